@@ -1,0 +1,88 @@
+# zv_component(NAME <lib> [DEPS <libs...>] [LIBS <external libs...>]
+#              [TEST_LIBS <libs...>])
+#
+# Builds the folder it is called from as one static library: every *.cc in the
+# folder except *_test.cc and the fuzz/ folder. Every *_test.cc in the folder
+# becomes part of one GoogleTest executable <lib>_tests registered with ctest.
+# Every fuzz/*_fuzz.cc becomes a libFuzzer target when ZV_FUZZ is on.
+# In a sanitizer build (ZV_SANITIZE) only the *_concurrent_test.cc files are
+# built, collected in the target zv_sanitize_tests.
+# New files are picked up without editing any CMakeLists.txt.
+
+set(ZV_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
+
+function(zv_apply_flags target)
+  target_compile_options(${target} PRIVATE ${ZV_WARNINGS})
+  if(ZV_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE} -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE})
+  endif()
+  if(ZV_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  endif()
+endfunction()
+
+function(zv_component name)
+  cmake_parse_arguments(ARG "" "" "DEPS;LIBS;TEST_LIBS" ${ARGN})
+  file(GLOB_RECURSE all_sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  set(lib_sources "")
+  set(test_sources "")
+  set(fuzz_sources "")
+  foreach(src IN LISTS all_sources)
+    file(RELATIVE_PATH rel ${CMAKE_CURRENT_SOURCE_DIR} ${src})
+    if(rel MATCHES "(^|/)fuzz/")
+      list(APPEND fuzz_sources ${src})
+    elseif(rel MATCHES "_test\\.cc$" OR rel MATCHES "(^|/)testing/")
+      list(APPEND test_sources ${src})
+    else()
+      list(APPEND lib_sources ${src})
+    endif()
+  endforeach()
+
+  if(lib_sources)
+    add_library(${name} STATIC ${lib_sources})
+    set(scope PUBLIC)
+  else()
+    add_library(${name} INTERFACE)
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} ${scope} ${ARG_DEPS} ${ARG_LIBS})
+  if(lib_sources)
+    zv_apply_flags(${name})
+  endif()
+
+  if(ZV_SANITIZE)
+    # The sanitizer build runs the concurrency tests only.
+    list(FILTER test_sources INCLUDE REGEX "(_concurrent_test\\.cc$)|(/testing/)")
+    set(has_concurrent OFF)
+    foreach(t IN LISTS test_sources)
+      if(t MATCHES "_concurrent_test\\.cc$")
+        set(has_concurrent ON)
+      endif()
+    endforeach()
+    if(NOT has_concurrent)
+      set(test_sources "")
+    endif()
+  endif()
+  if(ZV_BUILD_TESTS AND test_sources AND NOT ZV_FUZZ)
+    add_executable(${name}_tests ${test_sources})
+    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+    zv_apply_flags(${name}_tests)
+    add_test(NAME ${name} COMMAND ${name}_tests)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+    set_property(GLOBAL APPEND PROPERTY ZV_SANITIZE_TARGETS ${name}_tests)
+  endif()
+
+  if(ZV_FUZZ AND fuzz_sources)
+    foreach(src IN LISTS fuzz_sources)
+      get_filename_component(fname ${src} NAME_WE)
+      add_executable(${fname} ${src})
+      target_link_libraries(${fname} PRIVATE ${name})
+      zv_apply_flags(${fname})
+      target_link_options(${fname} PRIVATE -fsanitize=fuzzer,address,undefined)
+      set_property(GLOBAL APPEND PROPERTY ZV_FUZZ_TARGETS ${fname})
+    endforeach()
+  endif()
+endfunction()

@@ -1,0 +1,1 @@
+namespace zolva {}  // filled by the foundation sources
