@@ -1,1 +1,2 @@
-# target_link_libraries(<bench> PRIVATE <libs>) for each benchmark
+# One line per benchmark: zv_bench_link(<bench> <libraries it measures>)
+zv_bench_link(kernels_bench zolva_runtime)

@@ -1,30 +1,133 @@
 #include "python/src/module.h"
 
-namespace zolva::py {
+#include <string>
+
+#include "platform/panic.h"
+#include "python/src/exceptions.h"
+#include "python/src/py_err.h"
+#include "python/src/py_ref.h"
+#include "python/src/trampoline.h"
+
+namespace zv::py {
 
 namespace {
 
-int module_exec(PyObject* module) {
-  PyObject* v = PyUnicode_FromString("0.8.0");
-  if (!v) return -1;
-  if (PyModule_AddObject(module, "__version__", v) != 0) {
-    Py_DECREF(v);
-    return -1;
+constexpr const char* kModuleName = "dozudaz_id";
+constexpr const char* kModuleDoc = "The Python module for ZivirOR.\nUsage: `import dozudaz_id`";
+constexpr const char* kAllName = "__all__";
+constexpr const char* kVersionName = "__version__";
+constexpr const char* kAllNotList = "'__all__' of the module is not a list";
+constexpr const char* kAllAppendFailed = "could not append __name__ to __all__";
+constexpr const char* kNotAModule = "module_exec expects a module object, got '";
+
+// One export of the module: its name and how to make the object. A null name
+// means the object's own `__name__` (the module function).
+struct ModuleEntry {
+  const char* name;
+  PyResult<PyRef> (*make)(PyObject* module);
+};
+
+template <ExcClass C>
+PyResult<PyRef> make_exception_class(PyObject* /*module*/) {
+  return PyRef::borrow(exception_class(C));
+}
+
+PyResult<PyRef> make_version(PyObject* /*module*/) {
+  PyRef v = PyRef::steal(text_to_py(module_version()));
+  if (!v) return py_fail_fetch();
+  return v;
+}
+
+// What the module exports, in the order of `__all__`.
+constexpr ModuleEntry kEntries[] = {
+    // The classes Client, Vector, VectorIter, SearchHit, Record, ListResult,
+    // then the function connect, go here, in that order, when they exist.
+    {"Error", &make_exception_class<ExcClass::kError>},
+    {"NotFoundError", &make_exception_class<ExcClass::kNotFoundError>},
+    {"ValidationError", &make_exception_class<ExcClass::kValidationError>},
+    {"CorruptError", &make_exception_class<ExcClass::kCorruptError>},
+    {"StorageError", &make_exception_class<ExcClass::kStorageError>},
+    {"ConflictError", &make_exception_class<ExcClass::kConflictError>},
+    {"UnsupportedError", &make_exception_class<ExcClass::kUnsupportedError>},
+    {"ResourceLimitError", &make_exception_class<ExcClass::kResourceLimitError>},
+    {"BusyError", &make_exception_class<ExcClass::kBusyError>},
+    {"NoVectorError", &make_exception_class<ExcClass::kNoVectorError>},
+    {"TimeoutError", &make_exception_class<ExcClass::kTimeoutError>},
+    {kVersionName, &make_version},
+};
+
+// The module's `__all__`, created empty when missing.
+PyResult<PyRef> all_list(PyObject* module) {
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, kAllName));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py_fail_fetch();
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, kAllName, all.get()) != 0) return py_fail_fetch();
   }
-  return 0;
+  if (!PyList_Check(all.get())) return py_fail(PyErr::lazy(PyExc_TypeError, kAllNotList));
+  return all;
+}
+
+// The name a module function is added under: its `__name__`, which must be a str.
+PyResult<PyRef> object_name(PyObject* obj) {
+  PyRef name = PyRef::steal(PyObject_GetAttrString(obj, "__name__"));
+  if (!name) return py_fail_fetch();
+  if (!PyUnicode_Check(name.get())) {
+    return py_fail(PyErr::lazy(PyExc_TypeError, "__name__ must be a str"));
+  }
+  return name;
+}
+
+// Appends the name to `__all__`, then sets the attribute.
+PyStatus add_export(PyObject* module, PyObject* name, PyObject* value) {
+  ZV_ASSIGN_OR_RETURN(PyRef all, all_list(module));
+  if (PyList_Append(all.get(), name) != 0) {
+    PyErr_Clear();
+    panic(kAllAppendFailed);
+  }
+  if (PyObject_SetAttr(module, name, value) != 0) return py_fail_fetch();
+  return {};
+}
+
+PyStatus module_exec_body(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(module));
+    PyRef type_name = PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type)));
+    const char* text = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), nullptr) : nullptr;
+    PyErr_Clear();
+    return py_fail(PyErr::lazy(PyExc_TypeError,
+                               std::string(kNotAModule) + (text ? text : "?") + "'"));
+  }
+  for (const ModuleEntry& entry : kEntries) {
+    ZV_ASSIGN_OR_RETURN(PyRef value, entry.make(module));
+    PyRef name;
+    if (entry.name != nullptr) {
+      name = PyRef::steal(PyUnicode_FromString(entry.name));
+      if (!name) return py_fail_fetch();
+    } else {
+      ZV_ASSIGN_OR_RETURN(name, object_name(value.get()));
+    }
+    ZV_TRY(add_export(module, name.get(), value.get()));
+  }
+  return {};
+}
+
+int module_exec_slot(PyObject* module) {
+  return call_trampoline_status([module] { return module_exec_body(module); });
 }
 
 PyModuleDef_Slot g_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec_slot)},
     {0, nullptr},
 };
 
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
-    "dozudaz_id",
-    "The Python module for ZivirOR.\nUsage: `import dozudaz_id`",
-    0,
-    nullptr,
+    kModuleName,
+    kModuleDoc,
+    0,        // no per-module state
+    nullptr,  // no methods: `connect` is added by the execution step
     g_slots,
     nullptr,
     nullptr,
@@ -35,4 +138,6 @@ PyModuleDef g_module = {
 
 PyObject* module_init() { return PyModuleDef_Init(&g_module); }
 
-}  // namespace zolva::py
+int module_exec(PyObject* module) { return module_exec_slot(module); }
+
+}  // namespace zv::py

@@ -1,13 +1,33 @@
-// Module definition of `dozudaz_id`: multi-phase initialisation with one
-// execution step that registers the classes, `connect`, the exception classes
-// and `__version__`.
+// The module `dozudaz_id`: its definition (multi-phase initialisation with one
+// execution slot and no state), the execution step that registers what the
+// module exports, in a fixed order, each name also appended to `__all__`, and
+// the `__version__` rule. Runs with the interpreter lock held.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #include "python/src/python.h"
 
-namespace zolva::py {
+namespace zv::py {
 
-// Returns the module definition prepared for multi-phase initialisation.
+// Environment variable that overrides the reported version, and the default.
+inline constexpr const char* kReportedVersionEnv = "ZIVIROR_REPORTED_VERSION";
+inline constexpr const char* kDefaultVersion = "0.8.0";
+
+// Returns the module definition prepared for multi-phase initialisation
+// (what PyInit_dozudaz_id returns).
 PyObject* module_init();
 
-}  // namespace zolva::py
+// The execution slot: adds the module's exports to `module`. 0 on success;
+// -1 with the exception set on failure.
+int module_exec(PyObject* module);
+
+// The text of `__version__`: ZIVIROR_REPORTED_VERSION stripped of Unicode
+// white space, or "0.8.0" when it is unset, not Unicode, or blank.
+std::string module_version();
+
+// Removes leading and trailing Unicode White_Space characters from UTF-8 text.
+std::string_view strip_unicode_whitespace(std::string_view text);
+
+}  // namespace zv::py

@@ -2,5 +2,5 @@
 #include "python/src/module.h"
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_dozudaz_id(void) {
-  return zolva::py::module_init();
+  return zv::py::module_init();
 }

@@ -1,1 +1,0 @@
-namespace zolva {}  // filled by the foundation sources
