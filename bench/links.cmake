@@ -1,2 +1,5 @@
 # One line per benchmark: zv_bench_link(<bench> <libraries it measures>)
 zv_bench_link(kernels_bench zolva_runtime)
+zv_bench_link(memtable_bench tervik_memtable)
+zv_bench_link(wal_bench zolva_wal)
+zv_bench_link(block_bench tervik_block)

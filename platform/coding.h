@@ -97,6 +97,38 @@ inline VarintStatus get_varint(const uint8_t** pos, const uint8_t* end,
   return VarintStatus::kOverflow;
 }
 
+// Unsigned LEB128 of a 128-bit value: 1 to 19 bytes.
+inline void put_varint_u128(std::string* dst, unsigned __int128 v) {
+  char buf[19];
+  size_t n = 0;
+  while (v >= 0x80) {
+    buf[n++] = static_cast<char>((static_cast<uint8_t>(v) & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  buf[n++] = static_cast<char>(v);
+  dst->append(buf, n);
+}
+
+// Decodes a 128-bit LEB128 value from [*pos, end): at most 19 bytes, the 19th
+// at most 0x03. Advances *pos on success only.
+inline VarintStatus get_varint_u128(const uint8_t** pos, const uint8_t* end,
+                                    unsigned __int128* out) {
+  const uint8_t* p = *pos;
+  unsigned __int128 v = 0;
+  for (unsigned i = 0; i < 19; ++i) {
+    if (p >= end) return VarintStatus::kTruncated;
+    const uint8_t b = *p++;
+    if (i == 18 && b > 0x03) return VarintStatus::kOverflow;
+    v |= static_cast<unsigned __int128>(b & 0x7F) << (7 * i);
+    if (!(b & 0x80)) {
+      *out = v;
+      *pos = p;
+      return VarintStatus::kOk;
+    }
+  }
+  return VarintStatus::kOverflow;
+}
+
 inline uint64_t zigzag_encode(int64_t v) {
   return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
 }

@@ -1,0 +1,109 @@
+// The stream that flushes and compactions write out: the newest version of
+// each key plus every older version a reader may still need; versions below
+// the garbage-collection watermark behind a newer one are drained (and shown
+// to the optional hook). Tombstone eviction and sequence-number zeroing are
+// the creator's choice. Read from the front only, by one thread.
+#pragma once
+
+#include <utility>
+
+#include "platform/panic.h"
+#include "tervik/core/fatal.h"
+#include "tervik/core/read_item.h"
+#include "tervik/merge/mvcc_stream.h"
+
+namespace tervik {
+
+// Sees every entry that the compaction stream drains.
+class DroppedItemHook {
+ public:
+  virtual ~DroppedItemHook() = default;
+  virtual void on_dropped(const InternalValue& entry) = 0;
+};
+
+struct CompactionStreamOptions {
+  SeqNo gc_seqno_threshold = 0;
+  bool evict_tombstones = false;
+  bool zero_seqnos = false;
+  DroppedItemHook* dropped_item_hook = nullptr;  // lent for the stream's life
+};
+
+// M: a forward merge (Merger<...>) or any item stream with next().
+template <class M>
+class CompactionStream {
+ public:
+  CompactionStream(M inner, CompactionStreamOptions options)
+      : inner_(std::move(inner)), options_(options) {}
+
+  ReadItem next() {
+    const SeqNo gc = options_.gc_seqno_threshold;
+    for (;;) {
+      ReadItem head = take();
+      if (!head || !head->ok()) return head;
+      if (!peeked_.filled) peeked_.put(inner_.next());
+      if (peeked_.item && !peeked_.item->ok()) return peeked_.take();
+
+      InternalValue& h = head->value();
+      const ValueType head_type = h.key.value_type;
+      if (!peeked_.item || peeked_.item->value().key.user_key != h.key.user_key) {
+        // The head is the last version of its key in the stream.
+        if (is_tombstone(head_type) && options_.evict_tombstones) continue;
+        return emit(head);
+      }
+      const InternalValue& older = peeked_.item->value();
+      if (older.key.seqno >= gc) return emit(head);
+      // Every older version of this key lies below the watermark.
+      if (head_type == ValueType::kTombstone && options_.evict_tombstones) {
+        if (ReadItem err = drain_key(h.key.user_key)) return err;
+        continue;
+      }
+      // A weak tombstone deletes exactly the value it sits on: both vanish.
+      const bool annihilate =
+          head_type == ValueType::kWeakTombstone && older.key.value_type == ValueType::kValue;
+      if (ReadItem err = drain_key(h.key.user_key)) return err;
+      if (annihilate) continue;
+      return emit(head);
+    }
+  }
+
+ private:
+  ReadItem take() {
+    if (peeked_.filled) return peeked_.take();
+    return inner_.next();
+  }
+
+  ReadItem emit(ReadItem& head) {
+    InternalValue& h = head->value();
+    if (options_.zero_seqnos && h.key.seqno < options_.gc_seqno_threshold) h.key.seqno = 0;
+    return std::move(head);
+  }
+
+  // Drops every following version of `user_key`, showing each to the hook.
+  // Returns none on success, else the error item met.
+  ReadItem drain_key(const UserKey& user_key) {
+    for (;;) {
+      ReadItem item = take();
+      if (!item) {
+        put_back(std::nullopt);
+        return std::nullopt;
+      }
+      if (!item->ok()) return item;
+      if (item->value().key.user_key != user_key) {
+        put_back(std::move(item));
+        return std::nullopt;
+      }
+      if (options_.dropped_item_hook) options_.dropped_item_hook->on_dropped(item->value());
+    }
+  }
+
+  void put_back(ReadItem item) {
+    if (peeked_.filled) zv::panic(kFatalPeekedOccupied);
+    peeked_.put(std::move(item));
+  }
+
+  M inner_;
+  LookaheadSlot peeked_;
+  CompactionStreamOptions options_;
+};
+
+}  // namespace tervik
