@@ -1,0 +1,54 @@
+#include "src/backends/backend_factory.h"
+
+#include "src/backends/in_memory_backend.h"
+
+namespace zv {
+namespace {
+
+// Until the key-value engine backend is linked in, its entry names the
+// backend and refuses to open rather than handing out another store.
+ZolvaResult<BackendHandle> morva_unavailable(std::string_view, const Config&) {
+  return make_unexpected(ZolvaError::unsupported_operation(std::string(kOpenBackendOperation),
+                                                           std::string(kMorvaUnavailableDetail)));
+}
+
+}  // namespace
+
+std::string_view backend_factory_name(BackendKind kind) {
+  switch (kind) {
+    case BackendKind::kRocksDb: return "rocksdb";
+    case BackendKind::kMorva: return "morva";
+    case BackendKind::kInMemory: return "memory";
+  }
+  return "unknown";
+}
+
+ZolvaResult<BackendHandle> rocksdb_unavailable(std::string_view, const Config&) {
+  return make_unexpected(ZolvaError::validation(std::string(kBackendFeatureField),
+                                                std::string(kRocksDbUnavailableReason)));
+}
+
+ZolvaResult<BackendHandle> create_in_memory_backend(std::string_view, const Config&) {
+  return BackendHandle(std::make_shared<InMemoryBackend>());
+}
+
+BackendFactoryTable factory_registry() {
+  BackendFactoryTable t;
+  t.emplace(BackendKind::kRocksDb, rocksdb_unavailable);
+  t.emplace(BackendKind::kMorva, morva_unavailable);
+  t.emplace(BackendKind::kInMemory, create_in_memory_backend);
+  return t;
+}
+
+ZolvaResult<BackendHandle> create_backend(const BackendFactoryTable& table, BackendKind kind,
+                                          std::string_view path, const Config& config) {
+  auto it = table.find(kind);
+  if (it == table.end()) {
+    std::string reason(kNoFactoryTemplate);
+    reason.replace(reason.find("{}"), 2, backend_factory_name(kind));
+    return make_unexpected(ZolvaError::validation(std::string(kBackendKindField), std::move(reason)));
+  }
+  return it->second(path, config);
+}
+
+}  // namespace zv
