@@ -1,0 +1,122 @@
+#include "tervik/blob/blob_file_meta.h"
+
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "platform/coding.h"
+#include "platform/log.h"
+#include "tervik/blob/blob_entry.h"
+#include "tervik/block/block.h"
+#include "tervik/block/data_block.h"
+#include "tervik/core/internal_value.h"
+#include "tervik/core/tag_parse.h"
+
+namespace tervik {
+
+namespace {
+
+std::string u64_bytes(uint64_t v) {
+  std::string s;
+  zv::coding::put_u64_le(&s, v);
+  return s;
+}
+
+std::string u128_bytes(unsigned __int128 v) {
+  std::string s = u64_bytes(static_cast<uint64_t>(v));
+  s += u64_bytes(static_cast<uint64_t>(v >> 64));
+  return s;
+}
+
+InternalValue property(std::string_view key, std::string_view value) {
+  return InternalValue::new_value(Slice(key), Slice(value), 0);
+}
+
+TervikError missing(const std::string& message) {
+  ZV_ERROR(kBlobLogTarget, message);
+  return TervikError::unrecoverable();
+}
+
+// The value of one property, or Unrecoverable (logged) when it is absent.
+TervikResult<Slice> read_property(const DataBlock& block, std::string_view key,
+                                  const std::string& missing_message) {
+  ZV_ASSIGN_OR_RETURN(auto item, block.point_read(key, std::numeric_limits<SeqNo>::max()));
+  if (!item.has_value()) return zv::make_unexpected(missing(missing_message));
+  return std::move(item->value);
+}
+
+TervikResult<uint64_t> read_u64(const DataBlock& block, std::string_view key) {
+  ZV_ASSIGN_OR_RETURN(Slice v, read_property(block, key,
+                                             "meta property " + std::string(key) + " should exist"));
+  if (v.size() < 8) return zv::make_unexpected(blob_unexpected_eof());
+  return zv::coding::get_u64_le(v.data());
+}
+
+}  // namespace
+
+TervikResult<std::string> encode_blob_meta_payload(const BlobFileMeta& meta) {
+  const std::string compression(1, static_cast<char>(meta.compression));
+  const std::string version(1, static_cast<char>(kBlobFileFormatVersion));
+  const std::string checksum_type(1, static_cast<char>(kBlobChecksumTypeXxh3));
+  const std::vector<InternalValue> items = {
+      property(kMetaBlobFileVersion, version),
+      property(kMetaChecksumType, checksum_type),
+      property(kMetaCompression, compression),
+      property(kMetaCoreVersion, kCoreVersion),
+      property(kMetaCreatedAt, u128_bytes(meta.created_at)),
+      property(kMetaFileSize, u64_bytes(meta.file_size)),
+      property(kMetaId, u64_bytes(meta.id)),
+      property(kMetaItemCount, u64_bytes(meta.item_count)),
+      InternalValue::new_value(Slice(kMetaKeyMax), meta.key_max, 0),
+      InternalValue::new_value(Slice(kMetaKeyMin), meta.key_min, 0),
+      property(kMetaUncompressedSize, u64_bytes(meta.uncompressed_size)),
+  };
+  std::string payload;
+  ZV_TRY(DataBlock::encode_into(&payload, items, 1, 0.0f));
+  return payload;
+}
+
+TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
+  if (section.size() < kBlobMetaMagic.size()) return zv::make_unexpected(blob_unexpected_eof());
+  if (section.substr(0, kBlobMetaMagic.size()) != kBlobMetaMagic) {
+    return zv::make_unexpected(TervikError::invalid_header(kBlobFileMetaHeaderName));
+  }
+  std::string_view rest = section.substr(kBlobMetaMagic.size());
+  ZV_ASSIGN_OR_RETURN(BlockHeader header, BlockHeader::decode(rest));
+  rest.remove_prefix(kBlockHeaderSize);
+  if (rest.size() < header.data_length) return zv::make_unexpected(blob_unexpected_eof());
+  const std::string_view payload = rest.substr(0, header.data_length);
+  const Checksum got = Checksum::of(payload);
+  if (got != header.checksum) {
+    ZV_ERROR(kBlobLogTarget, "Checksum mismatch for blob file meta block, got=" +
+                                 got.debug_string() + ", expected=" +
+                                 header.checksum.debug_string());
+    return zv::make_unexpected(TervikError::checksum_mismatch(got, header.checksum));
+  }
+  Block block;
+  block.header = header;
+  block.data = Slice(payload);
+  const DataBlock data(std::move(block));
+
+  BlobFileMeta meta;
+  ZV_ASSIGN_OR_RETURN(meta.id, read_u64(data, kMetaId));
+  ZV_ASSIGN_OR_RETURN(Slice created, read_property(data, kMetaCreatedAt,
+                                                   "meta property created_at should exist"));
+  if (created.size() < 16) return zv::make_unexpected(blob_unexpected_eof());
+  meta.created_at = (static_cast<unsigned __int128>(zv::coding::get_u64_le(created.data() + 8))
+                     << 64) |
+                    zv::coding::get_u64_le(created.data());
+  ZV_ASSIGN_OR_RETURN(meta.item_count, read_u64(data, kMetaItemCount));
+  ZV_ASSIGN_OR_RETURN(meta.file_size, read_u64(data, kMetaFileSize));
+  ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, read_u64(data, kMetaUncompressedSize));
+  ZV_ASSIGN_OR_RETURN(Slice compression,
+                      read_property(data, kMetaCompression, "compression should exist"));
+  if (compression.empty()) return zv::make_unexpected(blob_unexpected_eof());
+  ZV_ASSIGN_OR_RETURN(meta.compression, parse_compression_type(compression[0]));
+  ZV_ASSIGN_OR_RETURN(meta.key_min, read_property(data, kMetaKeyMin, "key min should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.key_max, read_property(data, kMetaKeyMax, "key max should exist"));
+  return meta;
+}
+
+}  // namespace tervik
