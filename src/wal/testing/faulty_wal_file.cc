@@ -1,0 +1,70 @@
+#include "src/wal/testing/faulty_wal_file.h"
+
+#include <cerrno>
+
+namespace zv::wal::testing {
+namespace {
+
+class FaultyWalFile final : public WalFile {
+ public:
+  FaultyWalFile(std::unique_ptr<WalFile> inner, FaultyWalFileSystem* fs)
+      : inner_(std::move(inner)), fs_(fs) {}
+  IoResult<size_t> read_at(void* buf, size_t n, uint64_t offset) override {
+    ZV_TRY(fs_->check(FaultOp::kRead));
+    return inner_->read_at(buf, n, offset);
+  }
+  IoStatus write_at(const void* buf, size_t n, uint64_t offset) override {
+    IoStatus st = fs_->check(FaultOp::kWrite);
+    if (!st.ok()) {
+      // A failing write may still have put part of its bytes in the file.
+      if (n > 1) (void)inner_->write_at(buf, n / 2, offset);
+      return st;
+    }
+    return inner_->write_at(buf, n, offset);
+  }
+  IoStatus set_len(uint64_t len) override {
+    ZV_TRY(fs_->check(FaultOp::kSetLen));
+    return inner_->set_len(len);
+  }
+  IoStatus sync() override {
+    ZV_TRY(fs_->check(FaultOp::kSync));
+    return inner_->sync();
+  }
+  IoResult<uint64_t> size() override { return inner_->size(); }
+
+ private:
+  std::unique_ptr<WalFile> inner_;
+  FaultyWalFileSystem* fs_;
+};
+
+}  // namespace
+
+void FaultyWalFileSystem::fail_nth(FaultOp op, uint64_t n, uint64_t times) {
+  Counter& c = ops_[idx(op)];
+  const uint64_t base = c.calls.load();
+  c.fail_until.store(base + n + times - 1);
+  c.fail_from.store(base + n);
+}
+
+void FaultyWalFileSystem::clear() {
+  for (Counter& c : ops_) c.fail_from.store(0);
+}
+
+IoStatus FaultyWalFileSystem::check(FaultOp op) {
+  Counter& c = ops_[idx(op)];
+  const uint64_t call = c.calls.fetch_add(1) + 1;
+  const uint64_t from = c.fail_from.load();
+  if (from != 0 && call >= from && call <= c.fail_until.load()) {
+    failures_.fetch_add(1);
+    return make_unexpected(IoError(IoErrorKind::kOther, "injected I/O failure (os error 5)", EIO));
+  }
+  return {};
+}
+
+IoResult<std::unique_ptr<WalFile>> FaultyWalFileSystem::open(const std::string& path,
+                                                             WalOpenMode mode) {
+  ZV_ASSIGN_OR_RETURN(auto inner, WalFileSystem::os().open(path, mode));
+  return std::unique_ptr<WalFile>(std::make_unique<FaultyWalFile>(std::move(inner), this));
+}
+
+}  // namespace zv::wal::testing

@@ -1,0 +1,101 @@
+#include "src/wal/wal_repair.h"
+
+#include <algorithm>
+
+#include "platform/fs.h"
+#include "platform/log.h"
+#include "src/wal/wal_input.h"
+
+namespace zv::wal {
+namespace {
+
+constexpr const char* kLogTarget = "zolva::wal";
+constexpr const char* kCorruptEvent =
+    "Corrupt record detected in WAL. Entering Scan-Forward mode to locate next valid "
+    "transaction...";
+constexpr const char* kRecoveredEvent =
+    "Scan-forward bypassed corrupt bytes and recovered next transaction.";
+constexpr const char* kQuarantinedEvent = "Quarantined corrupt WAL tail before truncation";
+constexpr const char* kQuarantineFailedEvent =
+    "Failed to quarantine corrupt WAL tail; truncating anyway";
+constexpr const char* kCorruptSuffix = ".corrupt";
+constexpr int kMaxQuarantineNumber = 999;
+constexpr size_t kScanWindow = 1 << 16;
+constexpr size_t kCopyChunk = 1 << 20;
+
+IoStatus copy_tail(WalFileSystem& fs, const std::string& path, uint64_t from, uint64_t to,
+                   const std::string& backup) {
+  ZV_ASSIGN_OR_RETURN(auto src, fs.open(path, WalOpenMode::kRead));
+  ZV_ASSIGN_OR_RETURN(File dst, File::create(backup));
+  std::string chunk;
+  for (uint64_t pos = from; pos < to;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, to - pos));
+    chunk.resize(n);
+    ZV_TRY(read_exact_at(*src, chunk.data(), n, pos));
+    ZV_TRY(dst.write_all(chunk));
+    pos += n;
+  }
+  // The tail must survive the truncation that follows.
+  return dst.sync_all();
+}
+
+}  // namespace
+
+IoResult<ValidEnd> find_valid_end(WalFileSystem& fs, const std::string& path,
+                                  uint64_t file_size, size_t trailer,
+                                  PayloadValidator validator) {
+  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, WalOpenMode::kRead));
+  WalInput in(file.get(), kScanWindow);
+  std::string payload;
+  ValidEnd result;
+  uint64_t p = kHeaderSize;
+  while (p < file_size) {
+    ZV_ASSIGN_OR_RETURN(uint32_t n, valid_record_at(in, p, file_size, trailer, validator, &payload));
+    if (n != 0) {
+      ++result.records;
+      p += n + kFrameOverhead + trailer;
+      result.end = p;
+      continue;
+    }
+    ZV_WARN(kLogTarget, kCorruptEvent, {"path", path}, {"offset", std::to_string(p)});
+    uint64_t q = p;
+    uint32_t found = 0;
+    while (q + trailer + kFrameOverhead + 1 <= file_size) {
+      ++q;
+      ZV_ASSIGN_OR_RETURN(found, valid_record_at(in, q, file_size, trailer, validator, &payload));
+      if (found != 0) break;
+    }
+    if (found == 0) break;
+    ZV_WARN(kLogTarget, kRecoveredEvent, {"corrupt_bytes_skipped", std::to_string(q - p)},
+            {"recovered_offset", std::to_string(q)});
+    p = q;
+  }
+  return result;
+}
+
+std::string quarantine_path(const std::string& path) {
+  const std::string plain = path + kCorruptSuffix;
+  if (!fs::exists(plain)) return plain;
+  for (int i = 1; i <= kMaxQuarantineNumber; ++i) {
+    std::string numbered = plain + "." + std::to_string(i);
+    if (!fs::exists(numbered)) return numbered;
+  }
+  return plain;
+}
+
+std::string quarantine_corrupt_tail(WalFileSystem& fs, const std::string& path,
+                                    uint64_t valid_end, uint64_t file_size) {
+  if (valid_end >= file_size) return {};
+  const std::string backup = quarantine_path(path);
+  IoStatus st = copy_tail(fs, path, valid_end, file_size, backup);
+  if (!st.ok()) {
+    ZV_WARN(kLogTarget, kQuarantineFailedEvent, {"error", st.error().message()},
+            {"backup", backup});
+    return {};
+  }
+  ZV_WARN(kLogTarget, kQuarantinedEvent, {"backup", backup},
+          {"bytes", std::to_string(file_size - valid_end)});
+  return backup;
+}
+
+}  // namespace zv::wal
