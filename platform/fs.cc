@@ -184,7 +184,10 @@ IoStatus TempFile::persist(const std::string& target) {
 }
 
 IoStatus write_file_atomic(const std::string& path, std::string_view bytes) {
-  ZV_ASSIGN_OR_RETURN(TempFile tmp, TempFile::create_in(parent(path), "." + file_name(path) + "."));
+  // Built by append: g++ 12 at -O3 warns falsely on "." + std::string&&.
+  std::string prefix(".");
+  prefix.append(file_name(path)).append(".");
+  ZV_ASSIGN_OR_RETURN(TempFile tmp, TempFile::create_in(parent(path), prefix));
   ZV_TRY(tmp.file().write_all(bytes));
   return tmp.persist(path);
 }
