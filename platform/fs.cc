@@ -42,7 +42,12 @@ IoStatus create_dir_all(const std::string& path) {
   if (is_dir(path)) return {};
   std::string p = parent(path);
   if (!p.empty() && p != path) ZV_TRY(create_dir_all(p));
-  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return errno_status();
+  if (::mkdir(path.c_str(), 0755) != 0) {
+    const int e = errno;
+    // Another creator may have won the race; a file of that name is a failure.
+    if (e == EEXIST && is_dir(path)) return {};
+    return make_unexpected(IoError::from_errno(e));
+  }
   return {};
 }
 

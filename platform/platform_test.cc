@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/checksum.h"
+#include "platform/clock.h"
 #include "platform/coding.h"
 #include "platform/env.h"
 #include "platform/file_lock.h"
@@ -11,6 +14,7 @@
 #include "platform/log.h"
 #include "platform/mmap.h"
 #include "platform/panic.h"
+#include "platform/random.h"
 #include "platform/testing/temp_dir.h"
 
 namespace zv {
@@ -95,6 +99,90 @@ TEST(Files, ReadWriteAtomicAndErrors) {
   EXPECT_EQ(again.error().kind(), IoErrorKind::kAlreadyExists);
 }
 
+TEST(Files, SequentialAppendLengthAndSync) {
+  testing::TempDir dir;
+  const std::string path = fs::join(dir.path(), "s.bin");
+  {
+    auto f = File::create(path);
+    ASSERT_TRUE(f.ok());
+    ASSERT_TRUE(f->write_all("abcdef").ok());
+    EXPECT_EQ(*f->position(), 6u);
+    ASSERT_TRUE(f->write_all_at("XY", 2, 1).ok());
+    EXPECT_EQ(*f->seek(4), 4u);
+    char two[2];
+    ASSERT_TRUE(f->read_exact(two, 2).ok());
+    EXPECT_EQ(std::string(two, 2), "ef");
+    ASSERT_TRUE(f->sync_data().ok());
+    ASSERT_TRUE(f->set_len(3).ok());  // shrink
+    EXPECT_EQ(*f->size(), 3u);
+    ASSERT_TRUE(f->set_len(5).ok());  // grow with zeros
+    ASSERT_TRUE(f->sync_all().ok());
+  }
+  EXPECT_EQ(*fs::read_file(path), std::string("aXY\0\0", 5));
+  {
+    OpenOptions append;
+    append.write = true;
+    append.append = true;
+    auto f = File::open(path, append);
+    ASSERT_TRUE(f.ok());
+    ASSERT_TRUE(f->write_all("zz").ok());  // lands at the end whatever the cursor
+  }
+  EXPECT_EQ(*fs::read_file(path), std::string("aXY\0\0zz", 7));
+}
+
+TEST(Files, DirectoriesRenameAndRemove) {
+  testing::TempDir dir;
+  const std::string deep = fs::join(fs::join(dir.path(), "a"), "b");
+  ASSERT_TRUE(fs::create_dir_all(deep).ok());
+  ASSERT_TRUE(fs::create_dir_all(deep).ok());  // idempotent
+  EXPECT_TRUE(fs::is_dir(deep));
+  const std::string x = fs::join(deep, "x"), y = fs::join(deep, "y");
+  ASSERT_TRUE(fs::write_file(y, "old").ok());
+  ASSERT_TRUE(fs::write_file(x, "new").ok());
+  ASSERT_TRUE(fs::rename(x, y).ok());  // replaces the target
+  EXPECT_EQ(*fs::read_file(y), "new");
+  EXPECT_FALSE(fs::exists(x));
+  ASSERT_TRUE(fs::write_file(fs::join(deep, "c"), "").ok());
+  EXPECT_EQ(*fs::list_dir(deep), (std::vector<std::string>{"c", "y"}));
+  ASSERT_TRUE(fs::sync_dir(deep).ok());
+  ASSERT_TRUE(fs::remove_file(y).ok());
+  ASSERT_TRUE(fs::remove_dir_all(fs::join(dir.path(), "a")).ok());
+  EXPECT_FALSE(fs::exists(deep));
+}
+
+template <class T>
+IoStatus status_of(IoResult<T> r) {
+  if (r.ok()) return {};
+  return make_unexpected(r.error());
+}
+
+TEST(Files, FailuresCarryTheOsText) {
+  testing::TempDir dir;
+  const std::string missing = fs::join(dir.path(), "missing");
+  const std::string file = fs::join(dir.path(), "f");
+  ASSERT_TRUE(fs::write_file(file, "x").ok());
+  struct Case {
+    const char* name;
+    IoStatus status;
+    IoErrorKind kind;
+  } cases[] = {
+      {"remove missing file", fs::remove_file(missing), IoErrorKind::kNotFound},
+      {"rename missing", fs::rename(missing, file), IoErrorKind::kNotFound},
+      {"create existing dir", fs::create_dir(dir.path()), IoErrorKind::kAlreadyExists},
+      {"create_dir_all over a file", fs::create_dir_all(file), IoErrorKind::kAlreadyExists},
+      {"list missing dir", status_of(fs::list_dir(missing)), IoErrorKind::kNotFound},
+      {"sync missing dir", fs::sync_dir(missing), IoErrorKind::kNotFound},
+      {"create_new existing", status_of(File::create_new(file)), IoErrorKind::kAlreadyExists},
+      {"open missing", status_of(File::open_read(missing)), IoErrorKind::kNotFound},
+  };
+  for (const Case& c : cases) {
+    ASSERT_FALSE(c.status.ok()) << c.name;
+    EXPECT_EQ(c.status.error().kind(), c.kind) << c.name;
+    EXPECT_NE(c.status.error().message().find("(os error "), std::string::npos) << c.name;
+    EXPECT_NE(c.status.error().os_code(), 0) << c.name;
+  }
+}
+
 TEST(Files, LockIsExclusive) {
   testing::TempDir dir;
   std::string path = fs::join(dir.path(), ".lock");
@@ -122,6 +210,33 @@ TEST(Files, MapFlushAndResidency) {
   char c;
   ASSERT_TRUE(f->read_exact_at(&c, 1, 5).ok());
   EXPECT_EQ(c, 42);
+}
+
+TEST(ClockAndRandom, WallClockAndOsSource) {
+  const auto sys_ms = [] {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  };
+  const uint64_t before = sys_ms();
+  const uint64_t ms = now_ms();
+  const uint64_t ns = now_ns();
+  const uint64_t after = sys_ms();
+  EXPECT_LE(before, ms);
+  EXPECT_LE(ms, after);
+  EXPECT_LE(ns / 1'000'000, after);
+  EXPECT_GE(ns / 1'000'000, before);
+  const uint64_t m0 = monotonic_ns();
+  sleep_ms(2);
+  EXPECT_GE(monotonic_ns() - m0, 2'000'000u);
+
+  // A large request is filled completely (getrandom may return it in parts).
+  std::vector<unsigned char> big(1 << 20, 0);
+  os_random_bytes(big.data(), big.size());
+  size_t zeros = 0;
+  for (unsigned char c : big) zeros += c == 0;
+  EXPECT_LT(zeros, big.size() / 128);  // about 1/256 expected
+  EXPECT_NE(os_random_u64(), os_random_u64());
 }
 
 TEST(Panic, CaughtAtBoundaryAndLogged) {

@@ -1,9 +1,8 @@
 // Owned Python references and the interpreter-lock bookkeeping of the binding:
-// the per-thread attachment count (non-zero while a thread runs binding code
-// with the interpreter lock held), scopes that attach, release or take the
-// lock, and the process-wide queue of references released by threads that do
-// not hold the lock (drained at the next entry from Python). The queue is
-// guarded by a mutex; everything else is per thread.
+// the per-thread attachment count (non-zero while binding code runs with the
+// lock held), scopes that attach, release or take the lock, and the queue of
+// references released by threads without the lock (drained at the next entry
+// from Python). The queue is guarded by a mutex; the rest is per thread.
 #pragma once
 
 #include <utility>

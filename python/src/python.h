@@ -1,4 +1,5 @@
 // The one include of the Python C API, limited to the stable ABI of 3.11.
+// Every binding file includes this instead of <Python.h>; no state.
 #pragma once
 
 #ifndef Py_LIMITED_API

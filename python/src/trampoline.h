@@ -1,13 +1,12 @@
-// The frame around every entry from Python (method, getter, type slot, the
-// module's execution slot, deallocation): the thread counts as attached, queued
-// reference releases are drained, the body runs, its error is raised, and a
-// panic in it becomes a PanicException instead of unwinding into the
-// interpreter. A panic while raising aborts the process. Runs on the calling
-// Python thread with the interpreter lock held; never releases it itself.
-//
+// The frame around every entry from Python (method, getter, slot, module exec,
+// deallocation): the thread counts as attached, queued releases are drained,
+// the body runs, its error is raised, and a panic becomes a PanicException
+// instead of unwinding into the interpreter (a panic while raising aborts).
+// Runs on the calling thread with the interpreter lock held; never releases it.
+#pragma once
+
 // Stubs: a method table entry points at one of the *_stub templates below,
 // instantiated with the body, e.g. `fastcall_stub<&client_put>`.
-#pragma once
 
 #include <exception>
 #include <optional>

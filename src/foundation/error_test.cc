@@ -212,6 +212,28 @@ TEST(ZolvaErrorTest, DecodeMsgErrorChainsItsFormatError) {
   EXPECT_EQ(e.source()->source(), nullptr);
 }
 
+TEST(BinaryFormErrorTest, FixedTextsOfTheOneByteKinds) {
+  // Kinds whose display text is fixed; the others only need to say what they are.
+  const std::pair<uint8_t, const char*> fixed[] = {
+      {2, "The serialize buffer is full"},
+      {3, "The length of a sequence must be known"},
+      {4, "Hit the end of buffer, expected more data"},
+      {6, "Found a bool that wasn't 0 or 1"},
+      {7, "Found an invalid unicode char"},
+      {8, "Tried to parse invalid utf-8"},
+      {9, "Found an Option discriminant that wasn't 0 or 1"},
+      {11, "The original data was not well encoded"},
+      {12, "Bad CRC while deserializing"},
+  };
+  for (const auto& [code, text] : fixed) {
+    EXPECT_EQ(BinaryFormatError(code).message(), text) << int(code);
+    EXPECT_EQ(ZolvaError::serialization(code).message(), std::string("Serialization error: ") + text);
+  }
+  for (uint8_t code = 0; code < kBinaryFormatErrorKindCount; ++code)
+    EXPECT_FALSE(BinaryFormatError(code).message().empty()) << int(code);
+  EXPECT_EQ(BinaryFormatError(uint8_t{14}).message(), "A value failed to decode");
+}
+
 ZolvaResult<int> lift_io(bool fail) {
   IoResult<int> r = fail ? IoResult<int>(make_unexpected(IoError(IoErrorKind::kOther, "disk")))
                          : IoResult<int>(5);

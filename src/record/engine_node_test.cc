@@ -12,6 +12,11 @@ TEST(EngineNodeTest, NewNodeAndEdges) {
   EXPECT_EQ(n.confidence_score, 0.5f);
   EXPECT_EQ(n.importance, 0.1f);
   EXPECT_GT(n.last_accessed, 0u);
+  EXPECT_EQ(n.flags, kNodeFlagAlive);
+  EXPECT_TRUE(n.vector.is_none());
+  EXPECT_TRUE(n.fields.empty() && n.edges.empty() && n.label_index.empty() &&
+              n.byte_fields.empty() && n.bitset.empty());
+  EXPECT_EQ(n.aux_u32 + n.epoch + n.hits, 0u);
 
   n.add_edge(7, 2, 0.5f);
   n.add_edge(7, 2, 0.5f);

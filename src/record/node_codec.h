@@ -1,9 +1,8 @@
 // Byte layouts of a node and its parts in the compact binary form: metadata
-// values and value maps, edges, the label index, named byte strings, vectors,
-// the whole EngineNode (the payload of log records and archived nodes) and
-// NodeMetadata (the value of a node record in the backend). Encoders cannot
-// fail; decoders stop at the first BinaryFormatError and keep nothing.
-// Pure functions; thread-safe.
+// values, edges, label index, byte strings, vectors, the whole EngineNode (log
+// records, archived nodes) and NodeMetadata (a node record in the backend).
+// Encoders cannot fail; decoders stop at the first BinaryFormatError and keep
+// nothing. Pure functions; thread-safe.
 #pragma once
 
 #include <cstdint>

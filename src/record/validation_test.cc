@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/checksum.h"
 #include "src/record/node_key.h"
 
 namespace zv {
@@ -122,9 +123,13 @@ TEST(ValidationTest, NodeIdGoldenValues) {
     EXPECT_EQ(hex, c.key_hex);
     EXPECT_TRUE(node_id_from_key(node_key(id)) == id);
   }
-  // Long inputs take the streaming path and must agree with it.
-  const std::string long_key(2000, 'x');
-  EXPECT_TRUE(record_node_id("n", long_key) != record_node_id("n", long_key.substr(1)));
+  // Long inputs take the streaming path: it must give the one-shot digest of
+  // namespace, zero byte and key.
+  for (size_t len : {size_t{1021}, size_t{1022}, size_t{1023}, size_t{2000}}) {
+    const std::string long_key(len, 'x');
+    const Hash128 whole = xxh3_128(std::string("n") + '\0' + long_key);
+    EXPECT_TRUE(record_node_id("n", long_key) == make_node_id(whole.high, whole.low)) << len;
+  }
   EXPECT_EQ(node_id_from_key("short"), std::nullopt);
 }
 

@@ -1,14 +1,14 @@
 // The contract every StorageBackend meets, as typed GoogleTest suites that a
-// backend's own test file instantiates with a factory type:
-//
+// backend's own test files instantiate with a factory type (see below). The
+// factory lives as long as the fixture (it may own a temporary directory); the
+// concurrency suite belongs in a *_concurrent_test.cc file so that the
+// ThreadSanitizer build runs it. Test-only; each fixture owns its backend.
+#pragma once
+
+// Usage:
 //   struct MyFactory { std::shared_ptr<StorageBackend> make(); };
 //   INSTANTIATE_TYPED_TEST_SUITE_P(My, BackendContractTest, MyFactory);
 //   INSTANTIATE_TYPED_TEST_SUITE_P(My, BackendConcurrencyTest, MyFactory);
-//
-// A factory object lives as long as the fixture (it may own a temporary
-// directory). The concurrency suite belongs in a *_concurrent_test.cc file so
-// that the ThreadSanitizer build runs it.
-#pragma once
 
 #include <gtest/gtest.h>
 
