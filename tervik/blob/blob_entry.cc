@@ -1,7 +1,5 @@
 #include "tervik/blob/blob_entry.h"
 
-#include <lz4.h>
-
 #include <cstring>
 
 #include "platform/checksum.h"
@@ -51,24 +49,6 @@ Checksum blob_entry_checksum(std::string_view key, std::string_view stored) {
 
 TervikError blob_unexpected_eof() {
   return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
-TervikResult<std::string> lz4_compress_value(std::string_view value) {
-  if (value.size() > static_cast<size_t>(LZ4_MAX_INPUT_SIZE)) {
-    return zv::make_unexpected(TervikError::io(zv::IoError(
-        zv::IoErrorKind::kInvalidInput, "value of " + std::to_string(value.size()) +
-                                            " bytes is too large for LZ4 compression")));
-  }
-  const int src_len = static_cast<int>(value.size());
-  std::string out(static_cast<size_t>(LZ4_compressBound(src_len)), '\0');
-  const int n = LZ4_compress_default(value.data(), out.data(), src_len,
-                                     static_cast<int>(out.size()));
-  if (n <= 0) {
-    return zv::make_unexpected(
-        TervikError::io(zv::IoError(zv::IoErrorKind::kOther, "LZ4 compression failed")));
-  }
-  out.resize(static_cast<size_t>(n));
-  return out;
 }
 
 }  // namespace tervik

@@ -50,8 +50,4 @@ Checksum blob_entry_checksum(std::string_view key, std::string_view stored);
 // The short-read error of every blob reader: Io, unexpected end of file.
 TervikError blob_unexpected_eof();
 
-// LZ4 block compression of one value (no length prefix). A value beyond what
-// LZ4 takes in one block is Io (invalid input).
-TervikResult<std::string> lz4_compress_value(std::string_view value);
-
 }  // namespace tervik

@@ -66,7 +66,7 @@ TervikResult<std::vector<std::shared_ptr<BlobFile>>> BlobFileMultiWriter::finish
   ZV_ASSIGN_OR_RETURN(auto done, active_->finish(cache_));
   active_.reset();
   if (done) finished_.push_back(std::move(*done));
-  ZV_TRY(zv::fs::sync_dir(folder_));
+  ZV_TRY(sync_folder_(folder_));
   return std::move(finished_);
 }
 

@@ -15,6 +15,7 @@
 #include "tervik/blob/blob_file_writer.h"
 #include "tervik/config/descriptor_cache.h"
 #include "tervik/core/blob_indirection.h"
+#include "tervik/core/folder_sync.h"
 #include "tervik/core/seqno.h"
 
 namespace tervik {
@@ -34,6 +35,8 @@ class BlobFileMultiWriter {
   void set_target_size(uint64_t bytes) { target_size_ = bytes; }
   void set_compression(CompressionType c);
   void set_precompressed(bool on);
+  // Replaces the folder sync that `finish` runs (tests record it).
+  void set_folder_sync(FolderSync sync) { sync_folder_ = std::move(sync); }
 
   // Appends one value; returns its handle (file id, offset, stored size).
   // Rotates after a write that brings the file to the target size or beyond.
@@ -68,6 +71,7 @@ class BlobFileMultiWriter {
   std::shared_ptr<FileDescriptorCache> cache_;
   bool precompressed_ = false;
   CompressionType compression_ = CompressionType::kNone;
+  FolderSync sync_folder_ = default_folder_sync();
 };
 
 // The path of blob file `id` in `folder`: the id in decimal.

@@ -96,6 +96,42 @@ TEST(BlobFileMultiWriter, RecordsKeepTheirHandleOrTheDescriptorCache) {
   }
 }
 
+TEST(BlobFileMultiWriter, FinishSyncsTheFolderAfterTheFilesAreComplete) {
+  for (bool sync_fails : {false, true}) {
+    SCOPED_TRACE(sync_fails);
+    zv::testing::TempDir dir;
+    auto w = BlobFileMultiWriter::create(dir.path(), SeqNoCounter(1), 1, nullptr);
+    ASSERT_TRUE(w.ok());
+    w->set_target_size(1);
+    // What the folder holds when it is synced: every file already whole.
+    std::vector<std::string> synced;
+    std::vector<Checksum> contents;
+    w->set_folder_sync([&](const std::string& folder) -> zv::IoStatus {
+      synced.push_back(folder);
+      const auto names = zv::fs::list_dir(folder);
+      for (const auto& name : *names) {
+        contents.push_back(Checksum::of(*zv::fs::read_file(zv::fs::join(folder, name))));
+      }
+      if (sync_fails) return zv::make_unexpected(zv::IoError(zv::IoErrorKind::kOther, "sync failed"));
+      return {};
+    });
+    for (char k : {'a', 'b'}) ASSERT_TRUE(w->write(std::string(1, k), 1, "value").ok());
+    auto files = std::move(*w).finish();
+    EXPECT_EQ(synced, std::vector<std::string>{dir.path()});
+    if (sync_fails) {
+      ASSERT_FALSE(files.ok());
+      ASSERT_EQ(files.error().kind(), TervikErrorKind::kIo);
+      EXPECT_EQ(files.error().io_error().message(), "sync failed");
+      continue;
+    }
+    ASSERT_TRUE(files.ok());
+    std::vector<Checksum> returned;
+    for (const auto& f : *files) returned.push_back(f->checksum());
+    ASSERT_EQ(returned.size(), 2u);
+    EXPECT_EQ(contents, returned);
+  }
+}
+
 TEST(BlobFileMultiWriter, RefusesAnIdWhoseFileExists) {
   zv::testing::TempDir dir;
   ASSERT_TRUE(zv::fs::write_file(blob_file_path(dir.path(), 4), "keep").ok());

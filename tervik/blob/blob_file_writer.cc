@@ -59,7 +59,7 @@ TervikResult<uint32_t> BlobFileWriter::write(std::string_view key, SeqNo seqno,
   std::string compressed;
   std::string_view stored = value;
   if (compression_ == CompressionType::kLz4 && !precompressed_) {
-    ZV_ASSIGN_OR_RETURN(compressed, lz4_compress_value(value));
+    ZV_TRY(lz4_compress(value, &compressed));
     stored = compressed;
   }
   ZV_CHECK(stored.size() <= UINT32_MAX, kFatalBlobValueTooLong);

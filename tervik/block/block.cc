@@ -71,18 +71,7 @@ TervikResult<BlockHeader> frame(std::string_view payload, BlockType type,
   }
   std::string_view bytes = payload;
   if (compression == CompressionType::kLz4) {
-    if (payload.size() > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE)) {
-      return zv::make_unexpected(
-          too_long("LZ4 block payload", payload.size(), LZ4_MAX_INPUT_SIZE));
-    }
-    int src_len = static_cast<int>(payload.size());
-    stored->resize(static_cast<size_t>(LZ4_compressBound(src_len)));
-    int n = LZ4_compress_default(payload.data(), stored->data(), src_len,
-                                 static_cast<int>(stored->size()));
-    if (n <= 0) {
-      return zv::make_unexpected(zv::IoError(zv::IoErrorKind::kOther, "LZ4 compression failed"));
-    }
-    stored->resize(static_cast<size_t>(n));
+    ZV_TRY(lz4_compress(payload, stored));
     bytes = *stored;
   }
   BlockHeader h;
@@ -251,6 +240,22 @@ TervikResult<Block> Block::from_reader(Reader& reader, CompressionType compressi
         TervikError::invalid_tag(kBlockTypeTagName, static_cast<uint8_t>(h.block_type)));
   }
   return Block{h, std::move(data)};
+}
+
+TervikStatus lz4_compress(std::string_view src, std::string* out) {
+  if (src.size() > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE)) {
+    return zv::make_unexpected(too_long("LZ4 input", src.size(), LZ4_MAX_INPUT_SIZE));
+  }
+  const int src_len = static_cast<int>(src.size());
+  out->resize(static_cast<size_t>(LZ4_compressBound(src_len)));
+  const int n =
+      LZ4_compress_default(src.data(), out->data(), src_len, static_cast<int>(out->size()));
+  if (n <= 0) {
+    return zv::make_unexpected(
+        TervikError::io(zv::IoError(zv::IoErrorKind::kOther, "LZ4 compression failed")));
+  }
+  out->resize(static_cast<size_t>(n));
+  return {};
 }
 
 TervikResult<Slice> lz4_decompress(std::string_view stored, uint32_t uncompressed_length) {

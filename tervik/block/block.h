@@ -92,6 +92,11 @@ struct Block {
                                         const BlockHandle& handle = {});
 };
 
+// LZ4 block-format compression of `src` (no length prefix) into `out`, which
+// is replaced. Used by block frames and blob entries alike. An input beyond
+// what LZ4 takes in one block is Io (invalid input).
+TervikStatus lz4_compress(std::string_view src, std::string* out);
+
 // LZ4 block-format decompression into exactly `uncompressed_length` bytes.
 // Refused before allocating when LZ4 could not expand `stored` that far, and
 // failed unless the output has exactly that length: Decompress(Lz4).

@@ -1,9 +1,8 @@
 // The double-ended cursor over the items of one data or index block payload:
 // forward steps item by item, backward steps one restart interval at a time,
 // and the seeks that position either end by binary search over the restart
-// keys. The two ends never hand out the same item twice and meet without
-// losing one. Used by DataBlockDecoder, IndexBlockDecoder and point reads.
-// One cursor belongs to one thread; the block it reads is shared.
+// keys; the two ends meet without repeating or losing an item. Used by the
+// data and index block decoders and point reads; one thread per cursor.
 #pragma once
 
 #include <cstdint>

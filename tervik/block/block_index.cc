@@ -67,7 +67,7 @@ BlockIndexIter::Step BlockIndexIter::next() {
   switch (index_.kind_) {
     case BlockIndex::Kind::kFullPinned: return decoder_->next();
     case BlockIndex::Kind::kFullVolatile: return volatile_step(false);
-    case BlockIndex::Kind::kTwoLevel: return two_level_step(false);
+    case BlockIndex::Kind::kTwoLevel: return two_level_checked(false);
   }
   return std::optional<IndexBlockEntry>();
 }
@@ -76,7 +76,7 @@ BlockIndexIter::Step BlockIndexIter::next_back() {
   switch (index_.kind_) {
     case BlockIndex::Kind::kFullPinned: return decoder_->next_back();
     case BlockIndex::Kind::kFullVolatile: return volatile_step(true);
-    case BlockIndex::Kind::kTwoLevel: return two_level_step(true);
+    case BlockIndex::Kind::kTwoLevel: return two_level_checked(true);
   }
   return std::optional<IndexBlockEntry>();
 }
@@ -94,6 +94,15 @@ BlockIndexIter::Step BlockIndexIter::volatile_step(bool back) {
     decoder_ = std::move(d);
   }
   return back ? decoder_->next_back() : decoder_->next();
+}
+
+BlockIndexIter::Step BlockIndexIter::two_level_checked(bool back) {
+  // A partition's top-level entry is taken before the partition is fetched:
+  // going on after a failure would pass over its entries without a trace, so
+  // an error ends the walk at both ends.
+  Step s = two_level_step(back);
+  if (!s.ok()) ended_ = true;
+  return s;
 }
 
 BlockIndexIter::Step BlockIndexIter::two_level_step(bool back) {
@@ -115,8 +124,6 @@ BlockIndexIter::Step BlockIndexIter::two_level_step(bool back) {
     }
     decoder_ = std::move(top);
   }
-  // The partition's top-level entry is taken before it is fetched, so after a
-  // failed fetch the next step goes on with the following partition.
   ZV_ASSIGN_OR_RETURN(std::optional<IndexBlockEntry> part, step(*decoder_));
   if (part) {
     ZV_ASSIGN_OR_RETURN(Block block, (*index_.fetch_)(part->handle));

@@ -1,10 +1,8 @@
-// A table's block index and the iterator over it: a full index block held in
-// memory (pinned), a full index block fetched on first use (volatile), or a
-// pinned top-level block over index partitions fetched as the walk reaches
-// them (two-level). The table reader builds one per table and supplies the
-// fetch (through its block cache); iterators bound the walk from both ends.
-// A BlockIndex is immutable and shareable (iterators hold their own reference
-// to its blocks); each iterator belongs to one thread.
+// A table's block index and its iterator: a full index block pinned in memory
+// or fetched on first use, or a pinned top level over partitions fetched as
+// the walk reaches them. The table reader builds one per table and supplies
+// the fetch; iterators bound the walk from both ends. A BlockIndex is
+// immutable and shareable; each iterator belongs to one thread.
 #pragma once
 
 #include <functional>
@@ -70,8 +68,9 @@ class BlockIndexIter {
   // above `key`. The seqno is accepted for symmetry and not used.
   TervikResult<bool> seek_upper(std::string_view key, SeqNo seqno);
 
-  // One entry from either end, an error (a fetch failed; the iterator stays
-  // usable) or the end.
+  // One entry from either end, an error (a fetch failed) or the end. After an
+  // error the volatile kind fetches its block again at the next step; the
+  // two-level kind has ended at both ends.
   Step next();
   Step next_back();
 
@@ -84,6 +83,7 @@ class BlockIndexIter {
   TervikResult<std::optional<IndexBlockDecoder>> open_bounded(const Block& block) const;
   Step volatile_step(bool back);
   Step two_level_step(bool back);
+  Step two_level_checked(bool back);
 
   BlockIndex index_;  // a cheap copy: shared block bytes and fetch
   std::optional<std::pair<std::string, SeqNo>> lower_;

@@ -128,8 +128,12 @@ TervikResult<BloomFilterReader> BloomFilterReader::parse(std::string_view payloa
     return zv::make_unexpected(TervikError::invalid_header(kBloomFilterHeaderName));
   }
   if (payload.size() < 5) return zv::make_unexpected(short_filter());
-  // Blocked Bloom filters are never written: a stored one is as unreadable
-  // as an unknown type.
+  // Blocked Bloom filters are never written: a stored one is a damaged block.
+  if (b[4] == static_cast<uint8_t>(FilterType::kBlockedBloom)) {
+    return zv::make_unexpected(corrupt_block(
+        "Invalid filter type, got=" + std::string(filter_type_name(FilterType::kBlockedBloom)) +
+        ", expected=" + std::string(filter_type_name(FilterType::kStandardBloom))));
+  }
   if (b[4] != static_cast<uint8_t>(FilterType::kStandardBloom)) {
     return zv::make_unexpected(TervikError::invalid_tag(kFilterTypeTagName, b[4]));
   }

@@ -1,9 +1,8 @@
 // Standard Bloom filters over user-key hashes (XXH3-64) and their stored
 // payload: a 22-byte header (magic, filter type, hash type, bit count m,
 // probe count k) and the bit array. The filter writers build one per table or
-// partition; point reads test keys against the stored payload. A filter under
-// construction belongs to one writer; stored payloads are immutable and may be
-// probed from any number of threads.
+// partition; point reads test keys against the stored payload. A filter being
+// built belongs to one writer; stored payloads are probed from any thread.
 #pragma once
 
 #include <cstdint>

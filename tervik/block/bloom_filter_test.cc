@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "platform/coding.h"
+#include "platform/log.h"
 
 namespace tervik {
 namespace {
@@ -133,7 +134,8 @@ TEST(BloomFilter, StoredPayloadsAreCheckedInOrder) {
       {"three bytes", good.substr(0, 3), TervikErrorKind::kIo, ""},
       {"bad magic, short", "LSMx123", TervikErrorKind::kInvalidHeader, "BloomFilter"},
       {"no type byte", good.substr(0, 4), TervikErrorKind::kIo, ""},
-      {"blocked bloom", with(4, 1), TervikErrorKind::kInvalidTag, "FilterType"},
+      {"blocked bloom", with(4, 1), TervikErrorKind::kUnrecoverable,
+       "Invalid filter type, got=BlockedBloom, expected=StandardBloom"},
       {"type 2", with(4, 2), TervikErrorKind::kInvalidTag, "FilterType"},
       {"no hash type byte", good.substr(0, 5), TervikErrorKind::kIo, ""},
       {"hash type 1", with(5, 1), TervikErrorKind::kUnrecoverable, ""},
@@ -144,6 +146,7 @@ TEST(BloomFilter, StoredPayloadsAreCheckedInOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    zv::log::CaptureSink sink(zv::log::Level::kError);
     auto r = BloomFilter::contains_hash(c.payload, 42);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), c.kind) << r.error().to_string();
@@ -152,6 +155,9 @@ TEST(BloomFilter, StoredPayloadsAreCheckedInOrder) {
     }
     if (c.kind == TervikErrorKind::kInvalidHeader) {
       EXPECT_EQ(r.error().header_name(), c.detail);
+    }
+    if (c.kind == TervikErrorKind::kUnrecoverable && !c.detail.empty()) {
+      EXPECT_TRUE(sink.contains(c.detail));
     }
     if (c.kind == TervikErrorKind::kInvalidTag) {
       EXPECT_EQ(r.error().tag_name(), c.detail);

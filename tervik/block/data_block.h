@@ -1,9 +1,8 @@
 // Data blocks: a run of a table's entries in internal key order, keys
 // prefix-truncated against their restart key, with a binary index of restart
 // positions and an optional hash index from user key to restart interval.
-// The table writer encodes them; table iterators decode them from both ends;
-// point reads look one key up. A DataBlock is immutable and safe to share;
-// a decoder belongs to one thread.
+// Encoded by the table writer, decoded from both ends by table iterators and
+// read by point reads. A DataBlock is immutable and shared; a decoder is not.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// Small byte-string helpers of the table format. Pure functions.
+// Small byte-string helpers of the table format, used by the table writer
+// for its one-byte meta property values. Pure functions: thread-safe.
 #pragma once
 
 #include <cstdint>

@@ -141,7 +141,7 @@ TervikResult<std::vector<WrittenTable>> MultiWriter::finish() && {
   writer_.reset();
   if (table) results_.push_back(*table);
   // The tables' names must survive a power loss before anyone lists them.
-  if (!results_.empty()) ZV_TRY(zv::fs::sync_dir(folder_));
+  if (!results_.empty()) ZV_TRY(sync_folder_(folder_));
   return std::move(results_);
 }
 

@@ -1,9 +1,8 @@
-// Writes a sorted stream of entries as a sequence of tables of about a target
-// size: draws table ids from the tree's shared counter, names files after
-// them in one folder, gives every table the same options, rotates only where
-// a new user key begins, attributes blob references to the table holding
-// them, and syncs the folder before returning the finished tables. Used by
-// flush, ingestion and compaction; belongs to one thread.
+// Writes a sorted stream of entries as tables of about a target size in one
+// folder, ids from the tree's shared counter, rotating only where a new user
+// key begins; blob references count for the table holding them, and the
+// folder is synced before the finished tables are returned. Used by flush,
+// ingestion and compaction; belongs to one thread.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "tervik/core/blob_indirection.h"
 #include "tervik/core/compression_type.h"
 #include "tervik/core/error.h"
+#include "tervik/core/folder_sync.h"
 #include "tervik/core/internal_value.h"
 #include "tervik/core/seqno.h"
 #include "tervik/table/linked_blob_file.h"
@@ -55,6 +55,9 @@ class MultiWriter {
   // The written tables in finishing order. Consumes the writer.
   TervikResult<std::vector<WrittenTable>> finish() &&;
 
+  // Replaces the folder sync that `finish` runs (tests record it).
+  void set_folder_sync(FolderSync sync) { sync_folder_ = std::move(sync); }
+
   // The table being written.
   const TableWriter& current() const { return *writer_; }
 
@@ -87,6 +90,7 @@ class MultiWriter {
   std::unordered_map<uint64_t, LinkedBlobFile> linked_;
   std::vector<WrittenTable> results_;
   std::optional<UserKey> current_key_;
+  FolderSync sync_folder_ = default_folder_sync();
 };
 
 }  // namespace tervik

@@ -1,0 +1,89 @@
+// Recovers a tree folder whose version file and "current" come from random
+// bytes: either raw (the whole file mutated, container included) or as four
+// random section bodies inside a well-formed container, so that the section
+// decoders see mutated counts. Every outcome must be a version or an error;
+// no stored count may size a buffer beyond the bytes present.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "archive/src/testing/sinks.h"
+#include "archive/src/writer.h"
+#include "platform/fs.h"
+#include "platform/random.h"
+#include "tervik/version/recovery.h"
+#include "tervik/version/version_file.h"
+
+namespace {
+
+struct ScratchDir {
+  ScratchDir() : path("/tmp/zv-version-recovery-fuzz-" + std::to_string(zv::os_random_u64())) {
+    (void)zv::fs::create_dir_all(zv::fs::join(path, "tables"));
+  }
+  ~ScratchDir() { (void)zv::fs::remove_dir_all(path); }
+  std::string path;
+};
+
+const std::string& dir() {
+  static const ScratchDir scratch;
+  return scratch.path;
+}
+
+const tervik::TreeConfig& config() {
+  static const tervik::TreeConfig c =
+      tervik::TreeConfig::create(dir(), tervik::SeqNoCounter(0), tervik::SeqNoCounter(0));
+  return c;
+}
+
+// Splits the input at the byte 0xFE into at most `n` parts.
+std::vector<std::string> split(std::string_view in, size_t n) {
+  std::vector<std::string> parts(n);
+  size_t i = 0;
+  for (char c : in) {
+    if (static_cast<uint8_t>(c) == 0xFE && i + 1 < n) {
+      ++i;
+    } else {
+      parts[i].push_back(c);
+    }
+  }
+  return parts;
+}
+
+std::string container(const std::vector<std::string>& bodies) {
+  static const char* kNames[] = {"tables", "blob_files", "blob_gc_stats", "tree_type"};
+  zv::archive::testing::MemorySink sink;
+  zv::archive::ArchiveWriter w(sink);
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    if (!w.start_section(kNames[i]).ok() || !sink.write_all(bodies[i]).ok()) return {};
+  }
+  if (!w.finish().ok()) return {};
+  return sink.bytes();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const std::string_view in(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::string current = zv::fs::join(dir(), "current");
+  const std::string version = zv::fs::join(dir(), "v7");
+  if (data[0] & 1) {
+    // Raw: the first 25 bytes are "current", the rest the version file.
+    (void)zv::fs::write_file(current, in.substr(0, std::min<size_t>(in.size(), 25)));
+    (void)zv::fs::write_file(version, in.size() > 25 ? in.substr(25) : std::string_view());
+  } else {
+    (void)zv::fs::write_file(current, tervik::encode_current(7, tervik::Checksum()));
+    (void)zv::fs::write_file(version, container(split(in, 4)));
+  }
+  auto r = tervik::recover_version(dir(), 1, config());
+  if (r.ok()) {
+    // A recovered version has levels and no empty run.
+    (void)r->l0();
+    for (const auto& level : r->levels()) {
+      for (const auto& run : level->runs()) {
+        if (run->size() == 0) __builtin_trap();
+      }
+    }
+  }
+  return 0;
+}
