@@ -13,6 +13,9 @@ constexpr const char* kRestartEvent =
     "WAL holds fewer positions than the stored checkpoint; archiving the shards and "
     "restarting positions at 0";
 constexpr const char* kPadEvent = "Padding WAL shard with filler records up to round-robin order";
+constexpr const char* kNoCheckpointStore =
+    "WAL holds fewer positions than the stored checkpoint and no checkpoint store was given";
+constexpr const char* kCheckpointBusy = "WAL checkpoint while appends are in flight";
 
 ZolvaError shard_failed_error(uint64_t index) {
   return ZolvaError::wal("WAL shard " + std::to_string(index) +
@@ -82,7 +85,10 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
     const uint64_t c = wal->shards_[i]->writer->record_count();
     if (c > 0) next = std::max(next, i + (c - 1) * n + 1);
   }
-  if (store && next < checkpoint_seq) {
+  if (next < checkpoint_seq) {
+    // New appends would take positions below the checkpoint, which recovery
+    // skips: positions must restart, and only a store can record that.
+    if (!store) return make_unexpected(ZolvaError::wal(kNoCheckpointStore));
     ZV_WARN(kLogTarget, kRestartEvent, {"positions", std::to_string(next)},
             {"checkpoint_seq", std::to_string(checkpoint_seq)});
     ZV_TRY(wal->archive_all_and_restart());
@@ -253,18 +259,29 @@ ZolvaStatus ShardedWal::sync_and_reopen_all() {
 }
 
 ZolvaStatus ShardedWal::checkpoint(const CheckpointStore& store) {
+  // All shard locks at once, but never waiting for one while holding others:
+  // a batch holds lower shards while it waits for its turn on a higher one,
+  // possibly behind an append that needs a lock we would hold. A lock that
+  // is taken means an append is under way, which refuses the checkpoint.
   std::vector<std::unique_lock<std::mutex>> locks;
   uint64_t total = 0;
   bool rotation_due = false;
   for (auto& s : shards_) {
-    locks.emplace_back(s->mu);
+    std::unique_lock<std::mutex> lock(s->mu, std::try_to_lock);
+    if (!lock.owns_lock()) return make_unexpected(ZolvaError::wal(kCheckpointBusy));
+    locks.push_back(std::move(lock));
     total += s->next_slot;
     rotation_due = rotation_due || s->writer->file_size() >= options_.max_file_size;
   }
-  if (counter_.load() != total)
-    return make_unexpected(ZolvaError::wal("WAL checkpoint while appends are in flight"));
+  if (counter_.load() != total) return make_unexpected(ZolvaError::wal(kCheckpointBusy));
   ZV_TRY(store(total));
   if (!rotation_due) return {};
+  // Positions restart at 0 only if none was handed out since the check above:
+  // an append that drew one meanwhile waits for its slot behind our locks,
+  // and a reset would hand the same position out twice. Rotation then waits
+  // for the next checkpoint.
+  uint64_t expected = total;
+  if (!counter_.compare_exchange_strong(expected, 0)) return {};
   // Every record so far is reflected and the stored checkpoint says so: the
   // files can go. The shard holding the last position goes first, so that an
   // interrupted rotation leaves fewer positions than the checkpoint, which the
@@ -281,7 +298,6 @@ ZolvaStatus ShardedWal::checkpoint(const CheckpointStore& store) {
     }
     s.next_slot = 0;
   }
-  counter_.store(0);
   ZolvaStatus st = store(0);
   if (!st.ok()) {
     // The stored checkpoint still counts the archived records: new positions

@@ -50,7 +50,8 @@ class ShardedWal {
   // `checkpoint_seq` is the stored checkpoint: when the files hold fewer
   // positions than it (a rotation was interrupted, or unsynced records were
   // lost), every record present is already reflected, so the shards are
-  // archived, positions restart at 0 and `store(0)` records that.
+  // archived, positions restart at 0 and `store(0)` records that (a Wal error
+  // when no store is given).
   static ZolvaResult<std::unique_ptr<ShardedWal>> open(const std::string& wal_path,
                                                        uint64_t configured_shards,
                                                        const ShardedWalOptions& options,
@@ -69,9 +70,10 @@ class ShardedWal {
   // Syncs every shard and reopens it in place.
   ZolvaStatus sync_and_reopen_all();
   // The log's side of a checkpoint, called once everything appended so far is
-  // reflected in the stored data and while no append runs: stores
-  // total_records() through `store`; when a shard has reached the rotation
-  // size it then archives all shards together and stores 0.
+  // reflected in the stored data: stores total_records() through `store`
+  // (a Wal error, storing nothing, while an append is under way); when a
+  // shard has reached the rotation size and no append has begun meanwhile, it
+  // then archives all shards together and stores 0.
   ZolvaStatus checkpoint(const CheckpointStore& store);
 
   uint64_t shard_count() const { return shards_.size(); }

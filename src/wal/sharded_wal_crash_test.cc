@@ -64,15 +64,17 @@ void say(int fd, const std::string& line) {
 [[noreturn]] void child(const std::string& wal, uint64_t round, int fd, uint64_t seed) {
   testing::FaultyWalFileSystem faulty;
   ShardedWalOptions o;
-  if (round % 5 == 4) {
-    o.fs = &faulty;
-    faulty.fail_nth(round % 2 ? testing::FaultOp::kSync : testing::FaultOp::kWrite,
-                    3 + seed % 40);
-  }
+  const bool inject = round % 5 == 4;
+  if (inject) o.fs = &faulty;
   auto log = ShardedWal::open(wal, kShards, o);
   if (!log.ok()) {
     say(fd, "E " + log.error().message());
     ::_exit(1);
+  }
+  // Armed once the log is open, early enough to be reached before the kill.
+  if (inject) {
+    faulty.fail_nth(round % 2 ? testing::FaultOp::kSync : testing::FaultOp::kWrite,
+                    1 + seed % 8);
   }
   std::atomic<uint64_t> acks{round * kRoundBase};
   std::vector<std::thread> threads;

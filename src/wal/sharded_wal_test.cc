@@ -304,6 +304,8 @@ TEST(ShardedWal, CheckpointRotatesAllShardsTogether) {
   (void)fs::rename(shard_path(3, w2, 2), shard_path(3, w2, 2) + ".123");
   spit(shard_path(3, w2, 2), WalHeader::make(3).encode());
   EXPECT_TRUE(recovered(w2, 3, 12).empty());
+  // Without a store the positions could not restart: appends would be lost.
+  EXPECT_EQ(ShardedWal::open(w2, 3, {}, 12).error().kind(), ZolvaErrorKind::kWal);
   stored.clear();
   log = open_log(w2, 3, {}, 12, store);
   EXPECT_EQ(stored, std::vector<uint64_t>{0});

@@ -84,6 +84,7 @@ ZolvaResult<bool> WalReader::next(std::string* payload) {
                   "WAL record at current_pos=" + std::to_string(pos_) + " is invalid. len=" +
                       std::to_string(n) + ", is_crc_valid=" + (crc_ok ? "true" : "false") +
                       " " + crcs + ", is_deser_ok=" + (deser_ok ? "true" : "false") +
+                      ", deser_err=" + (deser_ok ? "none" : "payload does not decode") +
                       ", payload_prefix=" +
                       hex_prefix(*payload));
         }

@@ -1,0 +1,491 @@
+// Insertion into the graph: in-place update, level draw, greedy descent,
+// neighbour selection with the diversity rule, reverse links and pruning.
+#include <algorithm>
+#include <cmath>
+
+#include "platform/log.h"
+#include "src/index/hnsw_index.h"
+#include "src/index/node_scoring.h"
+#include "src/vector/kernel_call.h"
+#include "src/vector/score.h"
+
+namespace zv {
+namespace {
+
+// Shared holds on several node records at once, released together. Safe
+// because the record locks prefer readers and a writer of a record never
+// waits for another lock while holding it. (A list lock may be held while a
+// record lock is taken, never the reverse.)
+class ReadLockSet {
+ public:
+  explicit ReadLockSet(const NodeTable& table) : table_(table) {}
+  ~ReadLockSet() {
+    for (uint32_t s : held_) table_.at(s).record_lock.unlock_shared();
+  }
+  ReadLockSet(const ReadLockSet&) = delete;
+  ReadLockSet& operator=(const ReadLockSet&) = delete;
+  // Locks s and returns its record, or null (unlocked again) when absent.
+  const HnswNode* lock(uint32_t s) {
+    NodeSlot& slot = table_.at(s);
+    slot.record_lock.lock_shared();
+    if (!slot.has_record) {
+      slot.record_lock.unlock_shared();
+      return nullptr;
+    }
+    held_.push_back(s);
+    return &slot.record;
+  }
+
+ private:
+  const NodeTable& table_;
+  std::vector<uint32_t> held_;
+};
+
+// The f32 values and norms of one candidate during neighbour selection.
+struct Member {
+  uint32_t slot;
+  float score;  // against the base node
+  F32View view;
+  float inv_norm;
+};
+
+float pair_score(const Member& a, const Member& b, DistanceMetric metric) {
+  switch (metric) {
+    case DistanceMetric::kCosine:
+      if (a.inv_norm > kNormEpsilon && b.inv_norm > kNormEpsilon)
+        return kern::dot(a.view, b.view) * a.inv_norm * b.inv_norm;
+      return 0.0f;
+    case DistanceMetric::kEuclidean:
+      return -kern::l2_squared(a.view, b.view);
+    case DistanceMetric::kSparseDot:
+      return 0.0f;
+  }
+  return 0.0f;
+}
+
+// Keeps a candidate only when it is closer to the base node than to every
+// member kept before it; then tops the list up with the best discarded
+// candidates to `limit`. With `extend`, candidates that few lists point at
+// (reverse-link count at most 1) are kept beyond, up to twice the limit.
+SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
+                        DistanceMetric metric, const NodeTable* extend_table) {
+  std::vector<uint8_t> taken(sorted.size(), 0);
+  std::vector<size_t> kept;
+  size_t examined = 0;
+  for (; examined < sorted.size() && kept.size() < limit; ++examined) {
+    const Member& c = sorted[examined];
+    bool good = true;
+    for (size_t k : kept) {
+      if (pair_score(c, sorted[k], metric) > c.score) {
+        good = false;
+        break;
+      }
+    }
+    if (good) {
+      kept.push_back(examined);
+      taken[examined] = 1;
+    }
+  }
+  for (size_t i = 0; i < examined && kept.size() < limit; ++i) {
+    if (taken[i]) continue;
+    kept.push_back(i);
+    taken[i] = 1;
+  }
+  SlotList out;
+  for (size_t k : kept) out.push_back(sorted[k].slot);
+  if (extend_table) {
+    const uint64_t cap = limit > UINT64_MAX / 2 ? UINT64_MAX : 2 * limit;
+    for (size_t i = 0; i < sorted.size() && out.size() < cap; ++i) {
+      if (taken[i]) continue;
+      if (extend_table->at(sorted[i].slot).reverse_count.load(std::memory_order_acquire) <= 1)
+        out.push_back(sorted[i].slot);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+ZolvaResult<void> HnswIndex::add(NodeId id, const FilterBitset& filter, VectorRepr vector,
+                                 uint64_t storage_offset) {
+  std::optional<log::Span> span;
+  if (log::enabled(log::Level::kTrace)) {
+    span.emplace("add", log::Fields{{"id", node_id_to_string(id)},
+                                    {"bitset", std::to_string(filter.words().size()) + " words"},
+                                    {"storage_offset", std::to_string(storage_offset)}});
+  }
+  return insert(id, filter, std::move(vector), storage_offset, std::nullopt);
+}
+
+ZolvaResult<void> HnswIndex::add_at_level(NodeId id, const FilterBitset& filter,
+                                          VectorRepr vector, uint64_t storage_offset,
+                                          uint64_t level) {
+  return insert(id, filter, std::move(vector), storage_offset, level);
+}
+
+void HnswIndex::store_record(uint32_t s, HnswNode record) {
+  NodeSlot& slot = table_.at(s);
+  HnswNode old;
+  {
+    ExclusiveSpinGuard g(slot.record_lock);
+    if (!slot.has_record) records_.fetch_add(1, std::memory_order_acq_rel);
+    old = std::move(slot.record);
+    slot.record = std::move(record);
+    slot.has_record = true;
+    slot.refresh_hint();
+  }
+  node_count_.fetch_add(1, std::memory_order_acq_rel);
+  mutations_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void HnswIndex::reset_links(uint32_t s, uint64_t level) {
+  NodeSlot& slot = table_.at(s);
+  {
+    ExclusiveSpinGuard g(slot.links_lock);
+    if (slot.links.size() < level + 1) slot.links.resize(level + 1);
+    for (uint64_t l = 0; l <= level; ++l) {
+      if (slot.links[l]) {
+        slot.links[l]->clear();
+      } else {
+        slot.links[l].emplace();
+      }
+    }
+  }
+  slot.layer_count.store(level + 1, std::memory_order_release);
+}
+
+void HnswIndex::store_unlinked(uint32_t s, const FilterBitset& filter, VectorRepr vector,
+                               uint64_t storage_offset) {
+  reset_links(s, 0);
+  HnswNode rec;
+  rec.vector = std::move(vector);
+  rec.storage_offset = storage_offset;
+  rec.filter = filter;
+  rec.id = table_.id_of(s);
+  store_record(s, std::move(rec));
+}
+
+bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const VectorRepr& vector,
+                                uint64_t storage_offset) {
+  const uint32_t s = table_.intern(id);
+  NodeSlot& slot = table_.at(s);
+  {
+    VectorRepr old;
+    ExclusiveSpinGuard g(slot.record_lock);
+    if (slot.has_record) {
+      HnswNode& r = slot.record;
+      r.filter = filter;
+      old = std::move(r.vector);
+      r.vector = vector.clone();
+      slot.refresh_hint();
+      r.storage_offset = storage_offset;
+      const CachedNorms n = node_norms(config_.metric, r.vector);
+      r.inv_norm = n.inv_norm;
+      r.sq_norm = n.sq_norm;
+      mutations_.fetch_add(1, std::memory_order_acq_rel);
+      return true;
+    }
+  }
+  if (!vector.is_none()) return false;
+  store_unlinked(s, filter, VectorRepr::none(), storage_offset);
+  return true;
+}
+
+// Callers hold the links lock of `slot`. Writes `list` as the layer-map
+// entry, keeping the reverse-link counts (ids removed lose one, ids added
+// gain one), and, when asked, the same list into the node's record.
+void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list,
+                                  bool to_record) {
+  thread_local VisitedSet marks;
+  if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
+  std::optional<SlotList>& entry = slot.links[layer];
+  if (!entry) {
+    for (uint32_t n : list) count_link(table_.at(n), layer);
+    entry = list;
+  } else {
+    marks.clear();
+    for (uint32_t n : list) marks.insert(n);
+    for (uint32_t n : *entry)
+      if (!marks.contains(n)) count_unlink(table_.at(n), layer);
+    marks.clear();
+    for (uint32_t n : *entry) marks.insert(n);
+    for (uint32_t n : list)
+      if (!marks.contains(n)) count_link(table_.at(n), layer);
+    *entry = list;
+  }
+  if (to_record) {
+    ExclusiveSpinGuard rg(slot.record_lock);
+    if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+    slot.refresh_hint();
+  }
+}
+
+void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
+  NodeSlot& slot = table_.at(s);
+  ExclusiveSpinGuard g(slot.links_lock);
+  write_list_locked(slot, layer, list, false);
+}
+
+void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& list) {
+  NodeSlot& slot = table_.at(s);
+  ExclusiveSpinGuard g(slot.record_lock);
+  if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+  slot.refresh_hint();
+}
+
+void HnswIndex::store_layer_list(NodeId id, uint64_t layer, std::span<const NodeId> list) {
+  SlotList slots;
+  for (NodeId n : list) slots.push_back(table_.intern(n));
+  store_list_slots(table_.intern(id), layer, slots);
+}
+
+void HnswIndex::add_reverse_links(NodeId id, std::span<const NodeId> list, uint64_t layer,
+                                  uint64_t limit) {
+  SlotList slots;
+  for (NodeId n : list) slots.push_back(table_.intern(n));
+  link_reverse(table_.intern(id), slots, layer, limit);
+}
+
+void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, uint64_t limit) {
+  for (uint32_t y : list) {
+    bool over = false;
+    {
+      NodeSlot& slot = table_.at(y);
+      ExclusiveSpinGuard g(slot.links_lock);
+      if (layer >= slot.links.size() || !slot.links[layer]) continue;
+      SlotList& l = *slot.links[layer];
+      if (l.contains(x)) continue;
+      l.push_back(x);
+      count_link(table_.at(x), layer);
+      over = l.size() > limit;
+      if (!over) {
+        // The search walks a node's own list before the layer map's, so a
+        // link kept only in the layer map would be invisible to it until
+        // the next pruning of y; both copies take the link.
+        ExclusiveSpinGuard rg(slot.record_lock);
+        HnswNode& r = slot.record;
+        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x))
+          r.layers[layer].push_back(x);
+        slot.refresh_hint();
+      }
+    }
+    if (over) prune(y, layer, limit);
+  }
+}
+
+void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
+  const DistanceMetric metric = config_.metric;
+  // A link appended by another thread between the copy and the store would
+  // be lost; the store therefore re-checks the list and prunes again.
+  constexpr int kAttempts = 8;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    SlotList copy;
+    {
+      NodeSlot& slot = table_.at(y);
+      SharedSpinGuard g(slot.links_lock);
+      if (layer >= slot.links.size() || !slot.links[layer]) return;
+      copy = *slot.links[layer];
+    }
+    if (copy.size() <= limit) return;
+    SlotList chosen;
+    {
+      ReadLockSet locks(table_);
+      const HnswNode* ry = locks.lock(y);
+      if (!ry) return;
+      const std::optional<F32View> vy = ry->vector.as_f32_slice();
+      if (!vy) return;  // the list stays longer than its limit
+      const float iy = ry->inv_norm;
+      std::vector<Member> members;
+      members.reserve(copy.size());
+      for (uint32_t z : copy) {
+        if (z == y) continue;
+        const HnswNode* rz = locks.lock(z);
+        if (!rz) continue;
+        const std::optional<F32View> vz = rz->vector.as_f32_slice();
+        std::optional<float> score;
+        if (vz && vz->size() == vy->size() && !vy->empty()) {
+          switch (metric) {
+            case DistanceMetric::kCosine:
+              if (iy > kNormEpsilon && rz->inv_norm > kNormEpsilon) {
+                score = kern::dot(*vy, *vz) * rz->inv_norm * iy;
+              } else {
+                alternate::QueryForms f;
+                if (iy > kNormEpsilon) f.norm = 1.0f / iy;
+                score = alternate::try_score_vector(*vy, f, rz->vector, metric);
+              }
+              break;
+            case DistanceMetric::kEuclidean:
+              if (iy > kNormEpsilon && rz->sq_norm > kNormEpsilon) {
+                const float ny = 1.0f / iy;
+                score = -std::max(0.0f, rz->sq_norm + ny * ny - 2.0f * kern::dot(*vy, *vz));
+              } else {
+                score = -kern::l2_squared(*vy, *vz);
+              }
+              break;
+            case DistanceMetric::kSparseDot:
+              score = 0.0f;
+              break;
+          }
+        }
+        if (!score || !vz) continue;  // incomparable neighbours are dropped
+        members.push_back({z, *score, *vz, rz->inv_norm});
+      }
+      std::sort(members.begin(), members.end(), [this](const Member& a, const Member& b) {
+        return better_cand({a.score, a.slot}, {b.score, b.slot});
+      });
+      chosen = select_diverse(members, limit, metric, &table_);
+    }
+    NodeSlot& slot = table_.at(y);
+    ExclusiveSpinGuard g(slot.links_lock);
+    if (layer >= slot.links.size() || !slot.links[layer]) return;
+    const SlotList& current = *slot.links[layer];
+    if (!(current == copy) && attempt + 1 < kAttempts) continue;
+    // An id leaves the list only while another list still holds it: the
+    // count is checked and lowered in one step, so that two prunings racing
+    // cannot both drop the last links to a node (on layer 0, its last
+    // layer-0 link).
+    thread_local VisitedSet marks;
+    marks.clear();
+    for (uint32_t n : chosen) marks.insert(n);
+    SlotList final_list = chosen;
+    for (uint32_t n : current) {
+      if (marks.contains(n)) continue;
+      if (!try_unlink_keeping_last(table_.at(n), layer)) final_list.push_back(n);
+    }
+    // Drops were counted above; ids new to the list are counted here.
+    marks.clear();
+    for (uint32_t n : current) marks.insert(n);
+    for (uint32_t n : final_list)
+      if (!marks.contains(n)) count_link(table_.at(n), layer);
+    *slot.links[layer] = final_list;
+    ExclusiveSpinGuard rg(slot.record_lock);
+    if (slot.has_record && layer < slot.record.layers.size())
+      slot.record.layers[layer] = final_list;
+    slot.refresh_hint();
+    return;
+  }
+}
+
+SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
+                                     bool extend_by_reverse_count) const {
+  ReadLockSet locks(table_);
+  std::vector<Member> members;
+  members.reserve(sorted.size());
+  thread_local std::vector<std::vector<float>> decoded;
+  decoded.clear();
+  decoded.reserve(sorted.size());
+  for (const Cand& c : sorted) {
+    const HnswNode* r = locks.lock(c.slot);
+    if (!r) continue;
+    if (auto v = r->vector.as_f32_slice()) {
+      if (v->size() != base.size()) continue;
+      members.push_back({c.slot, c.score, *v, r->inv_norm});
+    } else if (auto owned = r->vector.to_f32_vec()) {
+      if (owned->size() != base.size()) continue;
+      decoded.push_back(std::move(*owned));
+      const F32View view(decoded.back());
+      members.push_back({c.slot, c.score, view, cached_norms(view).inv_norm});
+    }
+  }
+  return select_diverse(members, limit, config_.metric,
+                        extend_by_reverse_count ? &table_ : nullptr);
+}
+
+void HnswIndex::raise_top(uint32_t s, uint64_t level) {
+  if (max_level_.load(std::memory_order_acquire) >= level) return;
+  std::scoped_lock lock(top_mu_);
+  if (max_level_.load(std::memory_order_acquire) >= level) return;
+  max_level_.store(level, std::memory_order_release);
+  entry_slot_.store(s, std::memory_order_release);
+}
+
+ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, VectorRepr vector,
+                                    uint64_t storage_offset, std::optional<uint64_t> given) {
+  if (update_in_place(id, filter, vector, storage_offset)) return {};
+  const uint64_t level = given ? *given : level_gen_.draw_level(config_.ml);
+  const DistanceMetric metric = config_.metric;
+  const CachedNorms norms = node_norms(metric, vector);
+  std::optional<std::vector<float>> q = vector.to_f32_vec();
+  const uint32_t s = table_.intern(id);
+  if (!q) {
+    if (!vector.is_none()) store_unlinked(s, filter, std::move(vector), storage_offset);
+    return {};
+  }
+  const LayerQuery qp = LayerQuery::for_metric(F32View(*q), metric);
+  if (metric == DistanceMetric::kCosine && (q->empty() || qp.norm < kNormEpsilon)) {
+    std::string msg = kZeroNormNodeMessage;
+    msg.replace(msg.find("{}"), 2, node_id_to_string(id));
+    return make_unexpected(ZolvaError::invalid_input(std::move(msg)));
+  }
+
+  reset_links(s, level);
+  HnswNode rec;
+  rec.vector = std::move(vector);
+  rec.inv_norm = norms.inv_norm;
+  rec.sq_norm = norms.sq_norm;
+  rec.storage_offset = storage_offset;
+  rec.filter = filter;
+  rec.layers.resize(level + 1);
+  rec.id = id;
+
+  uint32_t ep = entry_slot_.load(std::memory_order_acquire);
+  if (ep == kNoSlot) {
+    std::scoped_lock lock(top_mu_);
+    ep = entry_slot_.load(std::memory_order_acquire);
+    if (ep == kNoSlot) {
+      // The first node: stored before it becomes the entry point, so that
+      // no search or insertion meets an entry point without a record.
+      store_record(s, std::move(rec));
+      max_level_.store(std::max(level, max_level_.load(std::memory_order_acquire)),
+                       std::memory_order_release);
+      entry_slot_.store(s, std::memory_order_release);
+      return {};
+    }
+  }
+  store_record(s, std::move(rec));
+
+  const uint64_t top = max_level_.load(std::memory_order_acquire);
+  thread_local VisitedSet visited;
+  thread_local std::vector<uint32_t> entry;
+  entry.assign(1, ep);
+  const FilterBitset& all = FilterBitset::unfiltered();
+  for (uint64_t layer = top; layer > level; --layer) {
+    visited.clear();
+    std::vector<Cand> res =
+        search_layer_slots(qp, entry, 1, layer, all, false, nullptr, metric, visited);
+    auto best = std::min_element(res.begin(), res.end(),
+                                 [this](const Cand& a, const Cand& b) { return better_cand(a, b); });
+    if (best != res.end()) entry.assign(1, best->slot);
+  }
+  for (uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
+    visited.clear();
+    std::vector<Cand> w = search_layer_slots(qp, entry, config_.ef_construction, layer, all,
+                                             false, nullptr, metric, visited);
+    std::erase_if(w, [s](const Cand& c) { return c.slot == s; });
+    entry.clear();
+    for (const Cand& c : w) entry.push_back(c.slot);
+    const uint64_t limit = layer == 0 ? config_.m_max0 : config_.m;
+    SlotList chosen;
+    if (limit > 0 && !w.empty()) {
+      std::sort(w.begin(), w.end(),
+                [this](const Cand& a, const Cand& b) { return better_cand(a, b); });
+      chosen = select_neighbors(F32View(*q), w, limit, false);
+    }
+    link_reverse(s, chosen, layer, limit);
+    {
+      // Nodes inserted meanwhile may already have linked back to this one;
+      // their links stay behind the chosen neighbours.
+      NodeSlot& slot = table_.at(s);
+      ExclusiveSpinGuard g(slot.links_lock);
+      if (layer < slot.links.size() && slot.links[layer]) {
+        for (uint32_t n : *slot.links[layer])
+          if (!chosen.contains(n)) chosen.push_back(n);
+      }
+      write_list_locked(slot, layer, chosen, true);
+    }
+  }
+  raise_top(s, level);
+  return {};
+}
+
+}  // namespace zv

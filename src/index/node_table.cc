@@ -1,0 +1,54 @@
+#include "src/index/node_table.h"
+
+#include "platform/panic.h"
+
+namespace zv {
+
+NodeTable::NodeTable() {
+  for (auto& c : chunks_) c.store(nullptr, std::memory_order_relaxed);
+  for (auto& c : hint_chunks_) c.store(nullptr, std::memory_order_relaxed);
+}
+
+NodeTable::~NodeTable() = default;
+
+std::optional<uint32_t> NodeTable::find(NodeId id) const {
+  Shard& sh = shard_of(id);
+  std::shared_lock lock(sh.mu);
+  auto it = sh.map.find(id);
+  if (it == sh.map.end()) return std::nullopt;
+  return it->second;
+}
+
+uint32_t NodeTable::intern(NodeId id) {
+  Shard& sh = shard_of(id);
+  {
+    std::shared_lock lock(sh.mu);
+    auto it = sh.map.find(id);
+    if (it != sh.map.end()) return it->second;
+  }
+  std::unique_lock lock(sh.mu);
+  auto it = sh.map.find(id);
+  if (it != sh.map.end()) return it->second;
+  uint32_t s;
+  {
+    std::scoped_lock grow(grow_mu_);
+    s = count_.load(std::memory_order_relaxed);
+    ZV_CHECK(s != kNoSlot, "vector index slot table is full");
+    const uint64_t i = uint64_t{s} + kFirstChunk;
+    const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+    if (!owned_[k]) {
+      const size_t size = size_t{1} << (k + kFirstChunkBits);
+      owned_[k] = std::make_unique<NodeSlot[]>(size);
+      owned_hints_[k] = std::make_unique<SlotHints[]>(size);
+      for (size_t j = 0; j < size; ++j) owned_[k][j].hints = &owned_hints_[k][j];
+      hint_chunks_[k].store(owned_hints_[k].get(), std::memory_order_release);
+      chunks_[k].store(owned_[k].get(), std::memory_order_release);
+    }
+    owned_[k][i - (uint64_t{1} << (k + kFirstChunkBits))].id = id;
+    count_.store(s + 1, std::memory_order_release);
+  }
+  sh.map.emplace(id, s);
+  return s;
+}
+
+}  // namespace zv

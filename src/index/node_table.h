@@ -1,0 +1,182 @@
+// The storage behind the graph's maps. Every node id the index meets (a node,
+// a neighbour in a list, an entry point) is interned once into a slot with a
+// stable address and a 32-bit handle; the slot holds the id's node record
+// (the node map entry), its layer-map lists, its layer count and its
+// reverse-link count. Neighbour lists hold slot handles, so walking the graph
+// needs no id lookup. Thread-safe: interning takes a shard lock; each slot's
+// record and lists have their own reader-writer locks (see NodeSlot).
+#pragma once
+
+#include <array>
+#include <bit>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "src/foundation/node_id.h"
+#include "src/index/rw_spin_lock.h"
+#include "src/index/slot_list.h"
+#include "src/runtime/filter_bitset.h"
+#include "src/vector/vector_repr.h"
+
+namespace zv {
+
+inline constexpr uint32_t kNoSlot = 0xFFFFFFFFu;
+
+// A hash of node ids for unordered containers (ids are already hashes, so
+// mixing the halves suffices).
+struct NodeIdHash {
+  size_t operator()(NodeId id) const noexcept {
+    const uint64_t lo = node_id_low(id), hi = node_id_high(id);
+    return static_cast<size_t>((lo ^ (hi * 0x9E3779B97F4A7C15ull)) * 0xD6E8FEB86659FD93ull >> 7);
+  }
+};
+
+// A node record: the value of the node map.
+struct HnswNode {
+  VectorRepr vector;
+  float inv_norm = 0.0f;  // 1/|v| or 0
+  float sq_norm = 0.0f;   // |v|^2 or 0
+  uint32_t flags = 0;     // bit 3: deleted
+  uint64_t storage_offset = 0;
+  FilterBitset filter;
+  std::vector<SlotList> layers;  // the node's own neighbour lists, index = layer
+  NodeId id = 0;
+
+  static constexpr uint32_t kDeletedFlag = 1u << 3;
+  bool deleted() const { return (flags & kDeletedFlag) != 0; }
+};
+
+// Where a node's f32 values and its own layer-0 list start, for prefetching
+// only: written under the node's record lock, read without it. A stale value
+// costs one useless prefetch, never a read.
+struct SlotHints {
+  std::atomic<const void*> data{nullptr};
+  std::atomic<const void*> list0{nullptr};
+};
+
+struct NodeSlot {
+  RwSpinLock record_lock;   // guards has_record and record
+  bool has_record = false;
+  HnswNode record;
+  // The slot's prefetch hints (in a dense array beside the slots).
+  SlotHints* hints = nullptr;
+
+  // Refreshes the hints from the record; callers hold record_lock and call
+  // it after every change of the record's vector or layer-0 list.
+  void refresh_hint() {
+    const void* data = nullptr;
+    const void* list0 = nullptr;
+    if (has_record) {
+      if (auto v = record.vector.as_f32_slice()) data = v->bytes();
+      if (!record.layers.empty()) list0 = record.layers[0].data();
+    }
+    hints->data.store(data, std::memory_order_relaxed);
+    hints->list0.store(list0, std::memory_order_relaxed);
+  }
+
+  RwSpinLock links_lock;    // guards links
+  // The layer-map entries of this id: links[l] is the list of (id, l), or
+  // none when the layer map has no such entry.
+  std::vector<std::optional<SlotList>> links;
+
+  // The layer-count map entry: number of layers, 0 when there is none.
+  std::atomic<uint64_t> layer_count{0};
+  // The reverse-link count map entry: lists holding this id, 0 when none.
+  std::atomic<uint32_t> reverse_count{0};
+  // Layer-0 lists holding this id. Pruning drops an id from a layer-0 list
+  // only while another layer-0 list still holds it, so that no node that was
+  // linked is cut off from the bottom layer.
+  std::atomic<uint32_t> layer0_in{0};
+
+  NodeId id = 0;  // written before the slot is published, then read-only
+};
+
+// Keeping the counts of an id when a list on `layer` gains or loses it.
+inline void count_link(NodeSlot& n, uint64_t layer) {
+  n.reverse_count.fetch_add(1, std::memory_order_acq_rel);
+  if (layer == 0) n.layer0_in.fetch_add(1, std::memory_order_acq_rel);
+}
+// Lowers a count by one, not below 0.
+inline void count_down(std::atomic<uint32_t>& c) {
+  uint32_t v = c.load(std::memory_order_relaxed);
+  while (v > 0 && !c.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel)) {
+  }
+}
+// Lowers a count that is above 1; false (and no change) when it is 0 or 1.
+inline bool count_down_above_one(std::atomic<uint32_t>& c) {
+  uint32_t v = c.load(std::memory_order_relaxed);
+  while (v > 1) {
+    if (c.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+inline void count_unlink(NodeSlot& n, uint64_t layer) {
+  count_down(n.reverse_count);
+  if (layer == 0) count_down(n.layer0_in);
+}
+// Unlinks unless this is the id's last list on the layer (layer 0: its last
+// layer-0 list; above: its last list of any layer); false when it must stay.
+inline bool try_unlink_keeping_last(NodeSlot& n, uint64_t layer) {
+  if (layer == 0) {
+    if (!count_down_above_one(n.layer0_in)) return false;
+    count_down(n.reverse_count);
+    return true;
+  }
+  return count_down_above_one(n.reverse_count);
+}
+
+class NodeTable {
+ public:
+  NodeTable();
+  ~NodeTable();
+  NodeTable(const NodeTable&) = delete;
+  NodeTable& operator=(const NodeTable&) = delete;
+
+  // The slot of `id`, created when the id is new.
+  uint32_t intern(NodeId id);
+  std::optional<uint32_t> find(NodeId id) const;
+  // The slot with handle `s`; s must be below slot_count().
+  NodeSlot& at(uint32_t s) const {
+    const uint64_t i = uint64_t{s} + kFirstChunk;
+    const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+    NodeSlot* chunk = chunks_[k].load(std::memory_order_acquire);
+    return chunk[i - (uint64_t{1} << (k + kFirstChunkBits))];
+  }
+  NodeId id_of(uint32_t s) const { return at(s).id; }
+  const SlotHints& hints(uint32_t s) const {
+    const uint64_t i = uint64_t{s} + kFirstChunk;
+    const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+    return hint_chunks_[k].load(std::memory_order_acquire)[i - (uint64_t{1} << (k + kFirstChunkBits))];
+  }
+  // Slots published so far; every handle below it is valid.
+  uint32_t slot_count() const { return count_.load(std::memory_order_acquire); }
+
+ private:
+  static constexpr int kFirstChunkBits = 10;
+  static constexpr uint64_t kFirstChunk = uint64_t{1} << kFirstChunkBits;
+  static constexpr int kChunks = 33 - kFirstChunkBits;  // covers 2^32 slots
+  static constexpr size_t kShards = 64;
+
+  using IdHash = NodeIdHash;
+  struct Shard {
+    mutable std::shared_mutex mu;  // guards map
+    std::unordered_map<NodeId, uint32_t, IdHash> map;
+  };
+  Shard& shard_of(NodeId id) const { return shards_[IdHash{}(id) % kShards]; }
+
+  mutable std::array<Shard, kShards> shards_;
+  std::mutex grow_mu_;  // guards owned_ and slot construction
+  std::array<std::unique_ptr<NodeSlot[]>, kChunks> owned_;
+  std::array<std::unique_ptr<SlotHints[]>, kChunks> owned_hints_;
+  std::array<std::atomic<NodeSlot*>, kChunks> chunks_;
+  std::array<std::atomic<SlotHints*>, kChunks> hint_chunks_;
+  std::atomic<uint32_t> count_{0};
+};
+
+}  // namespace zv
