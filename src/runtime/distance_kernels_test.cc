@@ -93,7 +93,7 @@ uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 // file may hold them.
 struct Placed {
   Placed(const std::vector<float>& v, size_t offset) : bytes(v.size() * 4 + 64) {
-    std::memcpy(bytes.data() + offset, v.data(), v.size() * 4);
+    if (!v.empty()) std::memcpy(bytes.data() + offset, v.data(), v.size() * 4);
     ptr = reinterpret_cast<const float*>(bytes.data() + offset);
   }
   std::vector<unsigned char> bytes;

@@ -60,17 +60,17 @@ TervikResult<std::string> encode_blob_meta_payload(const BlobFileMeta& meta) {
   const std::string version(1, static_cast<char>(kBlobFileFormatVersion));
   const std::string checksum_type(1, static_cast<char>(kBlobChecksumTypeXxh3));
   const std::vector<InternalValue> items = {
-      property(kMetaBlobFileVersion, version),
-      property(kMetaChecksumType, checksum_type),
-      property(kMetaCompression, compression),
-      property(kMetaCoreVersion, kCoreVersion),
-      property(kMetaCreatedAt, u128_bytes(meta.created_at)),
-      property(kMetaFileSize, u64_bytes(meta.file_size)),
-      property(kMetaId, u64_bytes(meta.id)),
-      property(kMetaItemCount, u64_bytes(meta.item_count)),
-      InternalValue::new_value(Slice(kMetaKeyMax), meta.key_max, 0),
-      InternalValue::new_value(Slice(kMetaKeyMin), meta.key_min, 0),
-      property(kMetaUncompressedSize, u64_bytes(meta.uncompressed_size)),
+      property(kBlobMetaFileVersion, version),
+      property(kBlobMetaChecksumType, checksum_type),
+      property(kBlobMetaCompression, compression),
+      property(kBlobMetaCoreVersion, kBlobCoreVersion),
+      property(kBlobMetaCreatedAt, u128_bytes(meta.created_at)),
+      property(kBlobMetaFileSize, u64_bytes(meta.file_size)),
+      property(kBlobMetaId, u64_bytes(meta.id)),
+      property(kBlobMetaItemCount, u64_bytes(meta.item_count)),
+      InternalValue::new_value(Slice(kBlobMetaKeyMax), meta.key_max, 0),
+      InternalValue::new_value(Slice(kBlobMetaKeyMin), meta.key_min, 0),
+      property(kBlobMetaUncompressedSize, u64_bytes(meta.uncompressed_size)),
   };
   std::string payload;
   ZV_TRY(DataBlock::encode_into(&payload, items, 1, 0.0f));
@@ -100,22 +100,22 @@ TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
   const DataBlock data(std::move(block));
 
   BlobFileMeta meta;
-  ZV_ASSIGN_OR_RETURN(meta.id, read_u64(data, kMetaId));
-  ZV_ASSIGN_OR_RETURN(Slice created, read_property(data, kMetaCreatedAt,
+  ZV_ASSIGN_OR_RETURN(meta.id, read_u64(data, kBlobMetaId));
+  ZV_ASSIGN_OR_RETURN(Slice created, read_property(data, kBlobMetaCreatedAt,
                                                    "meta property created_at should exist"));
   if (created.size() < 16) return zv::make_unexpected(blob_unexpected_eof());
   meta.created_at = (static_cast<unsigned __int128>(zv::coding::get_u64_le(created.data() + 8))
                      << 64) |
                     zv::coding::get_u64_le(created.data());
-  ZV_ASSIGN_OR_RETURN(meta.item_count, read_u64(data, kMetaItemCount));
-  ZV_ASSIGN_OR_RETURN(meta.file_size, read_u64(data, kMetaFileSize));
-  ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, read_u64(data, kMetaUncompressedSize));
+  ZV_ASSIGN_OR_RETURN(meta.item_count, read_u64(data, kBlobMetaItemCount));
+  ZV_ASSIGN_OR_RETURN(meta.file_size, read_u64(data, kBlobMetaFileSize));
+  ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, read_u64(data, kBlobMetaUncompressedSize));
   ZV_ASSIGN_OR_RETURN(Slice compression,
-                      read_property(data, kMetaCompression, "compression should exist"));
+                      read_property(data, kBlobMetaCompression, "compression should exist"));
   if (compression.empty()) return zv::make_unexpected(blob_unexpected_eof());
   ZV_ASSIGN_OR_RETURN(meta.compression, parse_compression_type(compression[0]));
-  ZV_ASSIGN_OR_RETURN(meta.key_min, read_property(data, kMetaKeyMin, "key min should exist"));
-  ZV_ASSIGN_OR_RETURN(meta.key_max, read_property(data, kMetaKeyMax, "key max should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.key_min, read_property(data, kBlobMetaKeyMin, "key min should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.key_max, read_property(data, kBlobMetaKeyMax, "key max should exist"));
   return meta;
 }
 

@@ -15,21 +15,21 @@
 namespace tervik {
 
 // Property keys, in their stored (ascending) order.
-inline constexpr std::string_view kMetaBlobFileVersion = "blob_file_version";
-inline constexpr std::string_view kMetaChecksumType = "checksum_type";
-inline constexpr std::string_view kMetaCompression = "compression";
-inline constexpr std::string_view kMetaCoreVersion = "core_version";
-inline constexpr std::string_view kMetaCreatedAt = "created_at";
-inline constexpr std::string_view kMetaFileSize = "file_size";
-inline constexpr std::string_view kMetaId = "id";
-inline constexpr std::string_view kMetaItemCount = "item_count";
-inline constexpr std::string_view kMetaKeyMax = "key#max";
-inline constexpr std::string_view kMetaKeyMin = "key#min";
-inline constexpr std::string_view kMetaUncompressedSize = "uncompressed_size";
+inline constexpr std::string_view kBlobMetaFileVersion = "blob_file_version";
+inline constexpr std::string_view kBlobMetaChecksumType = "checksum_type";
+inline constexpr std::string_view kBlobMetaCompression = "compression";
+inline constexpr std::string_view kBlobMetaCoreVersion = "core_version";
+inline constexpr std::string_view kBlobMetaCreatedAt = "created_at";
+inline constexpr std::string_view kBlobMetaFileSize = "file_size";
+inline constexpr std::string_view kBlobMetaId = "id";
+inline constexpr std::string_view kBlobMetaItemCount = "item_count";
+inline constexpr std::string_view kBlobMetaKeyMax = "key#max";
+inline constexpr std::string_view kBlobMetaKeyMin = "key#min";
+inline constexpr std::string_view kBlobMetaUncompressedSize = "uncompressed_size";
 
 inline constexpr uint8_t kBlobFileFormatVersion = 3;
 inline constexpr uint8_t kBlobChecksumTypeXxh3 = 0;
-inline constexpr std::string_view kCoreVersion = "3.1.10";
+inline constexpr std::string_view kBlobCoreVersion = "3.1.10";
 // Named by InvalidHeader when the meta section does not start with "META".
 inline constexpr std::string_view kBlobFileMetaHeaderName = "BlobFileMeta";
 inline constexpr const char* kBlobLogTarget = "tervik::vlog::blob_file";

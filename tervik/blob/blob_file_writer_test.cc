@@ -97,7 +97,7 @@ TEST(BlobFileWriter, WritesEntriesMetaAndChecksumAsLaidOut) {
   EXPECT_EQ(decoded->compression, CompressionType::kNone);
   EXPECT_GT(decoded->created_at, 0u);
   auto point = [&](std::string_view k) {
-    return (*DataBlock(block).point_read(k, UINT64_MAX))->value.view();
+    return std::string((*DataBlock(block).point_read(k, UINT64_MAX))->value.view());
   };
   EXPECT_EQ(point("blob_file_version"), std::string(1, '\3'));
   EXPECT_EQ(point("checksum_type"), std::string(1, '\0'));

@@ -35,7 +35,7 @@ struct Fixture {
     values = {{"small", "hello world"},
               {"empty", ""},
               {"big", std::string(100000, 'z') + "tail"},
-              {"k4", std::string("\x01\x02\x03\x00\xff mixed bytes", 19)}};
+              {"k4", std::string{'\x01', '\x02', '\x03', '\x00', '\xff'} + " mixed bytes"}};
     file = testing::write_blob_file(dir.path(), kFileId, kTree, &values, compression, fd_cache);
     files[kFileId] = file;
   }

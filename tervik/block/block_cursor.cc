@@ -151,6 +151,8 @@ BlockCursor::Step BlockCursor::next() {
   if (front_buf_) {
     std::optional<BlockItem> item = std::move(front_buf_);
     front_buf_.reset();
+    // Both ends may hold the same item after seeks from both sides.
+    if (back_buf_ && back_buf_->pos == item->pos) back_buf_.reset();
     return item;
   }
   return front_step();
@@ -160,6 +162,7 @@ BlockCursor::Step BlockCursor::next_back() {
   if (back_buf_) {
     std::optional<BlockItem> item = std::move(back_buf_);
     back_buf_.reset();
+    if (front_buf_ && front_buf_->pos == item->pos) front_buf_.reset();
     return item;
   }
   return back_step();
@@ -180,6 +183,21 @@ BlockCursor::Step BlockCursor::seek(std::string_view key, bool exclusive) {
   }
   for (;;) {
     FrontState origin{front_pos_, front_left_, front_restart_};
+    if (front_pos_ == back_cut_ && back_buf_) {
+      // The back buffered this item: both ends hold it until one hands it
+      // out, so the back still returns it when the front never does. Below
+      // the key it is outside the range and neither end may return it.
+      BlockItem item = *back_buf_;
+      front_pos_ = item.next;
+      int c = compare_key(item, key);
+      if (c < 0 || (exclusive && c == 0)) {
+        back_buf_.reset();
+        return std::optional<BlockItem>();
+      }
+      front_buf_ = item;
+      front_buf_origin_ = origin;
+      return std::optional<BlockItem>(item);
+    }
     ZV_ASSIGN_OR_RETURN(std::optional<BlockItem> item, front_step());
     if (!item) return item;
     int c = compare_key(*item, key);

@@ -30,7 +30,9 @@ class BlockCursor {
 
   // Places the front at the first item whose key is >= key (> key when
   // `exclusive`) and returns it; it is also the next item of next().
-  // Made on a fresh cursor, before items are taken from the front.
+  // Each end is sought at most once, before items are taken from it; either
+  // end may be sought first, and the second seek returns only items inside
+  // what the first left over.
   Step seek(std::string_view key, bool exclusive);
   // Places the back at the last item whose key is <= key (< key when
   // `exclusive`) and returns it; it is also the next item of next_back().
@@ -96,7 +98,9 @@ class BlockCursor {
   uint32_t back_cut_;
   // Items found by the seeks, handed out first by their end. An end that
   // passes the other end's buffered item takes it (or drops it when a seek
-  // placed it outside the range).
+  // placed it outside the range). A front seek that stops on the back's
+  // buffered item leaves it there too: both ends hold that one item, and the
+  // end that hands it out clears it from the other.
   std::optional<BlockItem> front_buf_;
   std::optional<BlockItem> back_buf_;
   // The front as it stood before decoding front_buf_, restored when the back

@@ -53,7 +53,8 @@ class DataBlock {
 
 // Double-ended iteration and the four seeks over one data block. Seeks
 // compare user keys only; the item a seek stops at is the next one returned
-// from that end. Front seeks are made before items are taken from the front.
+// from that end. Each end is sought at most once, before items are taken
+// from it, in either order.
 class DataBlockDecoder {
  public:
   using Step = TervikResult<std::optional<InternalValue>>;

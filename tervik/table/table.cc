@@ -162,7 +162,11 @@ TervikResult<std::optional<std::vector<LinkedBlobFile>>> Table::linked_blob_file
   if (!inner_->regions.linked_blob_files) return Out();
   const TableReadContext& ctx = *inner_->ctx;
   const BlockHandle h = *inner_->regions.linked_blob_files;
-  ZV_TRY(check_within_file(h.offset, h.size, ctx.file_length));
+  // A region reaching past the end would fail the exact read below: fail the
+  // same way before a buffer of its stored length exists.
+  if (!check_within_file(h.offset, h.size, ctx.file_length).ok()) {
+    return zv::make_unexpected(short_read());
+  }
   ZV_ASSIGN_OR_RETURN(TableFileHandle fh, table_file_handle(ctx));
   std::string raw(h.size, '\0');
   ZV_TRY(fh.file->read_exact_at(raw.data(), raw.size(), h.offset));

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 
 #include "platform/fs.h"
 #include "platform/log.h"
@@ -167,19 +168,22 @@ TEST(LinkedBlobFilesTest, ReadsParsesAndBoundsTheRegion) {
   struct Case {
     const char* name;
     std::string region;
+    std::optional<uint64_t> stored_len;  // a length claiming more than the file holds
   };
   std::string count2(4, '\0');
   count2[0] = 2;
   const Case cases[] = {
-      {"3 bytes", std::string(3, '\0')},
-      {"count 2 in 40 bytes", count2 + std::string(36, '\0')},
-      {"count of 4 billion", std::string(4, '\xff') + std::string(64, '\0')},
+      {"3 bytes", std::string(3, '\0'), std::nullopt},
+      {"count 2 in 40 bytes", count2 + std::string(36, '\0'), std::nullopt},
+      {"count of 4 billion", std::string(4, '\xff') + std::string(64, '\0'), std::nullopt},
+      {"region past the end of the file", count2 + std::string(64, '\0'), uint64_t{1} << 31},
   };
   Fixture g(o);
   const auto sections = testing::read_sections(g.path);
   for (const auto& c : cases) {
     auto s = sections;
     testing::find_section(s, "linked_blob_files")->bytes = c.region;
+    testing::find_section(s, "linked_blob_files")->stored_len = c.stored_len;
     ASSERT_TRUE(zv::fs::write_file(g.path, testing::build_container(s)).ok());
     Table t = g.open();
     auto files = t.linked_blob_files();

@@ -62,7 +62,7 @@ TEST(TableFilesTest, EveryLayoutReadsBack) {
                                     std::to_string(ratio);
           zv::testing::TempDir dir;
           auto w = MultiWriter::create(dir.path(), SeqNoCounter(1), 64 << 20, 1);
-          ASSERT_TRUE(w.ok());
+          ASSERT_TRUE(w.ok()) << label << ": " << w.error().to_string();
           w->use_data_block_size(256);
           w->use_data_block_compression(compression);
           w->use_data_block_hash_ratio(ratio);

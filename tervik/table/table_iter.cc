@@ -51,8 +51,8 @@ TervikResult<DataBlockDecoder> TableIter::open_block(const IndexBlockEntry& entr
     if (upper_.kind == BoundKind::kExcluded) ZV_TRY(d.seek_upper_exclusive(upper_.key.view()));
     return {};
   };
-  // The front seek goes first from either end: a front seek made after a
-  // back seek would take the item the back seek buffered.
+  // The decoder takes its two seeks in either order; both bounds apply to
+  // every block, whichever end opened it.
   ZV_TRY(apply_lower());
   ZV_TRY(apply_upper());
   return d;

@@ -12,7 +12,7 @@ inline constexpr const char* kSectionTableVersion = "table_version";
 inline constexpr const char* kSectionMeta = "meta";
 
 inline constexpr uint8_t kTableFormatVersion = 3;
-inline constexpr const char* kCoreVersion = "3.1.10";
+inline constexpr const char* kTableCoreVersion = "3.1.10";
 inline constexpr uint8_t kMetaChecksumTypeXxh3 = 0;
 inline constexpr uint8_t kMetaFilterHashXxh3 = 0;
 

@@ -154,7 +154,7 @@ TervikStatus TableWriter::write_meta_block(uint64_t index_blocks, uint64_t filte
       meta_item(kMetaChecksumType, byte_vec_from_u8(kMetaChecksumTypeXxh3)),
       meta_item(kMetaCompressionData, compression_data),
       meta_item(kMetaCompressionIndex, compression_index),
-      meta_item(kMetaCoreVersion, kCoreVersion),
+      meta_item(kMetaCoreVersion, kTableCoreVersion),
       meta_item(kMetaCreatedAt, u128_bytes(created_at)),
       meta_item(kMetaDataBlockHashRatio, f32_bytes(data_block_hash_ratio)),
       meta_item(kMetaFileSize, u64_bytes(data_position_)),

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/fs.h"
+#include "platform/fs_links.h"
 #include "platform/log.h"
 #include "tervik/blob/recover_blob_files.h"
 #include "tervik/core/utf8.h"
@@ -162,7 +163,8 @@ TervikStatus cleanup_orphaned_versions(const std::string& folder, uint64_t curre
   for (const std::string& name : names) {
     if (name.empty() || !name.starts_with(kVersionFilePrefix) || name == live) continue;
     const std::string path = zv::fs::join(folder, name);
-    if (zv::fs::is_dir(path)) continue;
+    // Links of any kind go like files: only a folder itself stays.
+    if (zv::fs::is_dir_entry(path)) continue;
     ZV_LOG(LogLevel::kTrace, kVersionRecoveryTarget, "Cleanup orphaned version " + name);
     ZV_TRY(zv::fs::remove_file(path));
   }

@@ -5,6 +5,7 @@
 #include "archive/src/testing/archive_files.h"
 #include "platform/coding.h"
 #include "platform/fs.h"
+#include "platform/fs_links.h"
 #include "platform/log.h"
 #include "platform/testing/temp_dir.h"
 #include "tervik/blob/testing/blob_files.h"
@@ -89,6 +90,7 @@ TEST_F(RecoveryTest, FolderCleanup) {
   touch(table_path(".DS_Store"));
   touch(table_path("._17"));
   ASSERT_TRUE(zv::fs::create_dir(path("vdir")).ok());
+  ASSERT_TRUE(zv::fs::create_symlink(path("vdir"), path("vlink")).ok());  // a link to a folder
   // Only the first 8 bytes of "current" matter.
   auto current = zv::fs::read_file(path("current"));
   ASSERT_TRUE(current.ok());
@@ -104,6 +106,7 @@ TEST_F(RecoveryTest, FolderCleanup) {
   const Case cases[] = {
       {path("v12"), true},        {path("v3"), false},           {path("vfoo"), false},
       {path("values"), false},    {path("vdir"), true},          {path(".DS_Store"), true},
+      {path("vlink"), false},
       {table_path("1"), true},    {table_path("17"), false},     {table_path(".DS_Store"), true},
       {table_path("._17"), true}, {path("current"), true},
   };

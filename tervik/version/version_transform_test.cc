@@ -29,9 +29,9 @@ class TransformTest : public ::testing::Test {
   zv::testing::TempDir dir_;
   testing::TreeFolder tree_{dir_.path()};
 
-  std::vector<Table> tables(const std::vector<KeyedTable>& specs) {
+  std::vector<Table> tables(const std::vector<KeyedTable>& keyed) {
     std::vector<Table> out;
-    for (const KeyedTable& k : specs) out.push_back(tree_.table(k.id, k.min, k.max));
+    for (const KeyedTable& k : keyed) out.push_back(tree_.table(k.id, k.min, k.max));
     return out;
   }
 };

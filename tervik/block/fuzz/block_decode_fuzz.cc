@@ -76,11 +76,17 @@ void walk_data(const std::string& payload, Input& in) {
   (void)block.point_read(key, in.byte() * 1000ull);
   auto d = block.decoder();
   if (!d.ok()) return;
-  switch (in.byte() % 4) {
-    case 0: (void)d->seek(key); break;
-    case 1: (void)d->seek_exclusive(key); break;
-    case 2: (void)d->seek_upper(key); break;
-    default: (void)d->seek_upper_exclusive(key); break;
+  // Either end, both ends in either order, or neither is sought.
+  const uint8_t seeks = in.byte();
+  std::string upper = in.bytes(in.byte() % 16 + 1);
+  auto seek_front = [&] { (void)(seeks & 4 ? d->seek_exclusive(key) : d->seek(key)); };
+  auto seek_back = [&] { (void)(seeks & 8 ? d->seek_upper_exclusive(upper) : d->seek_upper(upper)); };
+  if (seeks & 16) {
+    if (seeks & 2) seek_back();
+    if (seeks & 1) seek_front();
+  } else {
+    if (seeks & 1) seek_front();
+    if (seeks & 2) seek_back();
   }
   for (int i = 0; i < 4096; ++i) {
     auto r = in.byte() & 1 ? d->next_back() : d->next();
