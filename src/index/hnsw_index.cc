@@ -6,14 +6,15 @@
 #include <unordered_set>
 
 #include "platform/clock.h"
+#include "platform/log.h"
+#include "src/index/index_file.h"
+#include "src/index/index_persistence.h"
+#include "src/index/ivf_index.h"
+#include "src/index/scann_index.h"
 #include "src/vector/kernel_call.h"
 
 namespace zv {
 namespace {
-
-// Reported by the index-file operations until the file format is built in.
-constexpr const char* kIndexFileUnavailable =
-    "vector index file operations are not available in this build";
 
 std::string fill(std::string tmpl, std::initializer_list<std::string> args) {
   for (const std::string& a : args) {
@@ -25,6 +26,13 @@ std::string fill(std::string tmpl, std::initializer_list<std::string> args) {
 }
 
 }  // namespace
+
+ZolvaResult<void> check_filter_size(const FilterBitset& filter) {
+  if (filter.words().size() <= FilterBitset::kMaxWords) return {};
+  return make_unexpected(ZolvaError::validation(
+      kFilterField, fill(kFilterTooLargeMessage, {std::to_string(filter.words().size()),
+                                                  std::to_string(FilterBitset::kMaxWords)})));
+}
 
 LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
   LayerQuery p;
@@ -41,22 +49,33 @@ LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
 }
 
 HnswIndex::HnswIndex(HnswConfig config, IndexBacking backing)
-    : config_(std::move(config)), backing_(std::move(backing)) {}
+    : config_(std::move(config)),
+      backing_(std::move(backing)),
+      // Pruning may keep up to twice the limit; longer lists are read from
+      // the records.
+      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) * 2)) {}
 
 HnswIndex::~HnswIndex() = default;
 
 IoStatus HnswIndex::sync_mmap() {
   if (!backing_.is_file_backed()) return {};
-  return make_unexpected(IoError(IoErrorKind::kUnsupported, kIndexFileUnavailable));
+  const std::string path = *backing_.path();
+  ZV_ASSIGN_OR_RETURN(std::string image, serialize_index(*this));
+  // The image is read back from the written file before it replaces the old
+  // one; the nodes it holds are this index's own, which therefore stay.
+  ZV_ASSIGN_OR_RETURN(std::shared_ptr<MemoryMap> map, replace_and_map(image, path, true));
+  backing_ = IndexBacking::mapped(path, std::move(map));
+  ZV_LOG(log::Level::kInfo, "zolva::index::persist", kSynced, {"path", path},
+         {"nodes", std::to_string(len())}, {"bytes", std::to_string(image.size())});
+  return {};
 }
 
-IoStatus HnswIndex::persist(const std::string&) const {
-  return make_unexpected(IoError(IoErrorKind::kUnsupported, kIndexFileUnavailable));
-}
+IoStatus HnswIndex::persist(const std::string& path) const { return persist_index(*this, path); }
 
 IoResult<std::unique_ptr<VectorIndexPort>> HnswIndex::persist_and_remap(
-    const std::string&) const {
-  return make_unexpected(IoError(IoErrorKind::kUnsupported, kIndexFileUnavailable));
+    const std::string& path) const {
+  ZV_ASSIGN_OR_RETURN(std::unique_ptr<HnswIndex> fresh, persist_and_remap_index(*this, path));
+  return std::unique_ptr<VectorIndexPort>(std::move(fresh));
 }
 
 std::unique_ptr<VectorIndexPort> HnswIndex::empty_like(const std::string& path) const {
@@ -254,13 +273,21 @@ bool HnswIndex::remove(NodeId id) {
 std::optional<std::vector<std::string>> HnswIndex::integrity_violations() const {
   std::vector<std::string> out;
   const uint32_t n = table_.slot_count();
+  // One pass for the live slots, so that each neighbour costs a bit test.
+  std::vector<uint8_t> live(n, 0);
+  for (uint32_t s = 0; s < n; ++s) {
+    NodeSlot& slot = table_.at(s);
+    SharedSpinGuard g(slot.record_lock);
+    live[s] = slot.has_record ? 1 : 0;
+  }
   auto has_record = [&](uint32_t s) {
+    if (s < n) return live[s] != 0;
     NodeSlot& slot = table_.at(s);
     SharedSpinGuard g(slot.record_lock);
     return slot.has_record;
   };
   for (uint32_t s = 0; s < n; ++s) {
-    if (!has_record(s)) continue;
+    if (!live[s]) continue;
     NodeSlot& slot = table_.at(s);
     const std::string id = node_id_to_string(slot.id);
     const uint64_t layers = slot.layer_count.load(std::memory_order_acquire);

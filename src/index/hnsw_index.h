@@ -24,9 +24,20 @@
 
 namespace zv {
 
+class IvfIndex;
+class ScannIndex;
+
 // The message of a refused zero vector under the cosine metric.
 inline constexpr const char* kZeroNormNodeMessage =
     "cannot index node {}: zero-norm vector is undefined under cosine similarity";
+
+// A node's filter bits must fit the index file (at most FilterBitset::kMaxWords
+// words), or the next load would throw the whole file away: a larger one is
+// refused with a Validation error on "filter".
+inline constexpr const char* kFilterField = "filter";
+inline constexpr const char* kFilterTooLargeMessage =
+    "filter bitset of {} words exceeds the maximum of {} words";
+ZolvaResult<void> check_filter_size(const FilterBitset& filter);
 
 // The query as the layer search uses it.
 struct LayerQuery {
@@ -142,6 +153,14 @@ class HnswIndex final : public VectorIndexPort {
 
  private:
   friend class FlatScan;
+  friend class IndexFileCodec;  // reads and assembles the node table directly
+
+  // A lazily built alternative index and the mutation count it was built at.
+  template <class T>
+  struct CacheSlot {
+    std::unique_ptr<T> index;
+    uint64_t built_at = 0;
+  };
   struct Cand {
     float score;
     uint32_t slot;
@@ -171,6 +190,12 @@ class HnswIndex final : public VectorIndexPort {
                              DistanceMetric metric) const;
   NearestResult alternate_cache_search(IndexKind kind, std::span<const float> query,
                                        const FilterBitset& query_mask, uint64_t top_k) const;
+  NearestResult ivf_cache_search(std::span<const float> query, const FilterBitset& query_mask,
+                                 uint64_t top_k) const;
+  NearestResult scann_cache_search(std::span<const float> query,
+                                   const FilterBitset& query_mask, uint64_t top_k) const;
+  // Drops ids that the index no longer holds (removed after a cache build).
+  void drop_missing(NearestResult& result) const;
   bool better_cand(const Cand& a, const Cand& b) const {
     if (score_before(a.score, b.score)) return true;
     if (score_before(b.score, a.score)) return false;
@@ -191,9 +216,12 @@ class HnswIndex final : public VectorIndexPort {
   // Serialises raising max_level with moving the entry point, so that the
   // entry point is always a node of the highest level drawn.
   std::mutex top_mu_;
-  // One cache search of each alternative kind runs at a time.
+  // One cache search of each alternative kind runs at a time; each mutex
+  // guards its slot from the staleness test through rebuild and search.
   mutable std::mutex ivf_mu_;
+  mutable CacheSlot<IvfIndex> ivf_;  // guarded by ivf_mu_
   mutable std::mutex scann_mu_;
+  mutable CacheSlot<ScannIndex> scann_;  // guarded by scann_mu_
 };
 
 }  // namespace zv

@@ -47,21 +47,36 @@ struct Member {
   float score;  // against the base node
   F32View view;
   float inv_norm;
+  uint32_t rank = 0;  // score as a key of the candidate order, NaN lowest
 };
 
-float pair_score(const Member& a, const Member& b, DistanceMetric metric) {
-  switch (metric) {
-    case DistanceMetric::kCosine:
-      if (a.inv_norm > kNormEpsilon && b.inv_norm > kNormEpsilon)
-        return kern::dot(a.view, b.view) * a.inv_norm * b.inv_norm;
-      return 0.0f;
-    case DistanceMetric::kEuclidean:
-      return -kern::l2_squared(a.view, b.view);
-    case DistanceMetric::kSparseDot:
-      return 0.0f;
+// The candidate order's key of a score: larger ranks first (every NaN last).
+uint32_t rank_key(float score) { return std::isnan(score) ? 0 : total_order_key(score); }
+
+// The score of two members against each other, through the same kernels
+// as kern::dot and kern::l2_squared.
+class PairScore {
+ public:
+  explicit PairScore(DistanceMetric metric) : metric_(metric), k_(kern::table()) {}
+  float operator()(const Member& a, const Member& b) const {
+    switch (metric_) {
+      case DistanceMetric::kCosine:
+        if (a.inv_norm > kNormEpsilon && b.inv_norm > kNormEpsilon)
+          return k_.dot(a.view.data(), a.view.size(), b.view.data(), b.view.size()) *
+                 a.inv_norm * b.inv_norm;
+        return 0.0f;
+      case DistanceMetric::kEuclidean:
+        return -k_.l2_squared(a.view.data(), a.view.size(), b.view.data(), b.view.size());
+      case DistanceMetric::kSparseDot:
+        return 0.0f;
+    }
+    return 0.0f;
   }
-  return 0.0f;
-}
+
+ private:
+  DistanceMetric metric_;
+  const DistanceKernels& k_;
+};
 
 // Keeps a candidate only when it is closer to the base node than to every
 // member kept before it; then tops the list up with the best discarded
@@ -69,30 +84,43 @@ float pair_score(const Member& a, const Member& b, DistanceMetric metric) {
 // (reverse-link count at most 1) are kept beyond, up to twice the limit.
 SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
                         DistanceMetric metric, const NodeTable* extend_table) {
-  std::vector<uint8_t> taken(sorted.size(), 0);
-  std::vector<size_t> kept;
+  const PairScore pair_score(metric);
+  thread_local std::vector<uint8_t> taken;
+  thread_local std::vector<const Member*> kept;
+  taken.assign(sorted.size(), 0);
+  kept.clear();
   size_t examined = 0;
+  // The member that rejected the last candidate is asked first: neighbours
+  // of one region tend to be rejected by the same member. (Whether a
+  // candidate is kept does not depend on the order of the checks.)
+  size_t rejecter = 0;
   for (; examined < sorted.size() && kept.size() < limit; ++examined) {
     const Member& c = sorted[examined];
     bool good = true;
-    for (size_t k : kept) {
-      if (pair_score(c, sorted[k], metric) > c.score) {
-        good = false;
-        break;
+    if (rejecter < kept.size() && pair_score(c, *kept[rejecter]) > c.score) {
+      good = false;
+    } else {
+      for (size_t i = 0; i < kept.size(); ++i) {
+        if (i == rejecter) continue;
+        if (pair_score(c, *kept[i]) > c.score) {
+          good = false;
+          rejecter = i;
+          break;
+        }
       }
     }
     if (good) {
-      kept.push_back(examined);
+      kept.push_back(&c);
       taken[examined] = 1;
     }
   }
   for (size_t i = 0; i < examined && kept.size() < limit; ++i) {
     if (taken[i]) continue;
-    kept.push_back(i);
+    kept.push_back(&sorted[i]);
     taken[i] = 1;
   }
   SlotList out;
-  for (size_t k : kept) out.push_back(sorted[k].slot);
+  for (const Member* k : kept) out.push_back(k->slot);
   if (extend_table) {
     const uint64_t cap = limit > UINT64_MAX / 2 ? UINT64_MAX : 2 * limit;
     for (size_t i = 0; i < sorted.size() && out.size() < cap; ++i) {
@@ -177,11 +205,11 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
       r.filter = filter;
       old = std::move(r.vector);
       r.vector = vector.clone();
-      slot.refresh_hint();
       r.storage_offset = storage_offset;
       const CachedNorms n = node_norms(config_.metric, r.vector);
       r.inv_norm = n.inv_norm;
       r.sq_norm = n.sq_norm;
+      slot.refresh_hint();
       mutations_.fetch_add(1, std::memory_order_acq_rel);
       return true;
     }
@@ -216,7 +244,7 @@ void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList
   if (to_record) {
     ExclusiveSpinGuard rg(slot.record_lock);
     if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
-    slot.refresh_hint();
+    if (layer == 0) slot.refresh_list_hint();
   }
 }
 
@@ -230,7 +258,7 @@ void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& 
   NodeSlot& slot = table_.at(s);
   ExclusiveSpinGuard g(slot.record_lock);
   if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
-  slot.refresh_hint();
+  if (layer == 0) slot.refresh_list_hint();
 }
 
 void HnswIndex::store_layer_list(NodeId id, uint64_t layer, std::span<const NodeId> list) {
@@ -247,7 +275,13 @@ void HnswIndex::add_reverse_links(NodeId id, std::span<const NodeId> list, uint6
 }
 
 void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, uint64_t limit) {
-  for (uint32_t y : list) {
+  // The next nodes' list locks are fetched while this one is linked.
+  constexpr uint32_t kAhead = 2;
+  for (uint32_t i = 0; i < list.size() && i < kAhead; ++i)
+    __builtin_prefetch(&table_.at(list[i]).links_lock, 1);
+  for (uint32_t i = 0; i < list.size(); ++i) {
+    const uint32_t y = list[i];
+    if (i + kAhead < list.size()) __builtin_prefetch(&table_.at(list[i + kAhead]).links_lock, 1);
     bool over = false;
     {
       NodeSlot& slot = table_.at(y);
@@ -266,7 +300,7 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
         HnswNode& r = slot.record;
         if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x))
           r.layers[layer].push_back(x);
-        slot.refresh_hint();
+        if (layer == 0) slot.refresh_list_hint();
       }
     }
     if (over) prune(y, layer, limit);
@@ -279,7 +313,7 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
   // be lost; the store therefore re-checks the list and prunes again.
   constexpr int kAttempts = 8;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    SlotList copy;
+    thread_local SlotList copy;
     {
       NodeSlot& slot = table_.at(y);
       SharedSpinGuard g(slot.links_lock);
@@ -290,34 +324,70 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     SlotList chosen;
     {
       ReadLockSet locks(table_);
-      const HnswNode* ry = locks.lock(y);
-      if (!ry) return;
-      const std::optional<F32View> vy = ry->vector.as_f32_slice();
+      const SearchViews& views = table_.views();
+      const size_t view_dim = views.dim();
+      // y's values: from its view when current, else from its record.
+      std::optional<F32View> vy;
+      float iy = 0.0f;
+      {
+        const float* values;
+        float sq;
+        if (view_dim != 0 && views.current_values(y, values, iy, sq)) {
+          vy = F32View(values, view_dim);
+        } else {
+          const HnswNode* ry = locks.lock(y);
+          if (!ry) return;
+          vy = ry->vector.as_f32_slice();
+          iy = ry->inv_norm;
+        }
+      }
       if (!vy) return;  // the list stays longer than its limit
-      const float iy = ry->inv_norm;
-      std::vector<Member> members;
-      members.reserve(copy.size());
+      thread_local std::vector<Member> members;
+      members.clear();
+      if (view_dim != 0) {
+        // The members' views lie far apart: start them all on their way.
+        const size_t bytes = views.values_offset() + view_dim * sizeof(float);
+        for (uint32_t z : copy) {
+          const char* p = reinterpret_cast<const char*>(views.header(z));
+          if (!p) continue;
+          for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(p + off);
+        }
+      }
       for (uint32_t z : copy) {
         if (z == y) continue;
-        const HnswNode* rz = locks.lock(z);
-        if (!rz) continue;
-        const std::optional<F32View> vz = rz->vector.as_f32_slice();
+        std::optional<F32View> vz;
+        float iz = 0.0f, sqz = 0.0f;
+        const HnswNode* rz = nullptr;
+        {
+          const float* values;
+          if (view_dim != 0 && views.current_values(z, values, iz, sqz)) {
+            vz = F32View(values, view_dim);
+          } else {
+            rz = locks.lock(z);
+            if (!rz) continue;
+            vz = rz->vector.as_f32_slice();
+            iz = rz->inv_norm;
+            sqz = rz->sq_norm;
+          }
+        }
         std::optional<float> score;
         if (vz && vz->size() == vy->size() && !vy->empty()) {
           switch (metric) {
             case DistanceMetric::kCosine:
-              if (iy > kNormEpsilon && rz->inv_norm > kNormEpsilon) {
-                score = kern::dot(*vy, *vz) * rz->inv_norm * iy;
+              if (iy > kNormEpsilon && iz > kNormEpsilon) {
+                score = kern::dot(*vy, *vz) * iz * iy;
               } else {
+                if (!rz) rz = locks.lock(z);
+                if (!rz) break;
                 alternate::QueryForms f;
                 if (iy > kNormEpsilon) f.norm = 1.0f / iy;
                 score = alternate::try_score_vector(*vy, f, rz->vector, metric);
               }
               break;
             case DistanceMetric::kEuclidean:
-              if (iy > kNormEpsilon && rz->sq_norm > kNormEpsilon) {
+              if (iy > kNormEpsilon && sqz > kNormEpsilon) {
                 const float ny = 1.0f / iy;
-                score = -std::max(0.0f, rz->sq_norm + ny * ny - 2.0f * kern::dot(*vy, *vz));
+                score = -std::max(0.0f, sqz + ny * ny - 2.0f * kern::dot(*vy, *vz));
               } else {
                 score = -kern::l2_squared(*vy, *vz);
               }
@@ -328,10 +398,12 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
           }
         }
         if (!score || !vz) continue;  // incomparable neighbours are dropped
-        members.push_back({z, *score, *vz, rz->inv_norm});
+        members.push_back({z, *score, *vz, iz, rank_key(*score)});
       }
+      // The candidate order (better_cand) by precomputed keys.
       std::sort(members.begin(), members.end(), [this](const Member& a, const Member& b) {
-        return better_cand({a.score, a.slot}, {b.score, b.slot});
+        if (a.rank != b.rank) return a.rank > b.rank;
+        return table_.id_of(a.slot) < table_.id_of(b.slot);
       });
       chosen = select_diverse(members, limit, metric, &table_);
     }
@@ -361,7 +433,7 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     ExclusiveSpinGuard rg(slot.record_lock);
     if (slot.has_record && layer < slot.record.layers.size())
       slot.record.layers[layer] = final_list;
-    slot.refresh_hint();
+    if (layer == 0) slot.refresh_list_hint();
     return;
   }
 }
@@ -369,12 +441,20 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
 SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
                                      bool extend_by_reverse_count) const {
   ReadLockSet locks(table_);
-  std::vector<Member> members;
-  members.reserve(sorted.size());
+  const SearchViews& views = table_.views();
+  const size_t view_dim = views.dim();
+  thread_local std::vector<Member> members;
+  members.clear();
   thread_local std::vector<std::vector<float>> decoded;
   decoded.clear();
   decoded.reserve(sorted.size());
   for (const Cand& c : sorted) {
+    const float* values;
+    float inv_norm, sq_norm;
+    if (view_dim == base.size() && views.current_values(c.slot, values, inv_norm, sq_norm)) {
+      members.push_back({c.slot, c.score, F32View(values, view_dim), inv_norm});
+      continue;
+    }
     const HnswNode* r = locks.lock(c.slot);
     if (!r) continue;
     if (auto v = r->vector.as_f32_slice()) {
@@ -401,6 +481,7 @@ void HnswIndex::raise_top(uint32_t s, uint64_t level) {
 
 ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, VectorRepr vector,
                                     uint64_t storage_offset, std::optional<uint64_t> given) {
+  ZV_TRY(check_filter_size(filter));
   if (update_in_place(id, filter, vector, storage_offset)) return {};
   const uint64_t level = given ? *given : level_gen_.draw_level(config_.ml);
   const DistanceMetric metric = config_.metric;

@@ -161,15 +161,11 @@ NearestResult HnswIndex::flat_search(std::span<const float> query, const FilterB
   return all;
 }
 
-// The IVF and ScaNN-style engines are not built in yet; their route answers
-// with the exact scan under the configured metric (the metric those engines
-// are bound to), one search of each kind at a time as with their caches.
 NearestResult HnswIndex::alternate_cache_search(IndexKind kind, std::span<const float> query,
                                                 const FilterBitset& query_mask,
                                                 uint64_t top_k) const {
-  std::mutex& mu = kind == IndexKind::kIvf ? ivf_mu_ : scann_mu_;
-  std::scoped_lock lock(mu);
-  return flat_search(query, query_mask, top_k, config_.metric);
+  return kind == IndexKind::kIvf ? ivf_cache_search(query, query_mask, top_k)
+                                 : scann_cache_search(query, query_mask, top_k);
 }
 
 }  // namespace zv

@@ -1,4 +1,6 @@
-// The best-first search of one layer of the graph.
+// The best-first search of one layer of the graph. Bottom-layer lists and,
+// for unfiltered in-memory searches, node values come from the search views
+// without a lock; everything else from the node records under their locks.
 #include <algorithm>
 
 #include "src/index/hnsw_index.h"
@@ -95,12 +97,45 @@ std::vector<HnswIndex::Cand> HnswIndex::search_layer_slots(
   if (reader && reader->mapping() && prefetch_allowed(current_prefetch_mode()))
     prefetch_map = reader->mapping();
   visited.reserve_slots(table_.slot_count());
-  const size_t prefetch_bytes = std::min<size_t>(qp.q.size() * sizeof(float), 256);
+
+  // Unfiltered in-memory searches score from the search views, without a
+  // lock; anything a view does not hold (another length, values changed
+  // since, a metric without cached norms) is scored from the record.
+  const SearchViews& views = table_.views();
+  const size_t dim = qp.q.size();
+  const bool view_scores = reader == nullptr && unfiltered && dim != 0 && views.dim() == dim;
+  const size_t score_bytes = view_scores ? views.values_offset() + dim * sizeof(float) : 0;
+  auto eval = [&](uint32_t s) -> Eval {
+    if (view_scores) {
+      if (const SearchViews::Header* h = views.header(s)) {
+        const uint32_t st = h->state.load(std::memory_order_acquire);
+        constexpr uint32_t kMask = SearchViews::kLive | SearchViews::kValues | SearchViews::kStale;
+        Eval e;
+        if ((st & kMask) == (SearchViews::kLive | SearchViews::kValues) &&
+            score_f32_cached(qp, F32View(views.values(h), dim), h->inv_norm, h->sq_norm, metric,
+                             e.score)) {
+          e.ok = true;
+          e.pass = true;
+          return e;
+        }
+      }
+    }
+    return evaluate(table_, s, qp, reader, metric, filter, unfiltered);
+  };
+  auto fetch = [&](uint32_t s, std::vector<uint32_t>& out) {
+    if (layer == 0) {
+      if (const SearchViews::Header* h = views.header(s))
+        if (views.read_list(h, out)) return true;
+    }
+    return fetch_list(table_, s, layer, out);
+  };
 
   auto cand_less = [this](const Cand& a, const Cand& b) { return better_cand(b, a); };
   auto res_less = [this](const Cand& a, const Cand& b) { return better_cand(a, b); };
-  std::vector<Cand> cands;    // best on top
+  thread_local std::vector<Cand> cands;  // best on top
+  cands.clear();
   std::vector<Cand> results;  // worst on top
+  results.reserve(static_cast<size_t>(std::min<uint64_t>(ef, 4096)) + 1);
 
   auto push = [&](uint32_t s, const Eval& e) {
     if (!(results.size() < ef || (!results.empty() && e.score > results.front().score)))
@@ -109,9 +144,9 @@ std::vector<HnswIndex::Cand> HnswIndex::search_layer_slots(
     std::push_heap(cands.begin(), cands.end(), cand_less);
     if (layer == 0) {
       // Its list is likely read soon.
-      const char* p =
-          static_cast<const char*>(table_.hints(s).list0.load(std::memory_order_relaxed));
-      if (p) {
+      if (const SearchViews::Header* h = views.header(s)) {
+        const char* p = reinterpret_cast<const char*>(views.list(h));
+        __builtin_prefetch(h);
         __builtin_prefetch(p);
         __builtin_prefetch(p + 64);
         __builtin_prefetch(p + 128);
@@ -131,7 +166,7 @@ std::vector<HnswIndex::Cand> HnswIndex::search_layer_slots(
 
   for (uint32_t s : entry) {
     if (!visited.insert(s)) continue;
-    const Eval e = evaluate(table_, s, qp, reader, metric, filter, unfiltered);
+    const Eval e = eval(s);
     if (!e.ok) continue;
     cands.push_back({e.score, s});
     std::push_heap(cands.begin(), cands.end(), cand_less);
@@ -149,26 +184,28 @@ std::vector<HnswIndex::Cand> HnswIndex::search_layer_slots(
     const Cand c = cands.back();
     cands.pop_back();
     if (results.size() >= ef && !results.empty() && results.front().score > c.score) break;
-    if (!fetch_list(table_, c.slot, layer, list)) continue;
+    if (!fetch(c.slot, list)) continue;
     if (prefetch_map) prefetch_neighbours(table_, list, visited, *reader, *prefetch_map);
-    // Start every unvisited neighbour's record and vector on its way before
-    // the first is scored.
+    // Start every unvisited neighbour's view on its way before the first is
+    // scored.
     todo.clear();
     for (uint32_t s : list) {
       if (!visited.insert(s)) continue;
       todo.push_back(s);
-      __builtin_prefetch(&table_.at(s));
-      const char* p =
-          static_cast<const char*>(table_.hints(s).data.load(std::memory_order_relaxed));
+      if (!view_scores) {
+        __builtin_prefetch(&table_.at(s));
+        continue;
+      }
+      const char* p = reinterpret_cast<const char*>(views.header(s));
       if (!p) continue;
-      for (size_t off = 0; off < prefetch_bytes; off += 64) __builtin_prefetch(p + off);
+      for (size_t off = 0; off < score_bytes; off += 64) __builtin_prefetch(p + off);
     }
     for (uint32_t y : todo) {
-      const Eval e = evaluate(table_, y, qp, reader, metric, filter, unfiltered);
+      const Eval e = eval(y);
       if (!e.ok) continue;
       if (!push(y, e) || e.pass || !two_hop) continue;
       // Two-hop expansion of a neighbour that failed the filter.
-      if (!fetch_list(table_, y, layer, hop)) continue;
+      if (!fetch(y, hop)) continue;
       const uint64_t room = ef > results.size() ? ef - results.size() : 0;
       const size_t limit = static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(16, room), hop.size()));
       for (size_t i = 0; i < limit; ++i) {

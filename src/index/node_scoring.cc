@@ -17,8 +17,9 @@ std::optional<float> score_record(const LayerQuery& qp, const HnswNode& r,
       if (qp.cosine && r.inv_norm > kNormEpsilon) {
         if (auto v = r.vector.as_f32_slice()) {
           if (v->size() != qp.q.size() || qp.q.empty()) return std::nullopt;
-          if (qp.inv_norm < kNormEpsilon) return 0.0f;
-          return r.inv_norm * (qp.inv_norm * kern::dot(qp.q, *v));
+          float s = 0.0f;
+          score_f32_cached(qp, *v, r.inv_norm, r.sq_norm, metric, s);
+          return s;
         }
       }
       alternate::QueryForms forms;
@@ -28,11 +29,9 @@ std::optional<float> score_record(const LayerQuery& qp, const HnswNode& r,
     case DistanceMetric::kEuclidean: {
       if (auto v = r.vector.as_f32_slice()) {
         if (v->size() != qp.q.size() || qp.q.empty()) return std::nullopt;
-        if (qp.has_norm && r.sq_norm > kNormEpsilon) {
-          const float d = qp.norm * qp.norm + r.sq_norm - 2.0f * kern::dot(qp.q, *v);
-          return -std::max(0.0f, d);
-        }
-        return -kern::l2_squared(qp.q, *v);
+        float s = 0.0f;
+        score_f32_cached(qp, *v, r.inv_norm, r.sq_norm, metric, s);
+        return s;
       }
       return alternate::try_score_vector(qp.q, {}, r.vector, metric);
     }

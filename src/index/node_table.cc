@@ -4,9 +4,8 @@
 
 namespace zv {
 
-NodeTable::NodeTable() {
+NodeTable::NodeTable(uint32_t list0_capacity) : views_(list0_capacity) {
   for (auto& c : chunks_) c.store(nullptr, std::memory_order_relaxed);
-  for (auto& c : hint_chunks_) c.store(nullptr, std::memory_order_relaxed);
 }
 
 NodeTable::~NodeTable() = default;
@@ -39,9 +38,10 @@ uint32_t NodeTable::intern(NodeId id) {
     if (!owned_[k]) {
       const size_t size = size_t{1} << (k + kFirstChunkBits);
       owned_[k] = std::make_unique<NodeSlot[]>(size);
-      owned_hints_[k] = std::make_unique<SlotHints[]>(size);
-      for (size_t j = 0; j < size; ++j) owned_[k][j].hints = &owned_hints_[k][j];
-      hint_chunks_[k].store(owned_hints_[k].get(), std::memory_order_release);
+      for (size_t j = 0; j < size; ++j) {
+        owned_[k][j].views = &views_;
+        owned_[k][j].handle = static_cast<uint32_t>(j + (size_t{1} << (k + kFirstChunkBits)) - kFirstChunk);
+      }
       chunks_[k].store(owned_[k].get(), std::memory_order_release);
     }
     owned_[k][i - (uint64_t{1} << (k + kFirstChunkBits))].id = id;

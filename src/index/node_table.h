@@ -3,7 +3,9 @@
 // stable address and a 32-bit handle; the slot holds the id's node record
 // (the node map entry), its layer-map lists, its layer count and its
 // reverse-link count. Neighbour lists hold slot handles, so walking the graph
-// needs no id lookup. Thread-safe: interning takes a shard lock; each slot's
+// needs no id lookup. The table also keeps the slots' search views (a dense
+// copy of each record's layer-0 list and owned f32 values that searches read
+// without a lock). Thread-safe: interning takes a shard lock; each slot's
 // record and lists have their own reader-writer locks (see NodeSlot).
 #pragma once
 
@@ -20,6 +22,7 @@
 
 #include "src/foundation/node_id.h"
 #include "src/index/rw_spin_lock.h"
+#include "src/index/search_view.h"
 #include "src/index/slot_list.h"
 #include "src/runtime/filter_bitset.h"
 #include "src/vector/vector_repr.h"
@@ -52,32 +55,43 @@ struct HnswNode {
   bool deleted() const { return (flags & kDeletedFlag) != 0; }
 };
 
-// Where a node's f32 values and its own layer-0 list start, for prefetching
-// only: written under the node's record lock, read without it. A stale value
-// costs one useless prefetch, never a read.
-struct SlotHints {
-  std::atomic<const void*> data{nullptr};
-  std::atomic<const void*> list0{nullptr};
-};
-
 struct NodeSlot {
   RwSpinLock record_lock;   // guards has_record and record
   bool has_record = false;
   HnswNode record;
-  // The slot's prefetch hints (in a dense array beside the slots).
-  SlotHints* hints = nullptr;
+  // The arena that mirrors records for lock-free searches, and this slot's
+  // handle in it (both set before the slot is published).
+  SearchViews* views = nullptr;
+  uint32_t handle = 0;
 
-  // Refreshes the hints from the record; callers hold record_lock and call
-  // it after every change of the record's vector or layer-0 list.
-  void refresh_hint() {
-    const void* data = nullptr;
-    const void* list0 = nullptr;
+  // Brings the slot's search view in line with the record; callers hold
+  // record_lock exclusively and call it after every change of the record
+  // (presence, deleted flag, vector, norms or layer-0 list).
+  void refresh_hint() { views->refresh(handle, view_source()); }
+  // The same after a change of the record's layer-0 list alone.
+  void refresh_list_hint() { views->refresh_list(handle, view_source()); }
+
+  SearchViews::Source view_source() const {
+    SearchViews::Source src;
+    src.has_record = has_record;
     if (has_record) {
-      if (auto v = record.vector.as_f32_slice()) data = v->bytes();
-      if (!record.layers.empty()) list0 = record.layers[0].data();
+      src.deleted = record.deleted();
+      // Owned values only: mapped ones stay on their mapping (copying them
+      // would bring a file-backed index whole into memory).
+      auto v = record.vector.kind() == VectorKind::kF32 ? record.vector.as_f32_slice()
+                                                         : std::nullopt;
+      if (v) {
+        src.values = v->bytes();
+        src.dim = v->size();
+        src.inv_norm = record.inv_norm;
+        src.sq_norm = record.sq_norm;
+      }
+      if (!record.layers.empty()) {
+        src.list = record.layers[0].data();
+        src.list_size = record.layers[0].size();
+      }
     }
-    hints->data.store(data, std::memory_order_relaxed);
-    hints->list0.store(list0, std::memory_order_relaxed);
+    return src;
   }
 
   RwSpinLock links_lock;    // guards links
@@ -133,8 +147,10 @@ inline bool try_unlink_keeping_last(NodeSlot& n, uint64_t layer) {
 
 class NodeTable {
  public:
-  NodeTable();
+  // Layer-0 lists up to `list0_capacity` entries are mirrored for searches.
+  explicit NodeTable(uint32_t list0_capacity = kDefaultList0Capacity);
   ~NodeTable();
+  static constexpr uint32_t kDefaultList0Capacity = 128;
   NodeTable(const NodeTable&) = delete;
   NodeTable& operator=(const NodeTable&) = delete;
 
@@ -149,11 +165,8 @@ class NodeTable {
     return chunk[i - (uint64_t{1} << (k + kFirstChunkBits))];
   }
   NodeId id_of(uint32_t s) const { return at(s).id; }
-  const SlotHints& hints(uint32_t s) const {
-    const uint64_t i = uint64_t{s} + kFirstChunk;
-    const int k = std::bit_width(i) - 1 - kFirstChunkBits;
-    return hint_chunks_[k].load(std::memory_order_acquire)[i - (uint64_t{1} << (k + kFirstChunkBits))];
-  }
+  // The search views of the slots.
+  const SearchViews& views() const { return views_; }
   // Slots published so far; every handle below it is valid.
   uint32_t slot_count() const { return count_.load(std::memory_order_acquire); }
 
@@ -173,10 +186,9 @@ class NodeTable {
   mutable std::array<Shard, kShards> shards_;
   std::mutex grow_mu_;  // guards owned_ and slot construction
   std::array<std::unique_ptr<NodeSlot[]>, kChunks> owned_;
-  std::array<std::unique_ptr<SlotHints[]>, kChunks> owned_hints_;
   std::array<std::atomic<NodeSlot*>, kChunks> chunks_;
-  std::array<std::atomic<SlotHints*>, kChunks> hint_chunks_;
   std::atomic<uint32_t> count_{0};
+  SearchViews views_;
 };
 
 }  // namespace zv

@@ -1,0 +1,136 @@
+#include "src/index/search_view.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/panic.h"
+
+namespace zv {
+namespace {
+
+constexpr size_t kLine = 64;
+size_t round_up(size_t n) { return (n + kLine - 1) / kLine * kLine; }
+
+}  // namespace
+
+void SearchViews::AlignedFree::operator()(std::byte* p) const {
+  ::operator delete(p, std::align_val_t{kLine});
+}
+
+SearchViews::SearchViews(uint32_t list_capacity) : list_capacity_(list_capacity) {
+  for (auto& c : chunks_) c.store(nullptr, std::memory_order_relaxed);
+}
+
+SearchViews::~SearchViews() = default;
+
+SearchViews::Header* SearchViews::block_for_write(uint32_t s, size_t dim) {
+  if (const Header* h = header(s)) return const_cast<Header*>(h);
+  std::scoped_lock lock(grow_mu_);
+  if (dim_.load(std::memory_order_relaxed) == 0) {
+    if (dim == 0) return nullptr;
+    values_offset_ = (sizeof(Header) + 31) / 32 * 32;
+    list_offset_ = values_offset_ + dim * sizeof(float);
+    stride_ = round_up(list_offset_ + size_t{list_capacity_} * sizeof(uint32_t));
+    dim_.store(dim, std::memory_order_release);
+  }
+  const uint64_t i = uint64_t{s} + kFirstChunk;
+  const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+  if (!owned_[k]) {
+    const size_t blocks = size_t{1} << (k + kFirstChunkBits);
+    const size_t bytes = blocks * stride_;
+    std::unique_ptr<std::byte, AlignedFree> mem(
+        static_cast<std::byte*>(::operator new(bytes, std::align_val_t{kLine})));
+    std::memset(mem.get(), 0, bytes);
+    for (size_t b = 0; b < blocks; ++b) {
+      std::byte* at = mem.get() + b * stride_;
+      new (at) Header();
+      for (uint32_t e = 0; e < list_capacity_; ++e)
+        new (at + list_offset_ + e * sizeof(uint32_t)) std::atomic<uint32_t>(0);
+    }
+    owned_[k] = std::move(mem);
+    chunks_[k].store(owned_[k].get(), std::memory_order_release);
+  }
+  return const_cast<Header*>(header(s));
+}
+
+void SearchViews::write_list(Header* h, const uint32_t* list, uint32_t n) {
+  auto* entries = const_cast<std::atomic<uint32_t>*>(this->list(h));
+  if (h->count.load(std::memory_order_relaxed) == n) {
+    bool same = true;
+    for (uint32_t i = 0; i < n && same; ++i)
+      same = entries[i].load(std::memory_order_relaxed) == list[i];
+    if (same) return;
+  }
+  const uint32_t seq = h->seq.load(std::memory_order_relaxed);
+  h->seq.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (uint32_t i = 0; i < n; ++i) entries[i].store(list[i], std::memory_order_relaxed);
+  h->count.store(n, std::memory_order_relaxed);
+  h->seq.store(seq + 2, std::memory_order_release);
+}
+
+void SearchViews::refresh(uint32_t s, const Source& src) {
+  const size_t want_dim = src.values ? src.dim : 0;
+  Header* h = block_for_write(s, want_dim);
+  if (!h) return;  // no values seen yet: searches read the records
+  const uint32_t st = h->state.load(std::memory_order_relaxed);
+  uint32_t next = st & (kValues | kStale);
+  const bool live = src.has_record && !src.deleted;
+  if (live) next |= kLive;
+  if (src.has_record) next |= kRecord;
+  const size_t dim = dim_.load(std::memory_order_relaxed);
+  const bool fits = src.values && src.dim == dim;
+  if (!(st & kValues)) {
+    if (fits && !(st & kStale)) {
+      std::memcpy(const_cast<float*>(values(h)), src.values, dim * sizeof(float));
+      h->inv_norm = src.inv_norm;
+      h->sq_norm = src.sq_norm;
+      next |= kValues;
+    }
+  } else if (src.has_record && !(st & kStale)) {
+    // Published values are never rewritten (readers hold no lock); a record
+    // that no longer has exactly them is scored from the record from now on.
+    const bool same = fits && h->inv_norm == src.inv_norm && h->sq_norm == src.sq_norm &&
+                      std::memcmp(values(h), src.values, dim * sizeof(float)) == 0;
+    if (!same) next |= kStale;
+  }
+  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
+    write_list(h, src.list, src.list_size);
+    next |= kList;
+  }
+  h->state.store(next, std::memory_order_release);
+}
+
+void SearchViews::refresh_list(uint32_t s, const Source& src) {
+  const Header* found = header(s);
+  if (!found) {
+    refresh(s, src);
+    return;
+  }
+  Header* h = const_cast<Header*>(found);
+  uint32_t next = h->state.load(std::memory_order_relaxed) & ~kList;
+  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
+    write_list(h, src.list, src.list_size);
+    next |= kList;
+  }
+  h->state.store(next, std::memory_order_release);
+}
+
+bool SearchViews::read_list(const Header* h, std::vector<uint32_t>& out) const {
+  if (!(h->state.load(std::memory_order_acquire) & kList)) return false;
+  const std::atomic<uint32_t>* entries = list(h);
+  for (;;) {
+    const uint32_t seq = h->seq.load(std::memory_order_acquire);
+    if (seq & 1) {
+      __builtin_ia32_pause();
+      continue;
+    }
+    const uint32_t n = std::min(h->count.load(std::memory_order_relaxed), list_capacity_);
+    out.resize(n);
+    for (uint32_t i = 0; i < n; ++i) out[i] = entries[i].load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (h->seq.load(std::memory_order_relaxed) == seq) return true;
+  }
+}
+
+}  // namespace zv
