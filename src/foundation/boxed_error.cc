@@ -34,31 +34,6 @@ std::string io_error_debug_string(const IoError& e) {
   return out;
 }
 
-std::string debug_quote(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-          char buf[12];
-          snprintf(buf, sizeof(buf), "\\u{%x}", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
-
 std::string debug_optional(const BoxedError& e) {
   if (!e) return "None";
   return "Some(" + e->debug_string() + ")";

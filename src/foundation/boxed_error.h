@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/debug_quote.h"
 #include "platform/io_error.h"
 
 namespace zv {
@@ -38,9 +39,6 @@ BoxedError box_error(IoError e);
 // The diagnostic rendering of an I/O error, shared by the core error and boxes.
 std::string io_error_debug_string(const IoError& e);
 
-// Text quoted for diagnostic renderings: surrounding double quotes, with
-// quotes, backslashes and control characters escaped.
-std::string debug_quote(std::string_view text);
 
 // A boxed error as "Some(<debug>)" or "None".
 std::string debug_optional(const BoxedError& e);

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/debug_quote.h"
 #include "platform/io_error.h"
 #include "platform/result.h"
 #include "tervik/core/checksum.h"
@@ -93,8 +94,7 @@ std::string io_error_debug_string_pretty(const zv::IoError& e);
 // CamelCase name of an I/O error kind ("UnexpectedEof").
 std::string_view io_error_kind_debug_name(zv::IoErrorKind k);
 
-// Quotes a text as the structural forms show it: "...", with \" \\ and
-// control characters escaped.
-std::string debug_quote(std::string_view text);
+// Quotes a text as the structural forms show it (shared with the core).
+using zv::debug_quote;
 
 }  // namespace tervik
