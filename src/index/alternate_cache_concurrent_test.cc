@@ -16,22 +16,35 @@ TEST(AlternateCacheConcurrentTest, SearchesWhileNodesChange) {
     testing::add_at(*index, i, {float(i % 17), float(i % 5), float(i)});
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> searches{0};
+  std::atomic<int> running{0};
   std::vector<std::thread> readers;
   for (uint8_t method : {uint8_t{1}, uint8_t{4}, uint8_t{1}}) {
+    ++running;
     readers.emplace_back([&, method] {
       const std::vector<float> q = {3, 2, 50};
-      while (!stop.load()) {
-        auto r = index->search_by_method(method, q, FilterBitset::unfiltered(), 10,
-                                         DistanceMetric::kEuclidean);
-        ASSERT_TRUE(r.ok());
-        for (const auto& c : *r) ASSERT_LE(c.id, NodeId{400});
-        ++searches;
-      }
+      auto search = [&] {
+        while (!stop.load()) {
+          auto r = index->search_by_method(method, q, FilterBitset::unfiltered(), 10,
+                                           DistanceMetric::kEuclidean);
+          ASSERT_TRUE(r.ok());
+          for (const auto& c : *r) ASSERT_LE(c.id, NodeId{400});
+          ++searches;
+        }
+      };
+      search();
+      --running;
     });
   }
+  // The changes wait for searches now and then, so that they overlap
+  // however the threads are scheduled.
+  auto await_searches = [&](uint64_t more) {
+    const uint64_t want = searches.load() + more;
+    while (searches.load() < want && running.load() > 0) std::this_thread::yield();
+  };
   for (NodeId round = 0; round < 200; ++round) {
+    if (round % 20 == 0) await_searches(3);
     const NodeId id = 201 + round;
-    ASSERT_TRUE(index->add(id, {}, VectorRepr::f32({1, 2, float(id)}), id).ok());
+    EXPECT_TRUE(index->add(id, {}, VectorRepr::f32({1, 2, float(id)}), id).ok());
     index->remove(1 + round % 200);
   }
   stop = true;

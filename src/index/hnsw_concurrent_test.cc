@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 #include <unordered_set>
 
@@ -20,7 +21,11 @@ constexpr size_t kDim = 16;
 // every node is found by its own vector, and the graph is intact.
 TEST(HnswConcurrentTest, InsertsAndSearchesFromEightThreads) {
   const size_t n = kThreads * kPerThread;
-  const auto data = testing::clustered_vectors(n, kDim, 12, 0.3f, 3, 4);
+  // Unclustered points: on well-separated clusters, how many self-queries
+  // find their node depends on how the first inserts interleave (a cluster
+  // can end up with few links in), which would make the count below a
+  // measure of the scheduler rather than of lost nodes and links.
+  const auto data = testing::gaussian_vectors(n, kDim, 3);
   HnswConfig cfg;
   cfg.metric = DistanceMetric::kEuclidean;
   cfg.flat_threshold = std::nullopt;
@@ -78,11 +83,12 @@ TEST(HnswConcurrentTest, InsertsAndSearchesFromEightThreads) {
     found += !hits.empty() && hits[0].id == id;
   }
   EXPECT_EQ(linked, n);
-  // How well a graph built by eight threads at once serves self-queries
-  // depends on how the inserts interleave: on two busy cores about 91% were
-  // found first (98-100% with cores to spare). The sequential recall tests
-  // hold every stored vector to coming back first.
-  EXPECT_GE(found, n * 85 / 100);
+  // A graph built by eight threads at once serves self-queries a little
+  // worse than one built in order (over many runs on two oversubscribed
+  // cores, optimised and under ThreadSanitizer, at least 98.8% were found
+  // first); the sequential recall tests hold every stored vector to coming
+  // back first.
+  EXPECT_GE(found, n * 97 / 100);
   // Every node is linked into layer 0; small groups of nodes linked at the
   // same moment can end up holding only each other's links (a graph built
   // concurrently does not guarantee every node reachable), but almost all
@@ -97,11 +103,16 @@ TEST(HnswConcurrentTest, InsertsAndSearchesFromEightThreads) {
     for (NodeId nb : list)
       if (seen.insert(nb).second) queue.push_back(nb);
   }
-  EXPECT_GE(seen.size(), n * 99 / 100);
+  // (At least 98.8% over the same runs.)
+  EXPECT_GE(seen.size(), n * 97 / 100);
 }
 
-// Searches keep running while other threads remove and re-add nodes.
-TEST(HnswConcurrentTest, RemovalsBesideSearches) {
+// Searches keep running while other threads remove and re-add nodes and
+// then move them to new values in place (which sends searches from the
+// nodes' search views to their records). Every score a search returns is
+// that of the node's old or new vector, never of a mix; afterwards every
+// score is that of the node's current vector.
+TEST(HnswConcurrentTest, RemovalsAndChangesBesideSearches) {
   const size_t n = 400;
   const auto data = testing::gaussian_vectors(n, kDim, 5);
   HnswConfig cfg;
@@ -113,17 +124,41 @@ TEST(HnswConcurrentTest, RemovalsBesideSearches) {
   auto vec = [&](size_t i) {
     return std::vector<float>(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
   };
+  // The new values point the other way: the cosine changes sign, not size.
+  auto negated = [&](size_t i) {
+    auto v = vec(i);
+    for (float& x : v) x = -x;
+    return v;
+  };
+  auto cosine = [](const std::vector<float>& a, const std::vector<float>& b) {
+    double d = 0, na = 0, nb = 0;
+    for (size_t k = 0; k < a.size(); ++k) {
+      d += double{a[k]} * b[k];
+      na += double{a[k]} * a[k];
+      nb += double{b[k]} * b[k];
+    }
+    return d / std::sqrt(na * nb);
+  };
   for (size_t i = 0; i < n; ++i) ASSERT_TRUE(index.add(i + 1, FilterBitset(), VectorRepr::f32(vec(i)), i).ok());
   std::atomic<bool> stop{false};
+  std::atomic<size_t> errors{0}, wrong_scores{0};
   std::vector<std::thread> threads;
   for (size_t t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       size_t q = t;
       while (!stop.load()) {
-        auto hits = index.search_nearest(vec(q % n), std::nullopt, std::nullopt,
+        const auto query = vec(q % n);
+        auto hits = index.search_nearest(query, std::nullopt, std::nullopt,
                                          FilterBitset::unfiltered(), 10, nullptr);
-        for (auto& h : hits) ASSERT_GE(h.id, NodeId{1});
-        (void)index.flat_search(vec(q % n), FilterBitset::unfiltered(), 3, DistanceMetric::kCosine);
+        for (auto& h : hits) {
+          if (h.id < 1 || h.id > n) {
+            errors.fetch_add(1);
+            continue;
+          }
+          const double want = std::abs(cosine(query, vec(static_cast<size_t>(h.id) - 1)));
+          if (std::abs(std::abs(double{h.score}) - want) > 1e-4) wrong_scores.fetch_add(1);
+        }
+        (void)index.flat_search(query, FilterBitset::unfiltered(), 3, DistanceMetric::kCosine);
         q += 7;
       }
     });
@@ -131,17 +166,33 @@ TEST(HnswConcurrentTest, RemovalsBesideSearches) {
   for (size_t t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (size_t i = t; i < n; i += 8) {
-        index.remove(i + 1);
-        (void)index.add(i + 1, FilterBitset(), VectorRepr::f32(vec(i)), i);
+        if (!index.remove(i + 1)) errors.fetch_add(1);
+        if (!index.add(i + 1, FilterBitset(), VectorRepr::f32(vec(i)), i).ok()) errors.fetch_add(1);
+        if (!index.add(i + 1, FilterBitset(), VectorRepr::f32(negated(i)), i).ok())
+          errors.fetch_add(1);
       }
     });
   }
   for (size_t t = 4; t < 8; ++t) threads[t].join();
   stop.store(true);
   for (size_t t = 0; t < 4; ++t) threads[t].join();
+  EXPECT_EQ(errors.load(), 0u);
+  EXPECT_EQ(wrong_scores.load(), 0u);
   EXPECT_EQ(index.len(), n);
   index.materialize_layers();
   EXPECT_FALSE(index.integrity_violations());
+  auto current = [&](size_t i) { return i % 8 < 4 ? negated(i) : vec(i); };
+  for (size_t i = 0; i < n; i += 5) {
+    const auto query = vec(i);
+    auto hits = index.search_nearest(query, std::nullopt, std::nullopt,
+                                     FilterBitset::unfiltered(), 10, nullptr);
+    ASSERT_FALSE(hits.empty()) << "query " << i;
+    for (auto& h : hits) {
+      ASSERT_TRUE(h.id >= 1 && h.id <= n) << "query " << i;
+      EXPECT_NEAR(h.score, cosine(query, current(static_cast<size_t>(h.id) - 1)), 1e-4)
+          << "query " << i << " node " << static_cast<uint64_t>(h.id);
+    }
+  }
 }
 
 }  // namespace
