@@ -1,5 +1,5 @@
 // The process-wide cell of one class's type object: empty until first use,
-// then filled once with the type made from the class's specification, and
+// then filled once with the type made from the class's PyType_Spec, and
 // never emptied. Classes of the module (Client, Vector, Record, ...) each own
 // one. Use with the interpreter lock held.
 #pragma once
