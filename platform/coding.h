@@ -54,6 +54,19 @@ inline uint64_t get_u64_be(const void* p) { return get_be<uint64_t>(p); }
 inline float get_f32_le(const void* p) { uint32_t u = get_le<uint32_t>(p); float f; std::memcpy(&f, &u, 4); return f; }
 inline double get_f64_le(const void* p) { uint64_t u = get_le<uint64_t>(p); double f; std::memcpy(&f, &u, 8); return f; }
 
+// The little-endian bytes of a value as a string (stored property values).
+inline std::string u64_le_bytes(uint64_t v) {
+  std::string s;
+  put_u64_le(&s, v);
+  return s;
+}
+inline std::string u128_le_bytes(unsigned __int128 v) {
+  std::string s;
+  put_u64_le(&s, static_cast<uint64_t>(v));
+  put_u64_le(&s, static_cast<uint64_t>(v >> 64));
+  return s;
+}
+
 // Unsigned LEB128.
 inline void put_varint(std::string* dst, uint64_t v) {
   while (v >= 0x80) {

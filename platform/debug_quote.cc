@@ -4,29 +4,43 @@
 
 namespace zv {
 
-std::string debug_quote(std::string_view text) {
+std::string debug_quote(std::string_view s) {
   std::string out;
-  out.reserve(text.size() + 2);
-  out += '"';
-  for (char c : text) {
+  out.reserve(s.size() + 2);
+  out.push_back('"');
+  size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char buf[12];
-          std::snprintf(buf, sizeof(buf), "\\u{%x}",
-                        static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += buf;
-        } else {
-          out += c;
-        }
+      case '"': out += "\\\""; ++i; continue;
+      case '\\': out += "\\\\"; ++i; continue;
+      case '\t': out += "\\t"; ++i; continue;
+      case '\r': out += "\\r"; ++i; continue;
+      case '\n': out += "\\n"; ++i; continue;
+      case '\0': out += "\\0"; ++i; continue;
+      default: break;
     }
+    char buf[16];
+    if (c < 0x20 || c == 0x7F) {
+      const int n = std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+      out.append(buf, static_cast<size_t>(n));
+      ++i;
+      continue;
+    }
+    // C1 controls (U+0080..U+009F) are the two bytes C2 80..C2 9F.
+    if (c == 0xC2 && i + 1 < s.size()) {
+      const auto c2 = static_cast<unsigned char>(s[i + 1]);
+      if (c2 >= 0x80 && c2 <= 0x9F) {
+        const int n = std::snprintf(buf, sizeof buf, "\\u{%x}", c2);
+        out.append(buf, static_cast<size_t>(n));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(static_cast<char>(c));
+    ++i;
   }
-  out += '"';
+  out.push_back('"');
   return out;
 }
 

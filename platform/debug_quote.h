@@ -1,6 +1,6 @@
-// Text quoted for diagnostic renderings of errors: surrounding double quotes,
-// with quotes, backslashes and control characters escaped. Shared by the
-// core's and the engines' error types. Pure function.
+// Text quoted for diagnostic renderings (errors, metadata values, settings
+// warnings): surrounding double quotes, with quotes, backslashes, NUL and C0
+// and C1 control characters escaped. Shared by the core and the engines. Pure.
 #pragma once
 
 #include <string>

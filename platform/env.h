@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/utf8.h"
+
 namespace zv {
 
 struct EnvValue {
@@ -23,7 +25,5 @@ EnvValue get_env(const char* name);
 // The text of a variable, or nullopt when absent or not valid UTF-8.
 std::optional<std::string> get_env_text(const char* name);
 
-// True when the bytes are valid UTF-8.
-bool is_valid_utf8(std::string_view bytes);
 
 }  // namespace zv

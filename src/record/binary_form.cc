@@ -2,27 +2,9 @@
 
 #include <cstring>
 
-#include "platform/env.h"
+#include "platform/utf8.h"
 
 namespace zv {
-namespace {
-
-// Plain ASCII, checked eight bytes at a time, is the common case; anything
-// else goes through the full validator.
-bool valid_utf8(std::string_view s) {
-  size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, s.data() + i, 8);
-    if (word & 0x8080808080808080ULL) return is_valid_utf8(s);
-  }
-  for (; i < s.size(); ++i) {
-    if (static_cast<unsigned char>(s[i]) & 0x80) return is_valid_utf8(s);
-  }
-  return true;
-}
-
-}  // namespace
 
 void BinaryWriter::datetime(const DateTime& t) {
   // The text is at most 34 bytes, so its length varint is one byte: write a
@@ -96,13 +78,13 @@ BinResult<std::string_view> BinaryReader::bytes() {
 
 BinResult<std::string> BinaryReader::str() {
   ZV_ASSIGN_OR_RETURN(std::string_view b, bytes());
-  if (!valid_utf8(b)) return bin_error(BinaryFormatErrorKind::kBadUtf8);
+  if (!is_valid_utf8(b)) return bin_error(BinaryFormatErrorKind::kBadUtf8);
   return std::string(b);
 }
 
 BinResult<DateTime> BinaryReader::datetime() {
   ZV_ASSIGN_OR_RETURN(std::string_view b, bytes());
-  if (!valid_utf8(b)) return bin_error(BinaryFormatErrorKind::kBadUtf8);
+  if (!is_valid_utf8(b)) return bin_error(BinaryFormatErrorKind::kBadUtf8);
   std::optional<DateTime> t = parse_datetime(b);
   if (!t) return bin_error(BinaryFormatErrorKind::kDecodeCustom);
   return *t;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/debug_quote.h"
+
 namespace zv::config {
 
 namespace {
@@ -82,30 +84,7 @@ std::string_view trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-std::string quote(std::string_view text) {
-  std::string out = "\"";
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[12];
-          std::snprintf(buf, sizeof(buf), "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
+std::string quote(std::string_view text) { return debug_quote(text); }
 
 std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args) {
   std::string out;

@@ -17,18 +17,6 @@ namespace tervik {
 
 namespace {
 
-std::string u64_bytes(uint64_t v) {
-  std::string s;
-  zv::coding::put_u64_le(&s, v);
-  return s;
-}
-
-std::string u128_bytes(unsigned __int128 v) {
-  std::string s = u64_bytes(static_cast<uint64_t>(v));
-  s += u64_bytes(static_cast<uint64_t>(v >> 64));
-  return s;
-}
-
 InternalValue property(std::string_view key, std::string_view value) {
   return InternalValue::new_value(Slice(key), Slice(value), 0);
 }
@@ -64,13 +52,13 @@ TervikResult<std::string> encode_blob_meta_payload(const BlobFileMeta& meta) {
       property(kBlobMetaChecksumType, checksum_type),
       property(kBlobMetaCompression, compression),
       property(kBlobMetaCoreVersion, kBlobCoreVersion),
-      property(kBlobMetaCreatedAt, u128_bytes(meta.created_at)),
-      property(kBlobMetaFileSize, u64_bytes(meta.file_size)),
-      property(kBlobMetaId, u64_bytes(meta.id)),
-      property(kBlobMetaItemCount, u64_bytes(meta.item_count)),
+      property(kBlobMetaCreatedAt, zv::coding::u128_le_bytes(meta.created_at)),
+      property(kBlobMetaFileSize, zv::coding::u64_le_bytes(meta.file_size)),
+      property(kBlobMetaId, zv::coding::u64_le_bytes(meta.id)),
+      property(kBlobMetaItemCount, zv::coding::u64_le_bytes(meta.item_count)),
       InternalValue::new_value(Slice(kBlobMetaKeyMax), meta.key_max, 0),
       InternalValue::new_value(Slice(kBlobMetaKeyMin), meta.key_min, 0),
-      property(kBlobMetaUncompressedSize, u64_bytes(meta.uncompressed_size)),
+      property(kBlobMetaUncompressedSize, zv::coding::u64_le_bytes(meta.uncompressed_size)),
   };
   std::string payload;
   ZV_TRY(DataBlock::encode_into(&payload, items, 1, 0.0f));

@@ -12,16 +12,12 @@ namespace tervik {
 namespace {
 
 using testing::iv;
+using testing::merge_of;
 using testing::show;
 using testing::SourceStep;
 using testing::VectorSource;
 using Box = std::unique_ptr<DoubleEndedSource>;
 
-Merger<Box> merge_of(const std::vector<std::vector<SourceStep>>& sources) {
-  std::vector<Box> boxed;
-  for (const auto& s : sources) boxed.push_back(std::make_unique<VectorSource>(s));
-  return Merger<Box>(std::move(boxed));
-}
 
 // Steps "n" (front) and "b" (back) in order, then the end at both ends.
 std::vector<std::string> run(Merger<Box>& m, std::string_view steps) {

@@ -13,16 +13,12 @@ namespace tervik {
 namespace {
 
 using testing::iv;
+using testing::merge_of;
 using testing::show;
 using testing::SourceStep;
 using testing::VectorSource;
 using Box = std::unique_ptr<DoubleEndedSource>;
 
-Merger<Box> merge_of(const std::vector<std::vector<SourceStep>>& sources) {
-  std::vector<Box> boxed;
-  for (const auto& s : sources) boxed.push_back(std::make_unique<VectorSource>(s));
-  return Merger<Box>(std::move(boxed));
-}
 
 template <class Stream>
 std::vector<std::string> run(Stream& s, std::string_view steps) {

@@ -16,19 +16,6 @@ namespace tervik {
 
 namespace {
 
-std::string u64_bytes(uint64_t v) {
-  std::string s;
-  zv::coding::put_u64_le(&s, v);
-  return s;
-}
-
-std::string u128_bytes(unsigned __int128 v) {
-  std::string s;
-  zv::coding::put_u64_le(&s, static_cast<uint64_t>(v));
-  zv::coding::put_u64_le(&s, static_cast<uint64_t>(v >> 64));
-  return s;
-}
-
 std::string f32_bytes(float v) {
   std::string s;
   zv::coding::put_f32_le(&s, v);
@@ -148,35 +135,35 @@ TervikStatus TableWriter::write_meta_block(uint64_t index_blocks, uint64_t filte
   const std::string u8_one = byte_vec_from_u8(1);
 
   const std::vector<InternalValue> items = {
-      meta_item(kMetaBlockCountData, u64_bytes(data_block_count_)),
-      meta_item(kMetaBlockCountFilter, u64_bytes(filter_blocks)),
-      meta_item(kMetaBlockCountIndex, u64_bytes(index_blocks)),
+      meta_item(kMetaBlockCountData, zv::coding::u64_le_bytes(data_block_count_)),
+      meta_item(kMetaBlockCountFilter, zv::coding::u64_le_bytes(filter_blocks)),
+      meta_item(kMetaBlockCountIndex, zv::coding::u64_le_bytes(index_blocks)),
       meta_item(kMetaChecksumType, byte_vec_from_u8(kMetaChecksumTypeXxh3)),
       meta_item(kMetaCompressionData, compression_data),
       meta_item(kMetaCompressionIndex, compression_index),
       meta_item(kMetaCoreVersion, kTableCoreVersion),
-      meta_item(kMetaCreatedAt, u128_bytes(created_at)),
+      meta_item(kMetaCreatedAt, zv::coding::u128_le_bytes(created_at)),
       meta_item(kMetaDataBlockHashRatio, f32_bytes(data_block_hash_ratio)),
-      meta_item(kMetaFileSize, u64_bytes(data_position_)),
+      meta_item(kMetaFileSize, zv::coding::u64_le_bytes(data_position_)),
       meta_item(kMetaFilterHashType, byte_vec_from_u8(kMetaFilterHashXxh3)),
       meta_item(kMetaIndexKeysHaveSeqno, u8_one),
       meta_item(kMetaInitialLevel, byte_vec_from_u8(initial_level_)),
-      meta_item(kMetaItemCount, u64_bytes(item_count_)),
+      meta_item(kMetaItemCount, zv::coding::u64_le_bytes(item_count_)),
       meta_item(kMetaKeyMax, last_key_->view()),
       meta_item(kMetaKeyMin, first_key_->view()),
-      meta_item(kMetaKeyCount, u64_bytes(key_count_)),
+      meta_item(kMetaKeyCount, zv::coding::u64_le_bytes(key_count_)),
       meta_item(kMetaPrefixTruncationData, u8_one),
       meta_item(kMetaPrefixTruncationIndex, u8_one),
       meta_item(kMetaRestartIntervalData, byte_vec_from_u8(data_block_restart_interval)),
       meta_item(kMetaRestartIntervalIndex, byte_vec_from_u8(index_block_restart_interval)),
-      meta_item(kMetaSeqnoMax, u64_bytes(highest_seqno_)),
-      meta_item(kMetaSeqnoMin, u64_bytes(lowest_seqno_)),
-      meta_item(kMetaTableId, u64_bytes(table_id_)),
+      meta_item(kMetaSeqnoMax, zv::coding::u64_le_bytes(highest_seqno_)),
+      meta_item(kMetaSeqnoMin, zv::coding::u64_le_bytes(lowest_seqno_)),
+      meta_item(kMetaTableId, zv::coding::u64_le_bytes(table_id_)),
       meta_item(kMetaTableVersion, byte_vec_from_u8(kTableFormatVersion)),
-      meta_item(kMetaTombstoneCount, u64_bytes(tombstone_count_)),
-      meta_item(kMetaUserDataSize, u64_bytes(uncompressed_size_)),
-      meta_item(kMetaWeakTombstoneCount, u64_bytes(weak_tombstone_count_)),
-      meta_item(kMetaWeakTombstoneReclaimable, u64_bytes(weak_tombstone_reclaimable_)),
+      meta_item(kMetaTombstoneCount, zv::coding::u64_le_bytes(tombstone_count_)),
+      meta_item(kMetaUserDataSize, zv::coding::u64_le_bytes(uncompressed_size_)),
+      meta_item(kMetaWeakTombstoneCount, zv::coding::u64_le_bytes(weak_tombstone_count_)),
+      meta_item(kMetaWeakTombstoneReclaimable, zv::coding::u64_le_bytes(weak_tombstone_reclaimable_)),
   };
   scratch_.clear();
   ZV_TRY(DataBlock::encode_into(&scratch_, items, 1, 0.0f));

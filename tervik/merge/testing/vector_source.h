@@ -2,10 +2,12 @@
 // which may be errors. The ends never cross. Test-only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tervik/core/read_item.h"
+#include "tervik/merge/merger.h"
 
 namespace tervik::testing {
 
@@ -48,6 +50,14 @@ inline std::string show(const ReadItem& item) {
   const InternalValue& v = item->value();
   return std::string(v.key.user_key.view()) + ":" + std::to_string(v.key.seqno) + ":" +
          std::string(value_type_short(v.key.value_type));
+}
+
+// A merge over boxed vector sources, one per list of steps.
+inline Merger<std::unique_ptr<DoubleEndedSource>> merge_of(
+    const std::vector<std::vector<SourceStep>>& sources) {
+  std::vector<std::unique_ptr<DoubleEndedSource>> boxed;
+  for (const auto& s : sources) boxed.push_back(std::make_unique<VectorSource>(s));
+  return Merger<std::unique_ptr<DoubleEndedSource>>(std::move(boxed));
 }
 
 }  // namespace tervik::testing
