@@ -6,14 +6,10 @@
 
 namespace zv::py {
 
-std::string_view strip_unicode_whitespace(std::string_view text) {
-  return trim_unicode_white_space(text);
-}
-
 std::string module_version() {
   EnvValue v = get_env(kReportedVersionEnv);
   if (!v.is_text()) return kDefaultVersion;
-  std::string_view stripped = strip_unicode_whitespace(v.text);
+  std::string_view stripped = trim_unicode_white_space(v.text);
   if (stripped.empty()) return kDefaultVersion;
   return std::string(stripped);
 }

@@ -23,6 +23,7 @@ constexpr float kNegInf = -std::numeric_limits<float>::infinity();
 // One candidate's vector and what the picks so far have told about it.
 struct Candidate {
   F32View vec;      // empty when the record has no vector
+  float relevance = 1.0f;  // fixed for the whole step
   float norm = -1;  // |vec|, computed on first use (negative: not yet)
   float best = kNegInf;  // greatest cosine to a comparable pick so far
   bool compared = false;  // some pick gave a cosine that was not NaN
@@ -58,10 +59,12 @@ std::vector<SearchHit> mmr_rerank(std::vector<SearchHit> hits, uint64_t top_k, c
   const float spread = smax - smin;
   const bool flat = !(spread > 0.0f);  // also NaN and the no-score case
 
+  // The per-pick scans read only this compact array, not the hits.
   std::vector<Candidate> cand(hits.size());
   for (size_t i = 0; i < hits.size(); ++i) {
     const auto& v = hits[i].record.vector;
     if (v && !v->empty()) cand[i].vec = F32View(v->data(), v->size());
+    cand[i].relevance = flat ? 1.0f : (hits[i].score - smin) / spread;
   }
 
   const float lambda = opts.lambda;
@@ -71,33 +74,45 @@ std::vector<SearchHit> mmr_rerank(std::vector<SearchHit> hits, uint64_t top_k, c
   const uint64_t want = std::min<uint64_t>(top_k, hits.size());
   picked.reserve(want);
 
-  while (picked.size() < want && !rest.empty()) {
-    size_t best_pos = 0;
-    float best_value = kNegInf;
-    for (size_t pos = 0; pos < rest.size(); ++pos) {
-      const size_t i = rest[pos];
-      const float relevance = flat ? 1.0f : (hits[i].score - smin) / spread;
-      const float similarity = cand[i].compared ? cand[i].best : 0.0f;
-      const float value = lambda * relevance - diversity * similarity;
-      if (value > best_value) {
-        best_value = value;
-        best_pos = pos;
-      }
+  auto value_of = [&](const Candidate& c) {
+    const float similarity = c.compared ? c.best : 0.0f;
+    return lambda * c.relevance - diversity * similarity;
+  };
+  // The earliest greatest value of the scan; the first when none beats -inf.
+  size_t best_pos = 0;
+  float best_value = kNegInf;
+  for (size_t pos = 0; pos < rest.size(); ++pos) {
+    const float v = value_of(cand[rest[pos]]);
+    if (v > best_value) {
+      best_value = v;
+      best_pos = pos;
     }
+  }
+  for (;;) {
     const size_t p = rest[best_pos];
     rest.erase(rest.begin() + static_cast<ptrdiff_t>(best_pos));
     picked.push_back(std::move(hits[p]));
+    if (picked.size() == want || rest.empty()) break;
 
-    // Only the newest pick can raise a remaining candidate's greatest cosine.
-    Candidate& pc = cand[p];
-    if (pc.vec.empty() || picked.size() == want) continue;
-    for (size_t i : rest) {
-      Candidate& rc = cand[i];
-      if (rc.vec.empty() || rc.vec.size() != pc.vec.size()) continue;
-      const float cos = cosine(rc, pc);
-      if (std::isnan(cos)) continue;
-      if (!rc.compared || cos > rc.best) rc.best = cos;
-      rc.compared = true;
+    // Only the newest pick can raise a remaining candidate's greatest
+    // cosine; the same pass finds the next pick.
+    const Candidate& pc = cand[p];
+    best_pos = 0;
+    best_value = kNegInf;
+    for (size_t pos = 0; pos < rest.size(); ++pos) {
+      Candidate& rc = cand[rest[pos]];
+      if (!pc.vec.empty() && !rc.vec.empty() && rc.vec.size() == pc.vec.size()) {
+        const float cos = cosine(rc, cand[p]);
+        if (!std::isnan(cos)) {
+          if (!rc.compared || cos > rc.best) rc.best = cos;
+          rc.compared = true;
+        }
+      }
+      const float v = value_of(rc);
+      if (v > best_value) {
+        best_value = v;
+        best_pos = pos;
+      }
     }
   }
   return picked;
