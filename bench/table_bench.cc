@@ -116,7 +116,9 @@ struct LevelTable {
 
   explicit LevelTable(size_t level) {
     const TreeConfig config = TreeConfig::create(dir.path(), SeqNoCounter(0), SeqNoCounter(0));
-    const size_t entries = zv::bench::sized<size_t>((64u << 20) / 116, 20'000);
+    // Entries are added until the data reach the target size on disk; the
+    // values compress as the original benchmark's do.
+    const uint64_t target = zv::bench::sized<uint64_t>(64u << 20, 2u << 20);
     auto w = TableWriter::create(path, 1, 0);
     if (!w.ok()) std::abort();
     w->data_block_size = config.data_block_size_policy.get(level);
@@ -126,10 +128,12 @@ struct LevelTable {
     w->use_index_block_compression(config.index_block_compression_policy.get(level));
     if (config.index_block_partitioning_policy.get(level)) w->use_partitioned_index();
     if (config.filter_block_partitioning_policy.get(level)) w->use_partitioned_filter();
-    for (uint64_t i = 0; i < entries; ++i) {
-      std::string value(100, static_cast<char>('a' + mix(i) % 26));
-      for (size_t j = 0; j < value.size(); j += 8) value[j] = static_cast<char>(mix(i + j));
-      if (!w->write(InternalValue::new_value(Slice(key_of(2 * i)), Slice(value), 1)).ok()) std::abort();
+    uint64_t entries = 0;
+    for (; w->data_position() < target; ++entries) {
+      std::string value(100, static_cast<char>('a' + entries % 26));
+      if (!w->write(InternalValue::new_value(Slice(key_of(2 * entries)), Slice(value), 1)).ok()) {
+        std::abort();
+      }
     }
     if (!std::move(*w).finish().ok()) std::abort();
     for (size_t i = 0; i < kProbes; ++i) hits.push_back(key_of(2 * (mix(i) % entries)));
@@ -165,7 +169,8 @@ void BM_TableGetAtLevel(benchmark::State& state) {
   if (found != static_cast<size_t>(state.iterations())) state.SkipWithError("wrong answer");
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("L" + std::to_string(level) + (pinned ? ", index and filter pinned" : ", default pinning") +
-                 ", file " + std::to_string(t->meta().file_size >> 20) + " MiB");
+                 ", file " + std::to_string(t->meta().file_size >> 20) + " MiB, " +
+                 std::to_string(t->meta().item_count) + " entries");
 }
 BENCHMARK(BM_TableGetAtLevel)->ArgsProduct({{0, 1, 2, 3, 4, 5, 6}, {0, 1}});
 
