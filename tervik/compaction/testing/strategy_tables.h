@@ -13,6 +13,7 @@
 #include "platform/panic.h"
 #include "tervik/cache/block_cache.h"
 #include "tervik/table/table.h"
+#include "tervik/table/table_meta.h"
 #include "tervik/table/testing/table_builder.h"
 
 namespace tervik::testing {
@@ -28,14 +29,17 @@ class StrategyTables {
   }
 
   // Table `id` holding `min` and `max` (one key when equal) with values of
-  // `value_len` bytes.
+  // `value_len` bytes, referencing the `linked` blob files.
   Table make(uint64_t id, const std::string& min, const std::string& max, size_t value_len = 1,
-             std::optional<unsigned __int128> created_at = std::nullopt) const {
+             std::optional<unsigned __int128> created_at = std::nullopt,
+             std::vector<LinkedBlobFile> linked = {}) const {
     const std::string path = zv::fs::join(folder_, std::to_string(id));
     const std::string value(value_len, 'v');
     std::vector<InternalValue> items{InternalValue::new_value(Slice(min), Slice(value), 1)};
     if (max != min) items.push_back(InternalValue::new_value(Slice(max), Slice(value), 1));
-    auto written = write_table(path, id, items);
+    TableOptions options;
+    options.linked_blob_files = std::move(linked);
+    auto written = write_table(path, id, items, options);
     if (!written.ok()) zv::panic("write table: " + written.error().to_string());
     if (created_at) set_created_at(path, *created_at);
     auto t = Table::recover(path, Checksum(), 0, kTreeId, cache_, nullptr, false, false);
