@@ -11,17 +11,6 @@ bool is_hidden(const HiddenTableSet& hidden, const Table& t) {
   return !hidden.empty() && hidden.contains(table_id(t));
 }
 
-// True when some table of `next` intersects the keys strictly between
-// max_key(left) and min_key(right): such a table overlaps every window that
-// spans both.
-bool gap_overlapped(const Run& next, const Table& left, const Table& right) {
-  const auto& tables = next.tables();
-  auto it = std::partition_point(tables.begin(), tables.end(), [&](const Table& t) {
-    return table_max_key(t) <= table_max_key(left);
-  });
-  return it != tables.end() && table_min_key(*it) < table_min_key(right);
-}
-
 std::vector<uint64_t> prefix_sizes(const Run& run) {
   std::vector<uint64_t> sums(run.size() + 1, 0);
   for (size_t i = 0; i < run.size(); ++i) sums[i + 1] = sums[i] + table_file_size(run[i]);
@@ -43,24 +32,31 @@ std::vector<size_t> first_hidden_from(const Run& run, const HiddenTableSet& hidd
 std::optional<std::span<const Table>> trivial_window(const Run& current, const Run* next,
                                                      const HiddenTableSet& hidden) {
   // A window is accepted exactly when none of its tables is blocked (hidden
-  // or overlapped) and no gap between two of its tables is overlapped: the
-  // answer is the leftmost longest streak of such tables.
+  // or overlapped by a next table) and no next table lies in a gap between
+  // two of its tables (keys strictly between one's max and the other's min):
+  // the answer is the leftmost longest streak of such tables. Both runs are
+  // sorted, so one sweep over each finds every overlap.
   const size_t n = current.size();
+  const size_t m = next != nullptr ? next->size() : 0;
   size_t best_start = 0;
   size_t best_len = 0;
   size_t start = 0;
   size_t len = 0;
+  size_t p = 0;  // first next table whose max key >= the current table's min key
+  size_t q = 0;  // first next table whose max key > the current table's max key
   for (size_t i = 0; i < n; ++i) {
     const Table& t = current[i];
-    const bool blocked =
-        is_hidden(hidden, t) ||
-        (next != nullptr &&
-         next->range_overlap_indexes(table_min_key(t), table_max_key(t)).has_value());
+    bool blocked = is_hidden(hidden, t);
+    if (next != nullptr) {
+      while (p < m && table_max_key((*next)[p]) < table_min_key(t)) ++p;
+      blocked = blocked || (p < m && table_min_key((*next)[p]) <= table_max_key(t));
+      if (len > 0 && q < m && table_min_key((*next)[q]) < table_min_key(t)) len = 0;  // gap i-1
+      while (q < m && table_max_key((*next)[q]) <= table_max_key(t)) ++q;
+    }
     if (blocked) {
       len = 0;
       continue;
     }
-    if (len > 0 && next != nullptr && gap_overlapped(*next, current[i - 1], t)) len = 0;
     if (len == 0) start = i;
     ++len;
     if (len > best_len) {
@@ -75,6 +71,7 @@ std::optional<std::span<const Table>> trivial_window(const Run& current, const R
 std::optional<MergeCandidate> cheapest_merge(const Run& current, const Run& next,
                                              const HiddenTableSet& hidden,
                                              uint64_t window_byte_limit) {
+  const size_t n = current.size();
   const size_t m = next.size();
   const std::vector<uint64_t> next_sum = prefix_sizes(next);
   const std::vector<uint64_t> cur_sum = prefix_sizes(current);
@@ -100,20 +97,27 @@ std::optional<MergeCandidate> cheapest_merge(const Run& current, const Run& next
   }
 
   // The tables of current inside [min_key(next[s]), max_key(next[e])] are
-  // [lo(s), hi(e)): lo depends on the window's start only, hi on its end.
-  const auto& cur = current.tables();
+  // [lo[s], hi[e]): lo depends on the window's start only, hi on its end,
+  // and both grow with it.
+  std::vector<size_t> lo(m);
   std::vector<size_t> hi(m);
-  for (size_t e = 0; e < m; ++e) {
-    hi[e] = static_cast<size_t>(
-        std::partition_point(cur.begin(), cur.end(),
-                             [&](const Table& t) { return table_max_key(t) <= table_max_key(next[e]); }) -
-        cur.begin());
+  for (size_t e = 0, j = 0, k = 0; e < m; ++e) {
+    while (j < n && table_min_key(current[j]) < table_min_key(next[e])) ++j;
+    while (k < n && table_max_key(current[k]) <= table_max_key(next[e])) ++k;
+    lo[e] = j;
+    hi[e] = k;
   }
 
   std::optional<MergeCandidate> best;
   size_t best_size = 0;
-  for (size_t s = 0; s < m; ++s) {
+  // a = the smallest end from s on whose pull-in holds bytes; it grows with s.
+  for (size_t s = 0, a = 0; s < m; ++s) {
+    if (a < s) a = s;
+    while (a < m && !(hi[a] > lo[s] && cur_sum[hi[a]] > cur_sum[lo[s]])) ++a;
+    if (a == m) break;  // no later start holds bytes either
     if (next_hidden[s] == s) continue;
+    // The cost grows with the window's end, so `a` is the start's best end,
+    // if the search tries it and it takes no hidden table.
     size_t last = m - 1;
     if (stop_size <= m) {
       const size_t tried = s < stop_start ? stop_size : stop_size - 1;
@@ -121,35 +125,15 @@ std::optional<MergeCandidate> cheapest_merge(const Run& current, const Run& next
       last = std::min(last, s + tried - 1);
     }
     if (next_hidden[s] < m) last = std::min(last, next_hidden[s] - 1);
-    if (last < s) continue;
-
-    const size_t lo = static_cast<size_t>(
-        std::partition_point(cur.begin(), cur.end(),
-                             [&](const Table& t) { return table_min_key(t) < table_min_key(next[s]); }) -
-        cur.begin());
-    // The cost grows with the window's end, so the smallest end whose pull-in
-    // holds bytes is the start's best; a hidden pull-in table only gets
-    // included by larger ends.
-    auto holds_bytes = [&](size_t e) { return hi[e] > lo && cur_sum[hi[e]] > cur_sum[lo]; };
-    size_t a = s;
-    size_t b = last + 1;
-    while (a < b) {
-      const size_t mid = a + (b - a) / 2;
-      if (holds_bytes(mid)) {
-        b = mid;
-      } else {
-        a = mid + 1;
-      }
-    }
-    if (a > last) continue;
-    if (hi[a] > cur_hidden[lo]) continue;
-    const uint64_t cost = window_bytes(s, a) + (cur_sum[hi[a]] - cur_sum[lo]);
+    if (a > last || hi[a] > cur_hidden[lo[s]]) continue;
+    const uint64_t cost = window_bytes(s, a) + (cur_sum[hi[a]] - cur_sum[lo[s]]);
     const size_t size = a - s + 1;
     if (best && (cost > best->total_bytes || (cost == best->total_bytes && size >= best_size))) {
       continue;
     }
     best = MergeCandidate{std::span<const Table>(next.tables().data() + s, size),
-                          std::span<const Table>(cur.data() + lo, hi[a] - lo), cost};
+                          std::span<const Table>(current.tables().data() + lo[s], hi[a] - lo[s]),
+                          cost};
     best_size = size;
   }
   return best;
