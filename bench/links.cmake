@@ -10,3 +10,10 @@ zv_bench_link(vector_bench zolva_index)
 zv_bench_link(table_bench tervik_table)
 zv_bench_link(version_bench tervik_version)
 zv_bench_link(vector_persist_bench zolva_index)
+zv_bench_link(text_index_bench zolva_text)
+# The FTS5 comparison runs this build's Python on the script beside the bench.
+if(TARGET text_index_bench)
+  find_package(Python3 COMPONENTS Interpreter)
+  target_compile_definitions(text_index_bench PRIVATE
+    ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+endif()
