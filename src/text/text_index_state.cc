@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 #include "src/record/binary_form.h"
 #include "src/text/index_codec_error.h"
+#include "src/text/state_record.h"
 #include "src/text/text_stats.h"
 #include "src/text/text_tokenizer.h"
 
@@ -58,11 +59,7 @@ ZolvaResult<TextIndexState> TextIndexState::decode(std::string_view bytes) {
 }
 
 ZolvaResult<std::optional<TextIndexState>> TextIndexState::read(StorageBackend& backend) {
-  ZV_ASSIGN_OR_RETURN(std::optional<std::string> bytes,
-                      backend.get(Partition::kInternalMetadata, kTextIndexStateKey));
-  if (!bytes) return std::optional<TextIndexState>();
-  ZV_ASSIGN_OR_RETURN(TextIndexState s, decode(*bytes));
-  return std::optional<TextIndexState>(std::move(s));
+  return read_state_record<TextIndexState>(backend, kTextIndexStateKey);
 }
 
 ZolvaStatus TextIndexState::write(KvService& kv, const TextIndexState& state) {
