@@ -17,3 +17,4 @@ if(TARGET text_index_bench)
   target_compile_definitions(text_index_bench PRIVATE
     ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 endif()
+zv_bench_link(audit_log_bench zolva_sdk)
