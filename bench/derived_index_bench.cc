@@ -1,6 +1,8 @@
 // Derived-index hot paths: the namespace and payload lookups with limit 100
-// over 100,000 records in an in-memory backend (per call), and the put
-// operations of one record of ten metadata fields.
+// over 100,000 records in an in-memory backend (per call), the put
+// operations of one record of ten metadata fields, and the full rebuilds of
+// the derived and sparse indexes over 100,000 records of ten fields and 20
+// sparse dimensions beside writing the same final batch alone.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -9,10 +11,14 @@
 #include <vector>
 
 #include "bench/bench_smoke.h"
+#include "platform/clock.h"
+#include "src/backends/backend_kv_service.h"
 #include "src/backends/in_memory_backend.h"
 #include "src/record/node_key.h"
 #include "src/text/derived_index.h"
 #include "src/text/derived_lookup.h"
+#include "src/text/index_rebuild.h"
+#include "src/text/sparse_index.h"
 
 namespace zv::text {
 namespace {
@@ -88,6 +94,66 @@ void BM_DerivedIndexPutOps10Fields(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DerivedIndexPutOps10Fields);
+
+// ---- Rebuilds ------------------------------------------------------------
+
+struct RebuildInput {
+  std::vector<EngineNode> nodes;
+  std::vector<BatchOp> derived_batch;  // the final batch of each rebuild,
+  std::vector<BatchOp> sparse_batch;   // built beforehand
+};
+
+RebuildInput* rebuild_input() {
+  static RebuildInput* in = [] {
+    auto* in = new RebuildInput;
+    const size_t n = bench::sized<size_t>(100000, 2000);
+    for (size_t i = 0; i < n; ++i) {
+      MemoryRecord r = ten_field_record(i);
+      SparseVector sv;
+      for (uint32_t d = 0; d < 20; ++d) sv[static_cast<uint32_t>((i * 7 + d * 131) % 30000)] = 0.5f;
+      r.sparse_vector = std::move(sv);
+      auto derived = derived_index_put_ops(r);
+      auto sparse = sparse_posting_put_ops(r);
+      for (auto& op : *derived) in->derived_batch.push_back(std::move(op));
+      for (auto& op : *sparse) in->sparse_batch.push_back(std::move(op));
+      in->nodes.push_back(r.into_node());
+    }
+    return in;
+  }();
+  return in;
+}
+
+// kind 0: derived rebuild, 1: sparse rebuild, 2: derived batch alone,
+// 3: sparse batch alone. Each iteration starts from an empty backend.
+void BM_Rebuild(benchmark::State& state) {
+  RebuildInput* in = rebuild_input();
+  const int kind = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto backend = std::make_shared<InMemoryBackend>();
+    BackendKvService kv(backend, false);
+    std::vector<BatchOp> batch;
+    if (kind == 2) batch = in->derived_batch;
+    if (kind == 3) batch = in->sparse_batch;
+    state.ResumeTiming();
+    bool ok = true;
+    switch (kind) {
+      case 0: ok = rebuild_derived_index_from_nodes(*backend, kv, in->nodes, monotonic_ns()).ok(); break;
+      case 1: ok = rebuild_sparse_index_from_nodes(*backend, kv, in->nodes, monotonic_ns()).ok(); break;
+      default: ok = kv.kv_write_batch(std::move(batch)).ok(); break;
+    }
+    if (!ok) state.SkipWithError("rebuild failed");
+    state.PauseTiming();
+    backend.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * in->nodes.size()));
+}
+BENCHMARK(BM_Rebuild)
+    ->ArgName("derived0_sparse1_batch2_batch3")
+    ->Arg(0)->Arg(2)->Arg(1)->Arg(3)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace zv::text
