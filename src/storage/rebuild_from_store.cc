@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
 #include "src/index/node_table.h"
+#include "src/storage/stored_payload.h"
 
 namespace zv {
 
@@ -42,50 +43,17 @@ bool is_zero_norm_refusal(const ZolvaError& e, NodeId id) {
 
 namespace {
 
-// Whether the rebuild reads a vector for this header (the same rules as
-// read_stored_vector, without copying).
+// Whether the rebuild reads a vector for this header: a readable payload of
+// one of the five kinds with at least one unit.
 bool vector_readable(std::span<const uint8_t> bytes, const NodeRecordHeader& h) {
-  const uint64_t n = h.vector_len;
-  if (n == 0 || !within(h.vector_offset, h.payload_bytes(), bytes.size())) return false;
-  switch (h.kind()) {
-    case 0:
-    case 1:
-    case 3: return true;
-    case 2: return h.vector_offset % 8 == 0;
-    case 4: return std::isfinite(get_f32_le(bytes.data() + h.vector_offset + n));
-    default: return false;
-  }
+  return h.vector_len != 0 && h.kind() <= 4 && payload_readable(bytes, h);
 }
 
 }  // namespace
 
 VectorRepr read_stored_vector(const VFile& segment, const NodeRecordHeader& h) {
   const std::span<const uint8_t> bytes = segment.bytes();
-  if (!vector_readable(bytes, h)) return VectorRepr::none();
-  const uint64_t n = h.vector_len;
-  const uint64_t size = h.payload_bytes();
-  const uint8_t* p = bytes.data() + h.vector_offset;
-  switch (h.kind()) {
-    case 0:
-    case 1: {
-      std::vector<float> v(n);
-      std::memcpy(v.data(), p, size);
-      return VectorRepr::f32(std::move(v));
-    }
-    case 2: {
-      std::vector<uint64_t> w(n);
-      std::memcpy(w.data(), p, size);
-      return VectorRepr::binary(std::move(w));
-    }
-    case 3: return VectorRepr::turbo(std::vector<uint8_t>(p, p + n));
-    case 4: {
-      const float scale = get_f32_le(p + n);
-      std::vector<int8_t> codes(n);
-      std::memcpy(codes.data(), p, n);
-      return VectorRepr::sq8(scale, std::move(codes));
-    }
-    default: return VectorRepr::none();
-  }
+  return vector_readable(bytes, h) ? copy_payload(bytes, h) : VectorRepr::none();
 }
 
 StoreScan scan_store_for_rebuild(const VFile& segment) {
