@@ -34,6 +34,12 @@ TEST(Checksum, KnownValues) {
   h.update(data.data(), 3333);
   h.update(data.data() + 3333, data.size() - 3333);
   EXPECT_EQ(h.digest(), xxh3_128(data));
+  Xxh3Hasher64 h64;
+  h64.update(data.data(), 17);
+  h64.update(data.data() + 17, data.size() - 17);
+  EXPECT_EQ(h64.digest(), xxh3_64(data.data(), data.size()));
+  h64.reset();
+  EXPECT_EQ(h64.digest(), xxh3_64("", 0));
 }
 
 TEST(Coding, VarintRoundTripAndCaps) {
