@@ -24,7 +24,6 @@ struct ReadBack {
 
 class JournalReaderTest : public ::testing::Test {
  protected:
-  std::string path_ = zv::fs::join(dir_.path(), "3.jnl");
 
   ReadBack read(std::string_view bytes, Mode mode) {
     testing::write_all(path_, bytes);
@@ -52,6 +51,7 @@ class JournalReaderTest : public ::testing::Test {
 
   zv::testing::TempDir dir_;
   FaultyJournalFs fs_;
+  std::string path_ = zv::fs::join(dir_.path(), "3.jnl");
 };
 
 const std::string kB1 = raw_batch(1, {{1, "a", "one"}, {2, "b", "", tervik::ValueType::kTombstone}});

@@ -1,5 +1,5 @@
 // JournalWriter: appends batches to the active journal file through an
-// 8,192-byte buffer and persists them at three levels (hand to the operating
+// 8,192-byte buffer (a larger batch goes out whole) and persists them at three levels (hand to the operating
 // system, data to disk, data and metadata to disk). A new file is created
 // preallocated to 64 MiB of zeros and its folder entry is made durable before
 // the writer is handed out. Not thread-safe: the Journal's writer lock guards it.
@@ -25,6 +25,9 @@ inline constexpr uint64_t kJournalPreallocatedSize = 67'108'864;
 inline constexpr uint64_t kJournalRotationThreshold = 64'000'000;
 inline constexpr size_t kJournalWriteBufferSize = 8192;
 inline constexpr std::string_view kJournalExtension = ".jnl";
+// Values up to this length fit the format compressed or not (the block
+// codec's input limit).
+inline constexpr size_t kJournalMaxPlainValueCheck = 0x7E00'0000;
 
 enum class PersistMode : uint8_t {
   kBuffer = 0,    // hand the buffered bytes to the operating system
@@ -96,17 +99,13 @@ class JournalWriter {
 
  private:
   JournalWriter(JournalFs* fs, std::string path, std::unique_ptr<JournalFile> file);
-  MorvaStatus append(std::string_view bytes);
-  MorvaResult<size_t> append_item(const JournalWriteItem& item);
 
   JournalFs* fs_;
   std::string path_;
   std::unique_ptr<JournalFile> file_;
   std::string buf_;
   uint64_t buf_offset_ = 0;  // file offset of buf_[0]
-  std::string scratch_;
   std::string lz4_scratch_;
-  zv::Xxh3Hasher64 hasher_;
   uint64_t threshold_ = 0;
   tervik::CompressionType compression_ = tervik::CompressionType::kNone;
   bool dirty_ = false;
