@@ -63,7 +63,7 @@ void BM_JournalAppend(benchmark::State& state) {
   const std::vector<JournalWriteItem> items = batch_items(n, &keys);
   int file_no = 0;
   auto make = [&]() {
-    return JournalWriter::create(morva::JournalFs::os(),
+    return JournalWriter::create(zv::FileSystem::os(),
                                  zv::fs::join(dir.path, morva::journal_file_name(file_no++)));
   };
   auto created = make();
@@ -104,7 +104,7 @@ void BM_RawWriteBaseline(benchmark::State& state) {
   const std::vector<JournalWriteItem> items = batch_items(n, &keys);
   std::string encoded;
   {
-    auto w = JournalWriter::create(morva::JournalFs::os(), zv::fs::join(dir.path, "enc.jnl"));
+    auto w = JournalWriter::create(zv::FileSystem::os(), zv::fs::join(dir.path, "enc.jnl"));
     if (!w.ok() || !w->write_batch(items, 1).ok() || !w->persist(morva::PersistMode::kBuffer).ok()) {
       return state.SkipWithError("cannot encode");
     }
@@ -149,7 +149,7 @@ struct ReadFixture {
   uint64_t bytes = 0;
 
   bool build(size_t value_size) {
-    auto w = JournalWriter::create(morva::JournalFs::os(), path);
+    auto w = JournalWriter::create(zv::FileSystem::os(), path);
     if (!w.ok()) return false;
     w->set_compression(tervik::CompressionType::kNone, 0);
     const uint64_t target = zv::bench::sized<uint64_t>(64ull << 20, 2 << 20);
@@ -167,7 +167,7 @@ struct ReadFixture {
   }
 
   morva::MorvaResult<uint64_t> read_once() const {
-    ZV_ASSIGN_OR_RETURN(morva::JournalReader r, morva::JournalReader::open(morva::JournalFs::os(), path));
+    ZV_ASSIGN_OR_RETURN(morva::JournalReader r, morva::JournalReader::open(zv::FileSystem::os(), path));
     morva::JournalBatchReader batches(std::move(r), morva::JournalBatchReader::Mode::kActive);
     uint64_t items = 0;
     for (;;) {

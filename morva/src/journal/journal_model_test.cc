@@ -66,7 +66,7 @@ void expect_same(const std::vector<JournalBatch>& got, const std::vector<ModelBa
 }
 
 MorvaResult<std::vector<JournalBatch>> read_file(const std::string& path, JournalBatchReader::Mode mode) {
-  ZV_ASSIGN_OR_RETURN(JournalReader r, JournalReader::open(JournalFs::os(), path));
+  ZV_ASSIGN_OR_RETURN(JournalReader r, JournalReader::open(zv::FileSystem::os(), path));
   JournalBatchReader batches(std::move(r), mode);
   std::vector<JournalBatch> out;
   for (;;) {
@@ -79,7 +79,7 @@ MorvaResult<std::vector<JournalBatch>> read_file(const std::string& path, Journa
 TEST(JournalModelTest, RandomBatchesReadBackAndCutsKeepWholeBatches) {
   zv::testing::TempDir dir;
   std::mt19937_64 rng(20261211);
-  auto created = JournalWriter::create(JournalFs::os(), zv::fs::join(dir.path(), "0.jnl"));
+  auto created = JournalWriter::create(zv::FileSystem::os(), zv::fs::join(dir.path(), "0.jnl"));
   ASSERT_TRUE(created.ok());
   JournalWriter writer = std::move(created).value();
   writer.set_compression(tervik::CompressionType::kLz4, 4096);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "morva/src/error.h"
-#include "morva/src/journal/journal_fs.h"
+#include "platform/file_system.h"
 #include "morva/src/journal/writer.h"
 
 namespace morva {
@@ -42,7 +42,7 @@ struct SealedJournal {
 
 class JournalManager {
  public:
-  explicit JournalManager(JournalFs& fs = JournalFs::os()) : fs_(&fs) {}
+  explicit JournalManager(zv::FileSystem& fs = zv::FileSystem::os()) : fs_(&fs) {}
   ~JournalManager();
   JournalManager(const JournalManager&) = delete;
   JournalManager& operator=(const JournalManager&) = delete;
@@ -62,7 +62,7 @@ class JournalManager {
   void clear();
 
  private:
-  JournalFs* fs_;
+  zv::FileSystem* fs_;
   std::deque<SealedJournal> sealed_;
   uint64_t disk_space_ = 0;
 };

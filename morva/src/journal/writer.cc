@@ -41,7 +41,7 @@ std::string journal_file_name(uint64_t number) {
   return std::to_string(number) + std::string(kJournalExtension);
 }
 
-JournalWriter::JournalWriter(JournalFs* fs, std::string path, std::unique_ptr<JournalFile> file)
+JournalWriter::JournalWriter(zv::FileSystem* fs, std::string path, std::unique_ptr<zv::FsFile> file)
     : fs_(fs), path_(std::move(path)), file_(std::move(file)) {
   buf_.reserve(kJournalWriteBufferSize);
 }
@@ -53,8 +53,8 @@ JournalWriter::~JournalWriter() {
   if (file_ != nullptr) (void)flush_buffer();
 }
 
-MorvaResult<JournalWriter> JournalWriter::create(JournalFs& fs, std::string path) {
-  auto file = fs.create_new(path);
+MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string path) {
+  auto file = fs.open(path, zv::FsOpenMode::kCreateNew);
   if (!file.ok()) {
     ZV_ERROR(kLogTarget, "Failed to create journal file at " + path + ": " + file.error().to_string());
     return zv::make_unexpected(std::move(file).error());
@@ -71,7 +71,7 @@ MorvaResult<JournalWriter> JournalWriter::create(JournalFs& fs, std::string path
   }
   // The new name must survive a power loss as well as the bytes a later
   // SyncAll persist promises to keep.
-  if (auto st = fs.sync_dir(zv::fs::parent(path)); !st.ok()) {
+  if (auto st = fs.sync_dir(zv::dir_of(path)); !st.ok()) {
     ZV_ERROR(kLogTarget, "Failed to fsync journal folder of " + path + ": " + st.error().to_string());
     return zv::make_unexpected(std::move(st).error());
   }
@@ -138,7 +138,7 @@ MorvaStatus JournalWriter::persist(PersistMode mode) {
     dirty_ = false;
   }
   if (mode == PersistMode::kSyncData) {
-    if (auto st = file_->sync_data(); !st.ok()) {
+    if (auto st = file_->sync(); !st.ok()) {
       ZV_ERROR(kLogTarget, "Failed to fsyncdata journal file at " + path_ + ": " + st.error().to_string());
       return zv::make_unexpected(std::move(st).error());
     }

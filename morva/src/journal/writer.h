@@ -13,7 +13,7 @@
 
 #include "morva/src/error.h"
 #include "morva/src/journal/entry.h"
-#include "morva/src/journal/journal_fs.h"
+#include "platform/file_system.h"
 #include "platform/checksum.h"
 #include "tervik/core/compression_type.h"
 #include "tervik/core/value_type.h"
@@ -62,7 +62,7 @@ class JournalWriter {
  public:
   // Creates the file (failing when it exists), preallocates, flushes it and
   // syncs its folder. Compression starts off until set_compression.
-  static MorvaResult<JournalWriter> create(JournalFs& fs, std::string path);
+  static MorvaResult<JournalWriter> create(zv::FileSystem& fs, std::string path);
 
   JournalWriter(JournalWriter&&) noexcept;
   JournalWriter& operator=(JournalWriter&&) noexcept;
@@ -98,11 +98,11 @@ class JournalWriter {
   bool is_dirty() const { return dirty_; }
 
  private:
-  JournalWriter(JournalFs* fs, std::string path, std::unique_ptr<JournalFile> file);
+  JournalWriter(zv::FileSystem* fs, std::string path, std::unique_ptr<zv::FsFile> file);
 
-  JournalFs* fs_;
+  zv::FileSystem* fs_;
   std::string path_;
-  std::unique_ptr<JournalFile> file_;
+  std::unique_ptr<zv::FsFile> file_;
   std::string buf_;
   uint64_t buf_offset_ = 0;  // file offset of buf_[0]
   std::string lz4_scratch_;
