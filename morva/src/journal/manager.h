@@ -14,23 +14,14 @@
 #include <vector>
 
 #include "morva/src/error.h"
+#include "morva/src/keyspace_handle.h"
 #include "platform/file_system.h"
 #include "morva/src/journal/writer.h"
 
 namespace morva {
 
-// What maintenance asks of a keyspace a sealed journal holds entries of.
-class JournalKeyspace {
- public:
-  virtual ~JournalKeyspace() = default;
-  virtual std::string name() const = 0;
-  // The highest sequence number in the keyspace tree's tables; none before
-  // its first table.
-  virtual std::optional<uint64_t> highest_persisted_seqno() const = 0;
-};
-
 struct JournalWatermark {
-  std::shared_ptr<const JournalKeyspace> keyspace;
+  std::shared_ptr<const KeyspaceHandle> keyspace;
   uint64_t seqno = 0;
 };
 
