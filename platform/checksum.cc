@@ -41,6 +41,21 @@ Hash128 Xxh3Hasher128::digest() const {
   return Hash128{h.low64, h.high64};
 }
 
+struct Xxh3Hasher64::State {
+  XXH3_state_t st;
+};
+
+Xxh3Hasher64::Xxh3Hasher64() : state_(std::make_unique<State>()) { reset(); }
+Xxh3Hasher64::~Xxh3Hasher64() = default;
+Xxh3Hasher64::Xxh3Hasher64(Xxh3Hasher64&&) noexcept = default;
+Xxh3Hasher64& Xxh3Hasher64::operator=(Xxh3Hasher64&&) noexcept = default;
+
+void Xxh3Hasher64::reset() { XXH3_64bits_reset(&state_->st); }
+void Xxh3Hasher64::update(const void* data, size_t len) {
+  XXH3_64bits_update(&state_->st, data, len);
+}
+uint64_t Xxh3Hasher64::digest() const { return XXH3_64bits_digest(&state_->st); }
+
 Sha256Digest sha256(const void* data, size_t len) {
   Sha256Hasher h;
   h.update(data, len);

@@ -46,6 +46,24 @@ class Xxh3Hasher128 {
   std::unique_ptr<State> state_;
 };
 
+// Streaming XXH3-64 (seed 0): update() any number of times, digest() at any
+// point; the digest equals xxh3_64 over the concatenated input.
+class Xxh3Hasher64 {
+ public:
+  Xxh3Hasher64();
+  ~Xxh3Hasher64();
+  Xxh3Hasher64(Xxh3Hasher64&&) noexcept;
+  Xxh3Hasher64& operator=(Xxh3Hasher64&&) noexcept;
+  void update(const void* data, size_t len);
+  void update(std::string_view s) { update(s.data(), s.size()); }
+  uint64_t digest() const;
+  void reset();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 using Sha256Digest = std::array<uint8_t, 32>;
 Sha256Digest sha256(const void* data, size_t len);
 
