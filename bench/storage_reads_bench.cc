@@ -162,6 +162,21 @@ void BM_GetMany100Uncached(benchmark::State& state) {
 }
 BENCHMARK(BM_GetMany100Uncached);
 
+// The record_access share of BM_GetMany100Uncached: the same batches reported
+// to a warmer of their own.
+void BM_RecordAccessOfGetMany100(benchmark::State& state) {
+  Engine& f = point_engine();
+  const size_t batch = std::min<size_t>(100, f.ids.size());
+  CacheWarmer warmer;
+  size_t start = 0;
+  for (auto _ : state) {
+    warmer.record_access(std::span<const NodeId>(f.ids.data() + start, batch));
+    start = (start + batch) % (f.ids.size() - batch + 1);
+  }
+  state.SetItemsProcessed(state.iterations() * batch);
+}
+BENCHMARK(BM_RecordAccessOfGetMany100);
+
 void BM_RecordAccess(benchmark::State& state) {
   const size_t n = static_cast<size_t>(state.range(0));
   CacheWarmer warmer;

@@ -38,6 +38,7 @@
 #include "src/storage/node_cache.h"
 #include "src/storage/scalar_index.h"
 #include "src/storage/vfile.h"
+#include "src/text/text_stats_cache.h"
 #include "src/wal/sharded_wal.h"
 
 namespace zv {
@@ -86,9 +87,6 @@ struct EngineParts {
   std::shared_ptr<ScalarIndex> scalar_index;
 };
 
-// The text statistics caches; their entries come with the text index.
-using TextStatsCache = std::unordered_map<std::string, uint64_t>;
-
 class StorageEngine {
  public:
   // The last step of the open: wraps the parts into a shared engine with
@@ -111,8 +109,7 @@ class StorageEngine {
   const std::shared_ptr<StorageBackend> backend;
   Locked<std::vector<PendingHnswInsert>, std::mutex> pending_hnsw;
   NodeCache node_cache;
-  Locked<TextStatsCache> term_stats_cache;
-  Locked<TextStatsCache> namespace_stats_cache;
+  text::TextStatsCaches text_stats;  // term and namespace statistics, each with its lock
   Locked<FieldStats> field_stats;
   CacheWarmer cache_warmer;
   const std::shared_ptr<AccessTracker> access_tracker;

@@ -33,8 +33,8 @@ TEST(StorageEngineState, MemoryModeValues) {
   EXPECT_TRUE(e->access_tracker->enabled);
   EXPECT_NE(e->scalar_index, nullptr);
   EXPECT_FALSE(e->read_only());
-  EXPECT_TRUE(e->term_stats_cache.value.empty());
-  EXPECT_TRUE(e->namespace_stats_cache.value.empty());
+  EXPECT_EQ(e->text_stats.term.size(), 0u);
+  EXPECT_EQ(e->text_stats.ns.size(), 0u);
   EXPECT_EQ(e->labels.value.size(), 0u);
 }
 
