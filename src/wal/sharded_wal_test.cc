@@ -190,18 +190,22 @@ TEST(ShardedWal, ZeroByteShardIsEmptyAndBadHeadersFailRecovery) {
   }
 }
 
-// An injected failure: the failed record is not replayed, its slot holds a
-// filler, and later appends keep acknowledgement order.
+// An injected failure: the failed record is not replayed and later appends
+// keep acknowledgement order. A failed write leaves a filler in its slot and
+// the shard goes on; a failed sync stops the shard (its earlier unsynced
+// pages may be gone) until a reopen, with the Wal error.
 TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
   struct Case {
     const char* name;
     FaultOp op;
     bool batch;
+    ZolvaErrorKind kind;
   };
   const Case cases[] = {
-      {"single, sync fails", FaultOp::kSync, false},
-      {"single, write fails", FaultOp::kWrite, false},
-      {"batch, second shard fails", FaultOp::kSync, true},
+      {"single, sync fails", FaultOp::kSync, false, ZolvaErrorKind::kWal},
+      {"single, write fails", FaultOp::kWrite, false, ZolvaErrorKind::kIo},
+      {"batch, second shard's sync fails", FaultOp::kSync, true, ZolvaErrorKind::kWal},
+      {"batch, second shard's write fails", FaultOp::kWrite, true, ZolvaErrorKind::kIo},
   };
   for (const Case& c : cases) {
     zv::testing::TempDir dir;
@@ -217,35 +221,60 @@ TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
     std::vector<std::string_view> views(failed.begin(), failed.end());
     auto st = c.batch ? log->append_batch(views) : log->append(views[0]);
     ASSERT_FALSE(st.ok()) << c.name;
-    EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kIo) << c.name;
-    for (int i = 1; i < 6; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok()) << c.name;
-    EXPECT_EQ(recovered(w, 3), range(0, 6)) << c.name;
+    EXPECT_EQ(st.error().kind(), c.kind) << c.name;
+    std::vector<std::string> acked = {payload_of(0)};
+    for (int i = 1; i < 6; ++i) {
+      auto r = log->append(payload_of(i));
+      if (r.ok()) acked.push_back(payload_of(i));
+      else EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kWal) << c.name;
+    }
+    const bool stops = c.kind == ZolvaErrorKind::kWal;
+    EXPECT_EQ(acked.size() < 6, stops) << c.name;
+    EXPECT_EQ(recovered(w, 3), acked) << c.name;
     log.reset();
     log = open_log(w, 3);
     ASSERT_TRUE(log->append(payload_of(6)).ok());
-    EXPECT_EQ(recovered(w, 3), range(0, 7)) << c.name;
+    acked.push_back(payload_of(6));
+    EXPECT_EQ(recovered(w, 3), acked) << c.name;
   }
 }
 
-TEST(ShardedWal, ShardThatCannotTakeAFillerStopsUntilReopen) {
-  zv::testing::TempDir dir;
-  const std::string w = fs::join(dir.path(), "zolva.wal");
-  FaultyFileSystem fs;
-  ShardedWalOptions o;
-  o.fs = &fs;
-  auto log = open_log(w, 2, o);
-  fs.fail_nth(FaultOp::kSync, 1, 2);  // the record and its filler
-  ASSERT_FALSE(log->append(payload_of(90)).ok());
-  ASSERT_TRUE(log->append(payload_of(0)).ok());  // shard 1
-  auto st = log->append(payload_of(91));          // shard 0 again
-  ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal);
-  ASSERT_TRUE(log->append(payload_of(1)).ok());
-  log.reset();
-  EXPECT_EQ(recovered(w, 2), range(0, 2));
-  log = open_log(w, 2);
-  ASSERT_TRUE(log->append(payload_of(2)).ok());
-  EXPECT_EQ(recovered(w, 2), range(0, 3));
+// A shard stops when a sync fails, or when a failed write cannot even be
+// replaced by a filler; the next append to it fails with the Wal error, the
+// other shard goes on, and after a reopen exactly the records in the files
+// are recovered.
+TEST(ShardedWal, StoppedShardRefusesAppendsUntilReopen) {
+  struct Case {
+    const char* name;
+    FaultOp op;
+    uint64_t times;
+  };
+  const Case cases[] = {
+      {"sync fails", FaultOp::kSync, 1},
+      {"record and filler writes fail", FaultOp::kWrite, 2},
+  };
+  for (const Case& c : cases) {
+    zv::testing::TempDir dir;
+    const std::string w = fs::join(dir.path(), "zolva.wal");
+    FaultyFileSystem fs;
+    ShardedWalOptions o;
+    o.fs = &fs;
+    auto log = open_log(w, 2, o);
+    fs.fail_nth(c.op, 1, c.times);
+    ASSERT_FALSE(log->append(payload_of(90)).ok()) << c.name;
+    ASSERT_TRUE(log->append(payload_of(0)).ok()) << c.name;  // shard 1
+    auto st = log->append(payload_of(91));                      // shard 0 again
+    ASSERT_FALSE(st.ok()) << c.name;
+    EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal) << c.name;
+    ASSERT_TRUE(log->append(payload_of(1)).ok()) << c.name;
+    log.reset();
+    EXPECT_TRUE(testing::parse_frames(slurp(shard_path(2, w, 0)), 64).empty()) << c.name;
+    EXPECT_EQ(testing::parse_frames(slurp(shard_path(2, w, 1)), 64).size(), 2u) << c.name;
+    EXPECT_EQ(recovered(w, 2), range(0, 2)) << c.name;
+    log = open_log(w, 2);
+    ASSERT_TRUE(log->append(payload_of(2)).ok()) << c.name;
+    EXPECT_EQ(recovered(w, 2), range(0, 3)) << c.name;
+  }
 }
 
 TEST(ShardedWal, BatchPlacementAndSyncAndReopen) {
@@ -284,10 +313,10 @@ TEST(ShardedWal, CheckpointRotatesAllShardsTogether) {
   o.max_file_size = 350;
   auto log = open_log(w, 3, o);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
-  ASSERT_TRUE(log->checkpoint(store).ok());
+  ASSERT_TRUE(log->checkpoint(log->positions_handed_out(), store).ok());
   EXPECT_EQ(stored, std::vector<uint64_t>{5});
   for (int i = 5; i < 12; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());  // shard 0: 356 bytes
-  ASSERT_TRUE(log->checkpoint(store).ok());
+  ASSERT_TRUE(log->checkpoint(log->positions_handed_out(), store).ok());
   EXPECT_EQ(stored, (std::vector<uint64_t>{5, 12, 0}));
   EXPECT_EQ(log->total_records(), 0u);
   ASSERT_TRUE(log->append(payload_of(12)).ok());
@@ -330,7 +359,7 @@ TEST(ShardedWal, CheckpointResetFailureStopsAppendsUntilReopen) {
   o.max_file_size = 100;
   auto log = open_log(w, 2, o);
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
-  ASSERT_FALSE(log->checkpoint(failing_reset).ok());
+  ASSERT_FALSE(log->checkpoint(log->positions_handed_out(), failing_reset).ok());
   EXPECT_EQ(stored, std::vector<uint64_t>{4});
   EXPECT_EQ(log->append(payload_of(4)).error().kind(), ZolvaErrorKind::kWal);
   log.reset();
