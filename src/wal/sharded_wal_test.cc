@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/checksum.h"
+#include "platform/coding.h"
+#include "platform/log.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/testing/faulty_file_system.h"
 #include "src/wal/testing/wal_test_util.h"
@@ -374,6 +377,158 @@ TEST(ShardedWal, CheckpointResetFailureStopsAppendsUntilReopen) {
   EXPECT_EQ(recovered(w, 2, 0), std::vector<std::string>{payload_of(5)});
 }
 
+CheckpointStore recording(std::vector<uint64_t>* stored) {
+  return [stored](uint64_t cp) -> ZolvaStatus {
+    stored->push_back(cp);
+    return {};
+  };
+}
+
+// A damaged record keeps its slot, so positions of its shard do not move:
+// the checkpoint skips exactly what it covers and order holds across shards.
+// With a damaged length field the count is a guess: that shard's records
+// after the damage are replayed whatever the checkpoint, with an error event.
+TEST(ShardedWal, DamagedRecordKeepsPositionsAndCheckpoint) {
+  struct Case {
+    const char* name;
+    size_t offset;  // of the flipped byte in shard 0's second frame
+    uint8_t mask;
+    std::vector<std::string> replayed;
+  };
+  std::vector<std::string> guessed = {payload_of(4), payload_of(6), payload_of(8)};
+  for (int i = 10; i < 14; ++i) guessed.push_back(payload_of(i));
+  const Case cases[] = {
+      {"payload byte", 4 + 2, 0x01, range(10, 14)},
+      {"length field", 3, 0x80, guessed},
+  };
+  for (const Case& c : cases) {
+    zv::testing::TempDir dir;
+    const std::string w = fs::join(dir.path(), "zolva.wal");
+    auto log = open_log(w, 2);
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+    std::vector<uint64_t> stored;
+    ASSERT_TRUE(log->checkpoint(10, recording(&stored)).ok());
+    EXPECT_EQ(stored, std::vector<uint64_t>{10});
+    for (int i = 10; i < 14; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+    log.reset();
+    const std::string shard0 = shard_path(2, w, 0);
+    std::string bytes = slurp(shard0);
+    bytes[testing::parse_frames(bytes, 64)[1].offset + c.offset] ^= c.mask;
+    spit(shard0, bytes);
+    log::CaptureSink sink(log::Level::kError);
+    EXPECT_EQ(recovered(w, 2, 10), c.replayed) << c.name;
+    bool named = false;
+    for (const auto& e : sink.events())
+      for (const auto& [k, v] : e.fields) named = named || (k == "shard" && v == "0");
+    EXPECT_EQ(named, c.replayed.size() > 4) << c.name;
+    // The reopened writer counts the same slots: the next append follows.
+    log = open_log(w, 2);
+    ASSERT_TRUE(log->append(payload_of(14)).ok());
+    log.reset();
+    std::vector<std::string> more = c.replayed;
+    more.push_back(payload_of(14));
+    EXPECT_EQ(recovered(w, 2, 10), more) << c.name;
+  }
+}
+
+// A stopped shard's buffer may hold acknowledged records that never reached
+// the file: syncing the log reports it, and no checkpoint may follow.
+TEST(ShardedWal, SyncAndCheckpointRefuseAStoppedShard) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  FaultyFileSystem fs;
+  ShardedWalOptions o;
+  o.fs = &fs;
+  o.sync_every = 4;
+  auto log = open_log(w, 1, o);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  fs.fail_nth(FaultOp::kWrite, 1, 2);  // the fourth record and its filler
+  auto st = log->append(payload_of(90));
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal);
+  auto synced = log->sync_and_reopen_all();
+  ASSERT_FALSE(synced.ok());
+  EXPECT_EQ(synced.error().kind(), ZolvaErrorKind::kWal);
+  std::vector<uint64_t> stored;
+  EXPECT_FALSE(log->checkpoint(3, recording(&stored)).ok());
+  EXPECT_FALSE(log->checkpoint(0, recording(&stored)).ok());
+  EXPECT_TRUE(stored.empty());
+  log.reset();  // the buffered records reach the file as the writer closes
+  EXPECT_EQ(recovered(w, 1), range(0, 3));
+}
+
+TEST(ShardedWal, CheckpointBeyondThePositionsHandedOutIsRefused) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  auto log = open_log(w, 2);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  EXPECT_EQ(log->positions_handed_out(), 3u);
+  std::vector<uint64_t> stored;
+  EXPECT_FALSE(log->checkpoint(4, recording(&stored)).ok());
+  EXPECT_TRUE(log->checkpoint(2, recording(&stored)).ok());
+  EXPECT_EQ(stored, std::vector<uint64_t>{2});
+}
+
+// The count file is written before the shards: a missing highest shard (a
+// crash between a rotation's rename and its fresh file, or during the first
+// creation) is created again instead of shrinking the log.
+TEST(ShardedWal, MissingHighestShardIsCreatedAgain) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  auto log = open_log(w, 3);
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  log.reset();
+  ASSERT_TRUE(fs::rename(shard_path(3, w, 2), shard_path(3, w, 2) + ".away").ok());
+  const std::vector<std::string> kept = {payload_of(0), payload_of(1), payload_of(3),
+                                         payload_of(4), payload_of(6), payload_of(7)};
+  EXPECT_EQ(recovered(w, 1), kept);
+  log = open_log(w, 1);
+  EXPECT_EQ(log->shard_count(), 3u);
+  EXPECT_EQ(slurp(w + ".shards"), "3");
+  EXPECT_TRUE(fs::exists(shard_path(3, w, 2)));
+  ASSERT_TRUE(log->append(payload_of(9)).ok());
+  log.reset();
+  std::vector<std::string> all = kept;
+  all.push_back(payload_of(9));
+  EXPECT_EQ(recovered(w, 1), all);
+}
+
+// A rotation that fails part-way (a rename, or the fresh file after it)
+// stops the log; the next open finds fewer positions than the stored
+// checkpoint (or a shard missing), restarts positions and takes appends.
+TEST(ShardedWal, FailedRotationStepReopensCleanly) {
+  for (FaultOp op : {FaultOp::kRename, FaultOp::kOpen}) {
+    for (uint64_t nth : {1, 2}) {
+      const std::string name = std::to_string(static_cast<int>(op)) + "/" + std::to_string(nth);
+      zv::testing::TempDir dir;
+      const std::string w = fs::join(dir.path(), "zolva.wal");
+      FaultyFileSystem fs;
+      ShardedWalOptions o;
+      o.fs = &fs;
+      o.max_file_size = 200;
+      auto log = open_log(w, 3, o);
+      for (int i = 0; i < 12; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+      fs.fail_nth(op, nth);
+      std::vector<uint64_t> stored;
+      EXPECT_FALSE(log->checkpoint(12, recording(&stored)).ok()) << name;
+      EXPECT_EQ(stored, std::vector<uint64_t>{12}) << name;
+      EXPECT_FALSE(log->append(payload_of(90)).ok()) << name;
+      log.reset();
+      EXPECT_TRUE(recovered(w, 3, 12).empty()) << name;
+      // A rename that failed first left every file in place (the positions
+      // go on); otherwise positions restart at 0.
+      log = open_log(w, 3, {}, 12, recording(&stored));
+      const bool untouched = op == FaultOp::kRename && nth == 1;
+      EXPECT_EQ(stored, (untouched ? std::vector<uint64_t>{12} : std::vector<uint64_t>{12, 0}))
+          << name;
+      EXPECT_EQ(log->shard_count(), 3u) << name;
+      ASSERT_TRUE(log->append(payload_of(12)).ok()) << name;
+      log.reset();
+      EXPECT_EQ(recovered(w, 3, stored.back()), range(12, 13)) << name;
+    }
+  }
+}
+
 WalRecord del(NodeId id) { return WalDelete{id}; }
 
 TEST(WalRecords, RecoverDecodesAndFiltersTransactions) {
@@ -405,6 +560,49 @@ TEST(WalRecords, RecoverDecodesAndFiltersTransactions) {
       if (auto* d = std::get_if<WalDelete>(&s.record)) deletes.push_back(d->id);
     EXPECT_EQ(deletes, c.kept_deletes) << c.name;
   }
+}
+
+// A user's text holding the complete frame of a Delete: after a crash cuts
+// the record that carries it, the embedded frame is not replayed, and the
+// reopened writer counts only the records written.
+TEST(WalRecords, DeleteFrameInsideATornTextIsNotReplayed) {
+  // A Delete whose frame is all ASCII, trailer included, so that the text
+  // holding it is valid UTF-8.
+  std::string frame;
+  for (NodeId id = 1; frame.empty(); ++id) {
+    const std::string payload = encode_wal_record(del(id));
+    const uint32_t crc = crc32c(payload);
+    std::string f;
+    coding::put_u32_le(&f, static_cast<uint32_t>(payload.size()));
+    f += payload;
+    coding::put_u32_le(&f, crc);
+    bool ascii = true;
+    for (char ch : f) ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+    if (ascii) frame = f + std::string(64, 'h');
+  }
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  EngineNode plain = EngineNode::create(1);
+  EngineNode host = EngineNode::create(2);
+  host.set_field("text", FieldValue::string(std::string(40, 'a') + frame + std::string(300, 'b')));
+  {
+    auto log = open_log(w, 1, sharded_wal_options(Config{}));
+    ASSERT_TRUE(append_record(*log, WalInsert{plain}).ok());
+    ASSERT_TRUE(append_record(*log, WalInsert{host}).ok());
+  }
+  const std::string whole = slurp(w);
+  const size_t at = whole.find(frame);
+  ASSERT_NE(at, std::string::npos);
+  spit(w, whole.substr(0, at + frame.size() + 100));
+  auto r = recover(w, 1, 0);
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->size(), 1u);
+  EXPECT_EQ(std::get<WalInsert>((*r)[0].record).node.id, 1u);
+  WalWriterOptions wo;
+  wo.validator = &wal_record_payload_valid;
+  auto writer = WalWriter::open(w, wo);
+  ASSERT_TRUE(writer.ok());
+  EXPECT_EQ((*writer)->record_count(), 1u);
 }
 
 TEST(WalRecords, FillerIsAReservedRecordAndGarbageIsNotReplayed) {
