@@ -346,15 +346,16 @@ ZolvaStatus ShardedWal::checkpoint(uint64_t upto, const CheckpointStore& store) 
   // those inside finish.
   bool closed = rotation_due_.load() && gate_.close(options_.rotation_wait);
   ZolvaStatus st = wait_written(upto, deadline);
-  if (st.ok()) st = store(upto);
-  if (st.ok() && closed) {
-    if (counter_.load() == upto) {
-      st = rotate_all(upto, store);
-    } else {
-      ZV_WARN(kLogTarget, kRotationSkippedEvent, {"checkpoint", std::to_string(upto)},
-              {"positions", std::to_string(counter_.load())});
-    }
+  if (closed && counter_.load() != upto) {
+    // Records past `upto` exist: no rotation this time, and appends need
+    // not wait for the store.
+    ZV_WARN(kLogTarget, kRotationSkippedEvent, {"checkpoint", std::to_string(upto)},
+            {"positions", std::to_string(counter_.load())});
+    gate_.open();
+    closed = false;
   }
+  if (st.ok()) st = store(upto);
+  if (st.ok() && closed) st = rotate_all(upto, store);
   if (closed) gate_.open();
   return st;
 }
