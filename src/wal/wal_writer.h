@@ -1,7 +1,8 @@
 // WalWriter owns one open log file and appends framed records to it through a
 // user-space buffer, applying the sync policy after each append. An append
 // either succeeds whole or leaves the file, the counters and the hash chain
-// as they were before it. No lock of its own: the sharded log keeps each
+// as they were before it; after a failed sync the writer refuses everything
+// until the file is reopened (earlier unsynced pages may be gone). No lock of its own: the sharded log keeps each
 // writer behind its shard's mutex.
 #pragma once
 
