@@ -33,8 +33,9 @@ sanitize: setup
 	cmake --build build/tsan --target zv_sanitize_tests -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j$(JOBS)
 
-# libFuzzer targets, about 30 s each (FUZZ_SECONDS).
-FUZZ_SECONDS ?= 30
+# libFuzzer targets within one total wall-clock budget (FUZZ_SECONDS),
+# spread over the targets and the cores.
+FUZZ_SECONDS ?= 240
 fuzz: setup
 	$(CLANG_ENV) cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DZV_FUZZ=ON -DZV_BUILD_TESTS=OFF -DZV_BUILD_PYTHON=OFF -DZV_BUILD_BENCH=OFF >/dev/null

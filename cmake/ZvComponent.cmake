@@ -5,6 +5,12 @@
 # folder except *_test.cc and the fuzz/ folder. Every *_test.cc in the folder
 # becomes part of one GoogleTest executable <lib>_tests registered with ctest.
 # Every fuzz/*_fuzz.cc becomes a libFuzzer target when ZV_FUZZ is on.
+# The folder's testing/ code (test doubles, fixtures, shared test helpers) is
+# the test-support library <lib>_testing, linked by <lib>_tests and by the
+# fuzz targets; another component's tests use it by naming it in TEST_LIBS
+# (e.g. TEST_LIBS zv_platform_testing). It is a static library when testing/
+# holds .cc files and an interface library (headers only) otherwise; either
+# way it carries <lib> itself, its own TEST_LIBS and GoogleTest.
 # In a sanitizer build (ZV_SANITIZE) only the *_concurrent_test.cc files are
 # built, collected in the target zv_sanitize_tests.
 # New files are picked up without editing any CMakeLists.txt.
@@ -29,11 +35,14 @@ function(zv_component name)
   set(lib_sources "")
   set(test_sources "")
   set(fuzz_sources "")
+  set(testing_sources "")
   foreach(src IN LISTS all_sources)
     file(RELATIVE_PATH rel ${CMAKE_CURRENT_SOURCE_DIR} ${src})
     if(rel MATCHES "(^|/)fuzz/")
       list(APPEND fuzz_sources ${src})
-    elseif(rel MATCHES "_test\\.cc$" OR rel MATCHES "(^|/)testing/")
+    elseif(rel MATCHES "(^|/)testing/")
+      list(APPEND testing_sources ${src})
+    elseif(rel MATCHES "_test\\.cc$")
       list(APPEND test_sources ${src})
     else()
       list(APPEND lib_sources ${src})
@@ -53,22 +62,29 @@ function(zv_component name)
     zv_apply_flags(${name})
   endif()
 
+  # The test-support library. Its targets are built only when a test, fuzz
+  # target or benchmark links them.
+  if(testing_sources)
+    add_library(${name}_testing STATIC EXCLUDE_FROM_ALL ${testing_sources})
+    set(tscope PUBLIC)
+    zv_apply_flags(${name}_testing)
+  else()
+    add_library(${name}_testing INTERFACE)
+    set(tscope INTERFACE)
+  endif()
+  target_link_libraries(${name}_testing ${tscope} ${name} ${ARG_TEST_LIBS})
+  if(TARGET GTest::gtest)
+    target_link_libraries(${name}_testing ${tscope} GTest::gtest GTest::gmock)
+  endif()
+
   if(ZV_SANITIZE)
     # The sanitizer build runs the concurrency tests only.
-    list(FILTER test_sources INCLUDE REGEX "(_concurrent_test\\.cc$)|(/testing/)")
-    set(has_concurrent OFF)
-    foreach(t IN LISTS test_sources)
-      if(t MATCHES "_concurrent_test\\.cc$")
-        set(has_concurrent ON)
-      endif()
-    endforeach()
-    if(NOT has_concurrent)
-      set(test_sources "")
-    endif()
+    list(FILTER test_sources INCLUDE REGEX "_concurrent_test\\.cc$")
   endif()
   if(ZV_BUILD_TESTS AND test_sources AND NOT ZV_FUZZ)
     add_executable(${name}_tests ${test_sources})
-    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_LIBS} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_link_libraries(${name}_tests PRIVATE ${name} ${name}_testing ${ARG_TEST_LIBS}
+                          GTest::gtest GTest::gtest_main GTest::gmock)
     zv_apply_flags(${name}_tests)
     add_test(NAME ${name} COMMAND ${name}_tests)
     set_tests_properties(${name} PROPERTIES TIMEOUT 900)
@@ -79,7 +95,7 @@ function(zv_component name)
     foreach(src IN LISTS fuzz_sources)
       get_filename_component(fname ${src} NAME_WE)
       add_executable(${fname} ${src})
-      target_link_libraries(${fname} PRIVATE ${name})
+      target_link_libraries(${fname} PRIVATE ${name} ${name}_testing)
       zv_apply_flags(${fname})
       target_link_options(${fname} PRIVATE -fsanitize=fuzzer,address,undefined)
       set_property(GLOBAL APPEND PROPERTY ZV_FUZZ_TARGETS ${fname})

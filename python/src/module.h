@@ -27,7 +27,4 @@ int module_exec(PyObject* module);
 // white space, or "0.8.0" when it is unset, not Unicode, or blank.
 std::string module_version();
 
-// Removes leading and trailing Unicode White_Space characters from UTF-8 text.
-std::string_view strip_unicode_whitespace(std::string_view text);
-
 }  // namespace zv::py

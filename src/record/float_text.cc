@@ -15,7 +15,8 @@ struct Digits {
   int exp;
 };
 
-Digits shortest(double v) {
+template <class F>
+Digits shortest(F v) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
   std::string_view s(buf, static_cast<size_t>(res.ptr - buf));
@@ -57,17 +58,17 @@ std::string fixed(const Digits& d, bool force_fraction) {
   return out;
 }
 
-}  // namespace
-
-std::string float_display(double v) {
+template <class F>
+std::string display_of(F v) {
   if (!std::isfinite(v)) return special(v);
   return fixed(shortest(v), false);
 }
 
-std::string float_debug(double v) {
+template <class F>
+std::string debug_of(F v) {
   if (!std::isfinite(v)) return special(v);
   const Digits d = shortest(v);
-  const double a = std::fabs(v);
+  const double a = std::fabs(static_cast<double>(v));
   if (a == 0.0 || (a >= 1e-4 && a < 1e16)) return fixed(d, true);
   std::string out = d.negative ? "-" : "";
   out += d.digits[0];
@@ -79,5 +80,12 @@ std::string float_debug(double v) {
   out += std::to_string(d.exp);
   return out;
 }
+
+}  // namespace
+
+std::string float_display(double v) { return display_of(v); }
+std::string float_debug(double v) { return debug_of(v); }
+std::string float_display_f32(float v) { return display_of(v); }
+std::string float_debug_f32(float v) { return debug_of(v); }
 
 }  // namespace zv

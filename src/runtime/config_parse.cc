@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "platform/debug_quote.h"
+#include "platform/unicode_space.h"
 
 namespace zv::config {
 
@@ -17,30 +18,6 @@ constexpr std::string_view kUnknownSuffix =
     "invalid memory limit {}: unknown suffix {} — expected KB, MB, GB (or KiB, MiB, GiB)";
 constexpr std::string_view kOverflow = "memory limit {} overflows u64";
 constexpr std::string_view kEmptyLimit = "empty memory limit";
-
-bool is_white_space(uint32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
-}
-
-// Decodes the character starting at byte i of valid UTF-8 text.
-uint32_t decode_at(std::string_view s, size_t i, size_t* len) {
-  auto b = [&](size_t k) { return static_cast<uint8_t>(s[i + k]); };
-  uint8_t c = b(0);
-  if (c < 0x80) { *len = 1; return c; }
-  if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) { *len = 2; return (c & 0x1Fu) << 6 | (b(1) & 0x3F); }
-  if ((c & 0xF0) == 0xE0 && i + 2 < s.size()) {
-    *len = 3;
-    return (c & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3F);
-  }
-  if ((c & 0xF8) == 0xF0 && i + 3 < s.size()) {
-    *len = 4;
-    return (c & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3F);
-  }
-  *len = 1;  // not UTF-8: treat the byte as one non-space character
-  return 0xFFFD;
-}
 
 // Start of the character that ends at byte `end` (exclusive).
 size_t char_start_before(std::string_view s, size_t end) {
@@ -67,22 +44,7 @@ bool ends_with_ci(std::string_view s, std::string_view suffix) {
 
 }  // namespace
 
-std::string_view trim(std::string_view text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end) {
-    size_t len;
-    if (!is_white_space(decode_at(text, begin, &len))) break;
-    begin += len;
-  }
-  while (end > begin) {
-    size_t start = char_start_before(text, end);
-    if (start < begin) start = begin;
-    size_t len;
-    if (!is_white_space(decode_at(text, start, &len)) || start + len != end) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
-}
+std::string_view trim(std::string_view text) { return trim_unicode_white_space(text); }
 
 std::string quote(std::string_view text) { return debug_quote(text); }
 

@@ -67,7 +67,8 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
                                                           const ShardedWalOptions& options,
                                                           uint64_t checkpoint_seq,
                                                           const CheckpointStore& store) {
-  const uint64_t raw = effective_shard_count(wal_path, configured_shards);
+  FileSystem& fs = options.fs ? *options.fs : FileSystem::os();
+  const uint64_t raw = effective_shard_count(fs, wal_path, configured_shards);
   if (raw > kMaxShardCount) return make_unexpected(too_many_shards(raw));
   const uint64_t n = std::max<uint64_t>(raw, 1);
   std::unique_ptr<ShardedWal> wal(new ShardedWal(wal_path, raw, options));
@@ -77,7 +78,7 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
     ZV_ASSIGN_OR_RETURN(shard->writer, WalWriter::open(wal->shard_file(i), wopts));
     wal->shards_.push_back(std::move(shard));
   }
-  ZV_TRY(write_shard_count(wal_path, n));
+  ZV_TRY(write_shard_count(fs, wal_path, n));
 
   // The next free position: one past the highest position any shard holds.
   uint64_t next = 0;

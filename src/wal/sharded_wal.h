@@ -34,7 +34,7 @@ struct ShardedWalOptions {
   // Shards are archived together, at a checkpoint, once one reaches this size.
   uint64_t max_file_size = kMaxFileSize;
   PayloadValidator validator = nullptr;
-  WalFileSystem* fs = nullptr;  // null: the operating system's files
+  FileSystem* fs = nullptr;  // null: the operating system's files
 };
 
 // Stores the engine's checkpoint position durably (the engine's

@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/testing/temp_dir.h"
 #include "src/wal/sharded_wal.h"
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 #include "src/wal/wal_reader.h"
 #include "src/wal/wal_recovery.h"
 
@@ -24,14 +24,14 @@ TEST(ShardedWalConcurrent, ThreadsKeepTheirOrderAndNothingIsLost) {
   constexpr int kPerThread = 300;
   zv::testing::TempDir dir;
   const std::string w = fs::join(dir.path(), "zolva.wal");
-  testing::FaultyWalFileSystem faulty;
+  zv::testing::FaultyFileSystem faulty;
   ShardedWalOptions o;
   o.sync_mode = static_cast<uint8_t>(SyncMode::kEveryNth);
   o.sync_every = 8;
   o.fs = &faulty;
   auto log = ShardedWal::open(w, 3, o);
   ASSERT_TRUE(log.ok());
-  faulty.fail_nth(testing::FaultOp::kSync, 40);
+  faulty.fail_nth(zv::testing::FaultOp::kSync, 40);
   std::atomic<int> failures{0};
   std::vector<std::vector<int>> acked(kThreads);
   std::vector<std::thread> threads;
@@ -134,7 +134,7 @@ TEST(ShardedWalConcurrent, CheckpointsRotateWhileAppendsArrive) {
   for (const std::string& name : *names) {
     if (name.find(".wal.") == std::string::npos || name.find(".shards") != std::string::npos)
       continue;  // only archives: "<shard file>.<ms>"
-    auto reader = WalReader::open(WalFileSystem::os(), fs::join(dir.path(), name), 65536, nullptr);
+    auto reader = WalReader::open(FileSystem::os(), fs::join(dir.path(), name), 65536, nullptr);
     ASSERT_TRUE(reader.ok()) << name;
     std::string payload;
     for (;;) {

@@ -21,7 +21,7 @@
 #include "platform/random.h"
 #include "platform/testing/temp_dir.h"
 #include "src/wal/sharded_wal.h"
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 #include "src/wal/wal_recovery.h"
 
 namespace zv::wal {
@@ -62,7 +62,7 @@ void say(int fd, const std::string& line) {
 }
 
 [[noreturn]] void child(const std::string& wal, uint64_t round, int fd, uint64_t seed) {
-  testing::FaultyWalFileSystem faulty;
+  zv::testing::FaultyFileSystem faulty;
   ShardedWalOptions o;
   const bool inject = round % 5 == 4;
   if (inject) o.fs = &faulty;
@@ -73,7 +73,7 @@ void say(int fd, const std::string& line) {
   }
   // Armed once the log is open, early enough to be reached before the kill.
   if (inject) {
-    faulty.fail_nth(round % 2 ? testing::FaultOp::kSync : testing::FaultOp::kWrite,
+    faulty.fail_nth(round % 2 ? zv::testing::FaultOp::kSync : zv::testing::FaultOp::kWrite,
                     1 + seed % 8);
   }
   std::atomic<uint64_t> acks{round * kRoundBase};

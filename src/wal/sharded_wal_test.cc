@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/temp_dir.h"
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 #include "src/wal/testing/wal_test_util.h"
 #include "src/wal/wal_reader.h"
 #include "src/wal/wal_records.h"
@@ -14,8 +14,8 @@
 namespace zv::wal {
 namespace {
 
-using testing::FaultOp;
-using testing::FaultyWalFileSystem;
+using zv::testing::FaultOp;
+using zv::testing::FaultyFileSystem;
 using testing::payload_of;
 using testing::slurp;
 using testing::spit;
@@ -59,11 +59,11 @@ TEST(ShardFiles, NamesCountsAndRoundRobinCheck) {
 
   zv::testing::TempDir dir;
   const std::string w = fs::join(dir.path(), "zolva.wal");
-  EXPECT_EQ(detect_shard_count(w), std::nullopt);
+  EXPECT_EQ(detect_shard_count(FileSystem::os(), w), std::nullopt);
   for (const char* name : {"zolva.shard0.wal", "zolva.shard+5.wal", "zolva.shard.wal",
                            "zolva.shard7.wal.corrupt", "zolva.shardx.wal"})
     spit(fs::join(dir.path(), name), "");
-  EXPECT_EQ(detect_shard_count(w), 6u);
+  EXPECT_EQ(detect_shard_count(FileSystem::os(), w), 6u);
   {
     auto log = open_log(w, 4);  // the files decide: 6 shards, missing ones created
     EXPECT_EQ(log->shard_count(), 6u);
@@ -73,10 +73,10 @@ TEST(ShardFiles, NamesCountsAndRoundRobinCheck) {
   EXPECT_TRUE(recovered(w, 4).empty());
   for (const char* text : {"4", " 4\n", "+4"}) {
     spit(w + ".shards", text);
-    EXPECT_EQ(read_shard_count(w), 4u) << text;
+    EXPECT_EQ(read_shard_count(FileSystem::os(), w), 4u) << text;
   }
   spit(w + ".shards", "-4");
-  EXPECT_EQ(read_shard_count(w), std::nullopt);
+  EXPECT_EQ(read_shard_count(FileSystem::os(), w), std::nullopt);
 
   EXPECT_EQ(check_round_robin_counts({3, 3, 2, 2}), std::nullopt);
   EXPECT_EQ(check_round_robin_counts({3, 1, 1, 1}),
@@ -206,7 +206,7 @@ TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
   for (const Case& c : cases) {
     zv::testing::TempDir dir;
     const std::string w = fs::join(dir.path(), "zolva.wal");
-    FaultyWalFileSystem fs;
+    FaultyFileSystem fs;
     ShardedWalOptions o;
     o.fs = &fs;
     auto log = open_log(w, 3, o);
@@ -230,7 +230,7 @@ TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
 TEST(ShardedWal, ShardThatCannotTakeAFillerStopsUntilReopen) {
   zv::testing::TempDir dir;
   const std::string w = fs::join(dir.path(), "zolva.wal");
-  FaultyWalFileSystem fs;
+  FaultyFileSystem fs;
   ShardedWalOptions o;
   o.fs = &fs;
   auto log = open_log(w, 2, o);

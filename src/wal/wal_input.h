@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <string>
 
-#include "src/wal/wal_file.h"
+#include "platform/file_system.h"
 #include "src/wal/wal_format.h"
 
 namespace zv::wal {
 
 class WalInput {
  public:
-  WalInput(WalFile* file, size_t window) : file_(file), window_(window < 16 ? 16 : window) {}
+  WalInput(FsFile* file, size_t window) : file_(file), window_(window < 16 ? 16 : window) {}
 
   // Reads exactly n bytes at offset into dst. False when the file ends first;
   // an error for any other failure.
@@ -24,7 +24,7 @@ class WalInput {
   void discard() { buf_.clear(); }
 
  private:
-  WalFile* file_;
+  FsFile* file_;
   size_t window_;
   std::string buf_;
   uint64_t buf_start_ = 0;

@@ -27,14 +27,14 @@ std::string hex_prefix(std::string_view payload) {
 
 }  // namespace
 
-WalReader::WalReader(std::unique_ptr<WalFile> file, size_t trailer, size_t buffer_size,
+WalReader::WalReader(std::unique_ptr<FsFile> file, size_t trailer, size_t buffer_size,
                      PayloadValidator validator)
     : file_(std::move(file)), in_(file_.get(), buffer_size), trailer_(trailer),
       validator_(validator) {}
 
-ZolvaResult<WalReader> WalReader::open(WalFileSystem& fs, const std::string& path,
+ZolvaResult<WalReader> WalReader::open(FileSystem& fs, const std::string& path,
                                        size_t buffer_size, PayloadValidator validator) {
-  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, WalOpenMode::kRead));
+  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, FsOpenMode::kRead));
   std::string header(kHeaderSize, '\0');
   ZV_TRY(read_exact_at(*file, header.data(), kHeaderSize, 0));
   ZV_ASSIGN_OR_RETURN(WalHeader h, WalHeader::validate(header));

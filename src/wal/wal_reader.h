@@ -9,7 +9,7 @@
 #include <string>
 
 #include "src/foundation/error.h"
-#include "src/wal/wal_file.h"
+#include "platform/file_system.h"
 #include "src/wal/wal_format.h"
 #include "src/wal/wal_input.h"
 
@@ -19,11 +19,11 @@ class WalReader {
  public:
   // Over a file whose header was already validated; reading starts just
   // after the header.
-  WalReader(std::unique_ptr<WalFile> file, size_t trailer, size_t buffer_size,
+  WalReader(std::unique_ptr<FsFile> file, size_t trailer, size_t buffer_size,
             PayloadValidator validator);
 
   // Opens a file and checks its header (errors as WalHeader::validate, or Io).
-  static ZolvaResult<WalReader> open(WalFileSystem& fs, const std::string& path,
+  static ZolvaResult<WalReader> open(FileSystem& fs, const std::string& path,
                                      size_t buffer_size, PayloadValidator validator);
 
   // The next valid record's payload into *payload: true, or false at the end
@@ -39,7 +39,7 @@ class WalReader {
   // Finds the next valid frame after pos_; false when none is left.
   ZolvaResult<bool> scan_forward(uint64_t file_size);
 
-  std::unique_ptr<WalFile> file_;
+  std::unique_ptr<FsFile> file_;
   WalInput in_;
   size_t trailer_;
   PayloadValidator validator_;

@@ -32,7 +32,7 @@ ZolvaStatus append_records(ShardedWal& wal, std::span<const WalRecord> records) 
 
 ZolvaResult<std::vector<SequencedRecord>> recover(const std::string& wal_path,
                                                   uint64_t configured_shards,
-                                                  uint64_t checkpoint_seq, WalFileSystem* fs) {
+                                                  uint64_t checkpoint_seq, FileSystem* fs) {
   RecoveryOptions options;
   options.validator = &wal_record_payload_valid;
   options.fs = fs;

@@ -40,7 +40,7 @@ struct SequencedRecord {
 ZolvaResult<std::vector<SequencedRecord>> recover(const std::string& wal_path,
                                                   uint64_t configured_shards,
                                                   uint64_t checkpoint_seq,
-                                                  WalFileSystem* fs = nullptr);
+                                                  FileSystem* fs = nullptr);
 
 // The transaction filter alone, over records already in sequence order.
 std::vector<SequencedRecord> filter_transactions(std::vector<SequencedRecord> records);

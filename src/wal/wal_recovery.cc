@@ -22,10 +22,10 @@ ZolvaError shard_open_error(uint64_t index, const std::string& detail) {
 }
 
 // The reader of one shard, or nothing for a missing or 0-byte file.
-ZolvaResult<std::optional<WalReader>> open_shard(WalFileSystem& fs, const std::string& path,
+ZolvaResult<std::optional<WalReader>> open_shard(FileSystem& fs, const std::string& path,
                                                  uint64_t index, PayloadValidator validator) {
-  if (!fs::exists(path)) return std::optional<WalReader>();
-  auto file = fs.open(path, WalOpenMode::kRead);
+  if (!fs.exists(path)) return std::optional<WalReader>();
+  auto file = fs.open(path, FsOpenMode::kRead);
   if (!file.ok()) return make_unexpected(shard_open_error(index, file.error().message()));
   auto size = (*file)->size();
   if (!size.ok()) return make_unexpected(shard_open_error(index, size.error().message()));
@@ -48,8 +48,8 @@ ZolvaResult<std::vector<RecoveredPayload>> recover_payloads(const std::string& w
                                                             uint64_t configured_shards,
                                                             uint64_t checkpoint_seq,
                                                             const RecoveryOptions& options) {
-  WalFileSystem& fs = options.fs ? *options.fs : WalFileSystem::os();
-  const uint64_t raw = effective_shard_count(wal_path, configured_shards);
+  FileSystem& fs = options.fs ? *options.fs : FileSystem::os();
+  const uint64_t raw = effective_shard_count(fs, wal_path, configured_shards);
   if (raw > kMaxShardCount) return make_unexpected(too_many_shards(raw));
   const uint64_t n = std::max<uint64_t>(raw, 1);
   const uint64_t q = checkpoint_seq / n;

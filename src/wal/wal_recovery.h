@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "src/foundation/error.h"
-#include "src/wal/wal_file.h"
+#include "platform/file_system.h"
 #include "src/wal/wal_format.h"
 
 namespace zv::wal {
@@ -22,7 +22,7 @@ struct RecoveredPayload {
 
 struct RecoveryOptions {
   PayloadValidator validator = nullptr;
-  WalFileSystem* fs = nullptr;  // null: the operating system's files
+  FileSystem* fs = nullptr;  // null: the operating system's files
 };
 
 // The payloads at positions >= checkpoint_seq, fillers left out, sorted by

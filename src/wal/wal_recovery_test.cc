@@ -4,7 +4,7 @@
 #include "platform/coding.h"
 #include "platform/log.h"
 #include "platform/testing/temp_dir.h"
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 #include "src/wal/testing/wal_test_util.h"
 #include "src/wal/wal_reader.h"
 #include "src/wal/wal_repair.h"
@@ -13,8 +13,8 @@
 namespace zv::wal {
 namespace {
 
-using testing::FaultOp;
-using testing::FaultyWalFileSystem;
+using zv::testing::FaultOp;
+using zv::testing::FaultyFileSystem;
 using testing::payload_of;
 using testing::slurp;
 using testing::spit;
@@ -28,7 +28,7 @@ std::string write_log(const std::string& path, int records) {
   return slurp(path);
 }
 
-std::vector<std::string> read_all(const std::string& path, WalFileSystem& fs = WalFileSystem::os()) {
+std::vector<std::string> read_all(const std::string& path, FileSystem& fs = FileSystem::os()) {
   auto reader = WalReader::open(fs, path, 4096, nullptr);
   EXPECT_TRUE(reader.ok());
   std::vector<std::string> out;
@@ -85,7 +85,7 @@ TEST(WalRecovery, FlippedBitInTheMiddleIsSkippedByScanForward) {
       if (k == "corrupt_bytes_skipped" && v == std::to_string(kFrame)) skipped_exactly = true;
   }
   EXPECT_TRUE(skipped_exactly);
-  auto end = find_valid_end(WalFileSystem::os(), path, bytes.size(), 64, nullptr);
+  auto end = find_valid_end(FileSystem::os(), path, bytes.size(), 64, nullptr);
   ASSERT_TRUE(end.ok());
   EXPECT_EQ(end->end, bytes.size());  // nothing to cut
   EXPECT_EQ(end->records, 2u);
@@ -116,7 +116,7 @@ TEST(WalRecovery, LengthBounds) {
     file += std::string(64, '\0');
     spit(path, file);
     EXPECT_EQ(read_all(path).size(), c.valid ? 1u : 0u) << c.name;
-    auto end = find_valid_end(WalFileSystem::os(), path, file.size(), 64, nullptr);
+    auto end = find_valid_end(FileSystem::os(), path, file.size(), 64, nullptr);
     ASSERT_TRUE(end.ok());
     EXPECT_EQ(end->end, c.valid ? file.size() : 20u) << c.name;
   }
@@ -146,9 +146,9 @@ TEST(WalRecovery, QuarantineNamesCountUp) {
     EXPECT_EQ(slurp(names[round]), "tail" + std::to_string(round)) << round;
   }
   for (int i = 3; i <= 999; ++i) spit(path + ".corrupt." + std::to_string(i), "x");
-  EXPECT_EQ(quarantine_path(path), path + ".corrupt");  // all taken: the plain name again
+  EXPECT_EQ(quarantine_path(FileSystem::os(), path), path + ".corrupt");  // all taken: the plain name again
   (void)fs::remove_file(path + ".corrupt.500");
-  EXPECT_EQ(quarantine_path(path), path + ".corrupt.500");
+  EXPECT_EQ(quarantine_path(FileSystem::os(), path), path + ".corrupt.500");
 }
 
 // Only the end of the file may end a scan: a failing read fails the open and
@@ -159,7 +159,7 @@ TEST(WalRecovery, ReadErrorsFailInsteadOfTruncating) {
   std::string bytes = write_log(path, 3);
   bytes += "torn";
   spit(path, bytes);
-  FaultyWalFileSystem fs;
+  FaultyFileSystem fs;
   WalWriterOptions o;
   o.fs = &fs;
   o.buffer_size = 1024;

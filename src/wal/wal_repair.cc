@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/fs.h"
 #include "platform/log.h"
 #include "src/wal/wal_input.h"
 
@@ -23,28 +22,29 @@ constexpr int kMaxQuarantineNumber = 999;
 constexpr size_t kScanWindow = 1 << 16;
 constexpr size_t kCopyChunk = 1 << 20;
 
-IoStatus copy_tail(WalFileSystem& fs, const std::string& path, uint64_t from, uint64_t to,
+IoStatus copy_tail(FileSystem& fs, const std::string& path, uint64_t from, uint64_t to,
                    const std::string& backup) {
-  ZV_ASSIGN_OR_RETURN(auto src, fs.open(path, WalOpenMode::kRead));
-  ZV_ASSIGN_OR_RETURN(File dst, File::create(backup));
+  ZV_ASSIGN_OR_RETURN(auto src, fs.open(path, FsOpenMode::kRead));
+  ZV_ASSIGN_OR_RETURN(auto dst, fs.open(backup, FsOpenMode::kCreateTruncate));
   std::string chunk;
   for (uint64_t pos = from; pos < to;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, to - pos));
     chunk.resize(n);
     ZV_TRY(read_exact_at(*src, chunk.data(), n, pos));
-    ZV_TRY(dst.write_all(chunk));
+    ZV_TRY(dst->write_at(chunk.data(), n, pos - from));
     pos += n;
   }
   // The tail must survive the truncation that follows.
-  return dst.sync_all();
+  ZV_TRY(dst->sync());
+  return fs.sync_dir(dir_of(backup));
 }
 
 }  // namespace
 
-IoResult<ValidEnd> find_valid_end(WalFileSystem& fs, const std::string& path,
+IoResult<ValidEnd> find_valid_end(FileSystem& fs, const std::string& path,
                                   uint64_t file_size, size_t trailer,
                                   PayloadValidator validator) {
-  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, WalOpenMode::kRead));
+  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, FsOpenMode::kRead));
   WalInput in(file.get(), kScanWindow);
   std::string payload;
   ValidEnd result;
@@ -73,20 +73,20 @@ IoResult<ValidEnd> find_valid_end(WalFileSystem& fs, const std::string& path,
   return result;
 }
 
-std::string quarantine_path(const std::string& path) {
+std::string quarantine_path(FileSystem& fs, const std::string& path) {
   const std::string plain = path + kCorruptSuffix;
-  if (!fs::exists(plain)) return plain;
+  if (!fs.exists(plain)) return plain;
   for (int i = 1; i <= kMaxQuarantineNumber; ++i) {
     std::string numbered = plain + "." + std::to_string(i);
-    if (!fs::exists(numbered)) return numbered;
+    if (!fs.exists(numbered)) return numbered;
   }
   return plain;
 }
 
-std::string quarantine_corrupt_tail(WalFileSystem& fs, const std::string& path,
+std::string quarantine_corrupt_tail(FileSystem& fs, const std::string& path,
                                     uint64_t valid_end, uint64_t file_size) {
   if (valid_end >= file_size) return {};
-  const std::string backup = quarantine_path(path);
+  const std::string backup = quarantine_path(fs, path);
   IoStatus st = copy_tail(fs, path, valid_end, file_size, backup);
   if (!st.ok()) {
     ZV_WARN(kLogTarget, kQuarantineFailedEvent, {"error", st.error().message()},

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "src/wal/wal_file.h"
+#include "platform/file_system.h"
 #include "src/wal/wal_format.h"
 
 namespace zv::wal {
@@ -19,17 +19,17 @@ struct ValidEnd {
 // Scans the records after the header with scan-forward past damage. Only the
 // end of the file ends the scan; any other read failure is returned, so a
 // transient error can never make valid records look like a torn tail.
-IoResult<ValidEnd> find_valid_end(WalFileSystem& fs, const std::string& path,
+IoResult<ValidEnd> find_valid_end(FileSystem& fs, const std::string& path,
                                   uint64_t file_size, size_t trailer,
                                   PayloadValidator validator);
 
 // "<path>.corrupt", or the first free "<path>.corrupt.N" (N = 1..999); the
 // plain name again when all are taken.
-std::string quarantine_path(const std::string& path);
+std::string quarantine_path(FileSystem& fs, const std::string& path);
 
 // Copies bytes [valid_end, file_size) into a quarantine file. Failures are
 // only reported as warning events. Returns the quarantine path when copied.
-std::string quarantine_corrupt_tail(WalFileSystem& fs, const std::string& path,
+std::string quarantine_corrupt_tail(FileSystem& fs, const std::string& path,
                                     uint64_t valid_end, uint64_t file_size);
 
 }  // namespace zv::wal

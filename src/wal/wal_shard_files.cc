@@ -31,11 +31,6 @@ std::optional<uint64_t> parse_count(std::string_view text) {
   return v;
 }
 
-std::string dir_of(const std::string& wal_path) {
-  std::string dir = fs::parent(wal_path);
-  return dir.empty() ? "." : dir;
-}
-
 }  // namespace
 
 std::string shard_path(uint64_t n, const std::string& wal_path, uint64_t index) {
@@ -45,9 +40,9 @@ std::string shard_path(uint64_t n, const std::string& wal_path, uint64_t index) 
                   parts.stem + kShardInfix + std::to_string(index) + parts.ext_part);
 }
 
-std::optional<uint64_t> detect_shard_count(const std::string& wal_path) {
-  if (fs::exists(wal_path)) return 1;
-  auto names = fs::list_dir(dir_of(wal_path));
+std::optional<uint64_t> detect_shard_count(FileSystem& fs, const std::string& wal_path) {
+  if (fs.exists(wal_path)) return 1;
+  auto names = fs.list_dir(dir_of(wal_path));
   if (!names.ok()) return std::nullopt;
   NameParts parts = split_name(fs::file_name(wal_path));
   const std::string prefix = parts.stem + kShardInfix;
@@ -66,8 +61,8 @@ std::optional<uint64_t> detect_shard_count(const std::string& wal_path) {
   return *largest + 1;
 }
 
-std::optional<uint64_t> read_shard_count(const std::string& wal_path) {
-  auto text = fs::read_file(wal_path + kShardCountSuffix);
+std::optional<uint64_t> read_shard_count(FileSystem& fs, const std::string& wal_path) {
+  auto text = read_whole_file(fs, wal_path + kShardCountSuffix);
   if (!text.ok()) return std::nullopt;
   std::string_view v = *text;
   const char* ws = " \t\r\n\f\v";
@@ -77,10 +72,8 @@ std::optional<uint64_t> read_shard_count(const std::string& wal_path) {
   return parse_count(v);
 }
 
-ZolvaStatus write_shard_count(const std::string& wal_path, uint64_t count) {
-  const std::string tmp = wal_path + kShardCountTmpSuffix;
-  ZV_TRY(fs::write_file(tmp, std::to_string(count)));
-  ZV_TRY(fs::rename(tmp, wal_path + kShardCountSuffix));
+ZolvaStatus write_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t count) {
+  ZV_TRY(replace_file_durably(fs, wal_path + kShardCountSuffix, std::to_string(count)));
   return {};
 }
 
@@ -108,9 +101,9 @@ std::optional<std::string> check_round_robin_counts(const std::vector<uint64_t>&
   return std::nullopt;
 }
 
-uint64_t effective_shard_count(const std::string& wal_path, uint64_t configured) {
-  if (auto n = detect_shard_count(wal_path)) return *n;
-  if (auto n = read_shard_count(wal_path)) return *n;
+uint64_t effective_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t configured) {
+  if (auto n = detect_shard_count(fs, wal_path)) return *n;
+  if (auto n = read_shard_count(fs, wal_path)) return *n;
   return configured;
 }
 

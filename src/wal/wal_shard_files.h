@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "src/foundation/error.h"
 
 namespace zv::wal {
@@ -25,13 +26,13 @@ std::string shard_path(uint64_t n, const std::string& wal_path, uint64_t index);
 
 // 1 when W exists; else one more than the largest shard number among the
 // files beside W; nothing when neither exists or the directory is unreadable.
-std::optional<uint64_t> detect_shard_count(const std::string& wal_path);
+std::optional<uint64_t> detect_shard_count(FileSystem& fs, const std::string& wal_path);
 
 // The number in "<W>.shards", or nothing when missing or not a number.
-std::optional<uint64_t> read_shard_count(const std::string& wal_path);
+std::optional<uint64_t> read_shard_count(FileSystem& fs, const std::string& wal_path);
 
-// Writes "<W>.shards" through a temporary file and a rename.
-ZolvaStatus write_shard_count(const std::string& wal_path, uint64_t count);
+// Writes "<W>.shards" durably, through a temporary file and a rename.
+ZolvaStatus write_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t count);
 
 // Nothing when the counts fit round-robin order from shard 0, else a message
 // naming the first shard out of order.
@@ -39,7 +40,7 @@ std::optional<std::string> check_round_robin_counts(const std::vector<uint64_t>&
 
 // The shard count the files on disk imply (detected, else the count file),
 // else the configured one.
-uint64_t effective_shard_count(const std::string& wal_path, uint64_t configured);
+uint64_t effective_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t configured);
 
 // The Wal error for a count above kMaxShardCount.
 ZolvaError too_many_shards(uint64_t count);

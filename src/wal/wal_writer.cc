@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/clock.h"
-#include "platform/fs.h"
 #include "platform/log.h"
 #include "src/wal/wal_repair.h"
 
@@ -25,17 +24,16 @@ ZolvaStatus check_payload(std::string_view payload) {
 
 // New files must survive a crash as soon as records in them are synced, so
 // their header and directory entry are forced to disk once, at creation.
-IoStatus write_header(WalFile& file, const std::string& path) {
+IoStatus write_header(FileSystem& fs, FsFile& file, const std::string& path) {
   const std::string header = WalHeader::make(kCurrentFormatVersion).encode();
   ZV_TRY(file.write_at(header.data(), header.size(), 0));
   ZV_TRY(file.sync());
-  std::string dir = fs::parent(path);
-  return fs::sync_dir(dir.empty() ? "." : dir);
+  return fs.sync_dir(dir_of(path));
 }
 
 }  // namespace
 
-WalWriter::WalWriter(std::string path, const WalWriterOptions& options, WalFileSystem* fs)
+WalWriter::WalWriter(std::string path, const WalWriterOptions& options, FileSystem* fs)
     : path_(std::move(path)), options_(options), fs_(fs),
       capacity_(static_cast<size_t>(
           std::clamp<uint64_t>(options.buffer_size, kMinBufferSize, kMaxBufferSize))) {}
@@ -46,9 +44,9 @@ WalWriter::~WalWriter() {
 
 ZolvaResult<std::unique_ptr<WalWriter>> WalWriter::open(const std::string& path,
                                                         const WalWriterOptions& options) {
-  WalFileSystem* fs = options.fs ? options.fs : &WalFileSystem::os();
+  FileSystem* fs = options.fs ? options.fs : &FileSystem::os();
   std::unique_ptr<WalWriter> w(new WalWriter(path, options, fs));
-  ZV_ASSIGN_OR_RETURN(auto file, fs->open(path, WalOpenMode::kReadWriteCreate));
+  ZV_ASSIGN_OR_RETURN(auto file, fs->open(path, FsOpenMode::kReadWriteCreate));
   ZV_ASSIGN_OR_RETURN(const uint64_t size, file->size());
   if (size == 0) {
     ZV_TRY(w->start_fresh_file(std::move(file)));
@@ -78,8 +76,8 @@ ZolvaResult<std::unique_ptr<WalWriter>> WalWriter::open(const std::string& path,
   return w;
 }
 
-ZolvaStatus WalWriter::start_fresh_file(std::unique_ptr<WalFile> file) {
-  ZV_TRY(write_header(*file, path_));
+ZolvaStatus WalWriter::start_fresh_file(std::unique_ptr<FsFile> file) {
+  ZV_TRY(write_header(*fs_, *file, path_));
   file_ = std::move(file);
   buffer_.clear();
   flushed_ = kHeaderSize;
@@ -225,10 +223,10 @@ ZolvaStatus WalWriter::rotate() {
   ZV_TRY(sync_now());
   since_sync_ = 0;
   const std::string archive = path_ + "." + std::to_string(now_ms());
-  if (fs::exists(archive)) ZV_TRY(fs::remove_file(archive));
-  ZV_TRY(fs::rename(path_, archive));
+  if (fs_->exists(archive)) ZV_TRY(fs_->remove_file(archive));
+  ZV_TRY(fs_->rename(path_, archive));
   // From here the old file is gone from its path: only a fresh one will do.
-  auto file = fs_->open(path_, WalOpenMode::kCreateTruncate);
+  auto file = fs_->open(path_, FsOpenMode::kCreateTruncate);
   if (!file.ok()) {
     broken_ = true;
     return make_unexpected(ZolvaError::io(std::move(file).error()));

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "src/foundation/error.h"
-#include "src/wal/wal_file.h"
+#include "platform/file_system.h"
 #include "src/wal/wal_format.h"
 
 namespace zv::wal {
@@ -33,7 +33,7 @@ struct WalWriterOptions {
   uint64_t max_file_size = kMaxFileSize;
   bool auto_rotate = true;
   PayloadValidator validator = nullptr;
-  WalFileSystem* fs = nullptr;  // null: the operating system's files
+  FileSystem* fs = nullptr;  // null: the operating system's files
 };
 
 class WalWriter {
@@ -82,7 +82,7 @@ class WalWriter {
   size_t buffer_capacity() const { return capacity_; }
 
  private:
-  WalWriter(std::string path, const WalWriterOptions& options, WalFileSystem* fs);
+  WalWriter(std::string path, const WalWriterOptions& options, FileSystem* fs);
   ZolvaStatus check_usable() const;
   ZolvaStatus write_frames(const std::string& frames, uint64_t records,
                            const ChainValue& new_chain);
@@ -91,12 +91,12 @@ class WalWriter {
   IoStatus sync_now();
   bool sync_due(uint64_t since_sync) const;
   void roll_back(uint64_t record_start);
-  ZolvaStatus start_fresh_file(std::unique_ptr<WalFile> file);
+  ZolvaStatus start_fresh_file(std::unique_ptr<FsFile> file);
 
   std::string path_;
   WalWriterOptions options_;
-  WalFileSystem* fs_;
-  std::unique_ptr<WalFile> file_;
+  FileSystem* fs_;
+  std::unique_ptr<FsFile> file_;
   size_t capacity_;
   std::string buffer_;      // frames not yet written, starting at flushed_
   std::string scratch_;     // frames of the append in progress

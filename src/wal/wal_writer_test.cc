@@ -5,22 +5,22 @@
 #include "platform/checksum.h"
 #include "platform/coding.h"
 #include "platform/testing/temp_dir.h"
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 #include "src/wal/testing/wal_test_util.h"
 #include "src/wal/wal_reader.h"
 
 namespace zv::wal {
 namespace {
 
-using testing::FaultOp;
-using testing::FaultyWalFileSystem;
+using zv::testing::FaultOp;
+using zv::testing::FaultyFileSystem;
 using testing::parse_frames;
 using testing::payload_of;
 using testing::slurp;
 using testing::spit;
 
 std::vector<std::string> read_all(const std::string& path) {
-  auto reader = WalReader::open(WalFileSystem::os(), path, 65536, nullptr);
+  auto reader = WalReader::open(FileSystem::os(), path, 65536, nullptr);
   EXPECT_TRUE(reader.ok());
   std::vector<std::string> out;
   std::string p;
@@ -117,7 +117,7 @@ TEST(WalWriter, SyncPolicyAndBufferClamp) {
   };
   for (const Case& c : cases) {
     zv::testing::TempDir dir;
-    FaultyWalFileSystem fs;
+    FaultyFileSystem fs;
     WalWriterOptions o;
     o.sync_mode = c.mode;
     o.sync_every = c.every;
@@ -182,7 +182,7 @@ TEST(WalWriter, FailedAppendRemovesOnlyItsOwnBytes) {
   for (const Case& c : cases) {
     zv::testing::TempDir dir;
     const std::string path = fs::join(dir.path(), "f.wal");
-    FaultyWalFileSystem fs;
+    FaultyFileSystem fs;
     WalWriterOptions o;
     o.sync_every = c.every;
     o.fs = &fs;
@@ -212,7 +212,7 @@ TEST(WalWriter, FailedAppendRemovesOnlyItsOwnBytes) {
 
 TEST(WalWriter, UndoableCutBackStopsTheWriter) {
   zv::testing::TempDir dir;
-  FaultyWalFileSystem fs;
+  FaultyFileSystem fs;
   WalWriterOptions o;
   o.fs = &fs;
   auto w = open_writer(fs::join(dir.path(), "b.wal"), o);

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!zv::fs::write_file(scratch_path(), file).ok()) return 0;
   const PayloadValidator validator = (mode & 4) ? &wal_record_payload_valid : nullptr;
 
-  auto reader = WalReader::open(WalFileSystem::os(), scratch_path(), 64, validator);
+  auto reader = WalReader::open(zv::FileSystem::os(), scratch_path(), 64, validator);
   if (reader.ok()) {
     std::string payload;
     uint64_t records = 0;
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (++records > file.size() / 9) std::abort();  // a frame takes at least 9 bytes
     }
     const size_t trailer = trailer_size((mode & 2) ? 3 : 2);
-    auto end = find_valid_end(WalFileSystem::os(), scratch_path(), file.size(), trailer, validator);
+    auto end = find_valid_end(zv::FileSystem::os(), scratch_path(), file.size(), trailer, validator);
     if (end.ok() && (end->end > file.size() || end->records != records)) std::abort();
   }
   return 0;

@@ -1,13 +1,13 @@
-#include "src/wal/testing/faulty_wal_file.h"
+#include "platform/testing/faulty_file_system.h"
 
 #include <cerrno>
 
-namespace zv::wal::testing {
+namespace zv::testing {
 namespace {
 
-class FaultyWalFile final : public WalFile {
+class FaultyFsFile final : public FsFile {
  public:
-  FaultyWalFile(std::unique_ptr<WalFile> inner, FaultyWalFileSystem* fs)
+  FaultyFsFile(std::unique_ptr<FsFile> inner, FaultyFileSystem* fs)
       : inner_(std::move(inner)), fs_(fs) {}
   IoResult<size_t> read_at(void* buf, size_t n, uint64_t offset) override {
     ZV_TRY(fs_->check(FaultOp::kRead));
@@ -33,24 +33,24 @@ class FaultyWalFile final : public WalFile {
   IoResult<uint64_t> size() override { return inner_->size(); }
 
  private:
-  std::unique_ptr<WalFile> inner_;
-  FaultyWalFileSystem* fs_;
+  std::unique_ptr<FsFile> inner_;
+  FaultyFileSystem* fs_;
 };
 
 }  // namespace
 
-void FaultyWalFileSystem::fail_nth(FaultOp op, uint64_t n, uint64_t times) {
+void FaultyFileSystem::fail_nth(FaultOp op, uint64_t n, uint64_t times) {
   Counter& c = ops_[idx(op)];
   const uint64_t base = c.calls.load();
   c.fail_until.store(base + n + times - 1);
   c.fail_from.store(base + n);
 }
 
-void FaultyWalFileSystem::clear() {
+void FaultyFileSystem::clear() {
   for (Counter& c : ops_) c.fail_from.store(0);
 }
 
-IoStatus FaultyWalFileSystem::check(FaultOp op) {
+IoStatus FaultyFileSystem::check(FaultOp op) {
   Counter& c = ops_[idx(op)];
   const uint64_t call = c.calls.fetch_add(1) + 1;
   const uint64_t from = c.fail_from.load();
@@ -61,10 +61,26 @@ IoStatus FaultyWalFileSystem::check(FaultOp op) {
   return {};
 }
 
-IoResult<std::unique_ptr<WalFile>> FaultyWalFileSystem::open(const std::string& path,
-                                                             WalOpenMode mode) {
-  ZV_ASSIGN_OR_RETURN(auto inner, WalFileSystem::os().open(path, mode));
-  return std::unique_ptr<WalFile>(std::make_unique<FaultyWalFile>(std::move(inner), this));
+IoResult<std::unique_ptr<FsFile>> FaultyFileSystem::open(const std::string& path,
+                                                         FsOpenMode mode) {
+  ZV_TRY(check(FaultOp::kOpen));
+  ZV_ASSIGN_OR_RETURN(auto inner, inner_.open(path, mode));
+  return std::unique_ptr<FsFile>(std::make_unique<FaultyFsFile>(std::move(inner), this));
 }
 
-}  // namespace zv::wal::testing
+IoStatus FaultyFileSystem::rename(const std::string& from, const std::string& to) {
+  ZV_TRY(check(FaultOp::kRename));
+  return inner_.rename(from, to);
+}
+
+IoStatus FaultyFileSystem::remove_file(const std::string& path) {
+  ZV_TRY(check(FaultOp::kRemove));
+  return inner_.remove_file(path);
+}
+
+IoStatus FaultyFileSystem::sync_dir(const std::string& path) {
+  ZV_TRY(check(FaultOp::kSyncDir));
+  return inner_.sync_dir(path);
+}
+
+}  // namespace zv::testing
