@@ -29,6 +29,17 @@ std::unordered_set<uint64_t> Level::list_ids() const {
   return ids;
 }
 
+std::vector<uint64_t> Level::overlapping_table_ids(const UserKey& low,
+                                                  const UserKey& high) const {
+  std::vector<uint64_t> ids;
+  for (const RunHandle& r : runs_) {
+    const auto hit = r->range_overlap_indexes(low, high);
+    if (!hit) continue;
+    for (size_t i = hit->first; i <= hit->second; ++i) ids.push_back(table_id((*r)[i]));
+  }
+  return ids;
+}
+
 namespace {
 
 // True when some table of the sorted, disjoint run intersects t's range.

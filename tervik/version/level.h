@@ -36,6 +36,9 @@ class Level {
   KeyBounds aggregate_key_range() const;
   // The ids of every table of every run.
   std::unordered_set<uint64_t> list_ids() const;
+  // The ids of the tables of every run that intersect [low, high] (both
+  // inclusive), run by run in key order.
+  std::vector<uint64_t> overlapping_table_ids(const UserKey& low, const UserKey& high) const;
 
  private:
   std::vector<RunHandle> runs_;

@@ -80,6 +80,27 @@ TEST_F(RunQueryTest, LevelKeyRangeAndIds) {
   EXPECT_EQ(level.list_ids(), (std::unordered_set<uint64_t>{1, 2, 3, 4}));
   EXPECT_EQ(Level(std::vector<RunHandle>{r1}).aggregate_key_range(),
             (KeyBounds{Slice(std::string_view("c")), Slice(std::string_view("f"))}));
+
+  // Overlapping ids of every run, run by run; bounds touch inclusively.
+  auto ids = [&](const char* lo, const char* hi) {
+    return level.overlapping_table_ids(Slice(std::string_view(lo)), Slice(std::string_view(hi)));
+  };
+  EXPECT_EQ(ids("f", "f"), (std::vector<uint64_t>{2, 4}));
+  EXPECT_EQ(ids("0", "a"), (std::vector<uint64_t>{3}));
+  EXPECT_EQ(ids("b", "c"), (std::vector<uint64_t>{1, 3, 4}));
+  EXPECT_EQ(ids("zz", "zzz"), (std::vector<uint64_t>{}));
+  EXPECT_TRUE(Level().overlapping_table_ids(Slice(std::string_view("a")), Slice(std::string_view("z"))).empty());
+}
+
+TEST(HiddenTableSet, Helpers) {
+  HiddenTableSet hidden;
+  const std::vector<uint64_t> a{1, 2}, b{2, 3}, c{4};
+  EXPECT_FALSE(contains_any(hidden, a));
+  insert_all(hidden, a);
+  EXPECT_TRUE(contains_any(hidden, b));
+  EXPECT_FALSE(contains_any(hidden, c));
+  remove_all(hidden, b);  // 3 is not in the set: ignored
+  EXPECT_EQ(hidden, (HiddenTableSet{1}));
 }
 
 }  // namespace

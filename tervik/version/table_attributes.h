@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <unordered_set>
 #include <vector>
 
@@ -22,6 +23,22 @@ namespace tervik {
 
 // Ids of the tables that running compactions work on.
 using HiddenTableSet = std::unordered_set<uint64_t>;
+
+// True when any of `ids` is hidden; no lookup at all while the set is empty.
+inline bool contains_any(const HiddenTableSet& hidden, std::span<const uint64_t> ids) {
+  if (hidden.empty()) return false;
+  for (uint64_t id : ids) {
+    if (hidden.contains(id)) return true;
+  }
+  return false;
+}
+inline void insert_all(HiddenTableSet& hidden, std::span<const uint64_t> ids) {
+  hidden.insert(ids.begin(), ids.end());
+}
+// Ids that are not hidden are ignored.
+inline void remove_all(HiddenTableSet& hidden, std::span<const uint64_t> ids) {
+  for (uint64_t id : ids) hidden.erase(id);
+}
 
 inline uint64_t table_id(const Table& t) { return t.id(); }
 inline const UserKey& table_min_key(const Table& t) { return t.meta().key_min; }
