@@ -12,3 +12,11 @@ zv_bench_link(version_bench tervik_version)
 zv_bench_link(vector_persist_bench zolva_index)
 zv_bench_link(search_rerank_snippet_bench zolva_search)
 zv_bench_link(compaction_bench tervik_compaction)
+zv_bench_link(text_index_bench zolva_text)
+# The FTS5 comparison runs this build's Python on the script beside the bench.
+if(TARGET text_index_bench)
+  find_package(Python3 COMPONENTS Interpreter)
+  target_compile_definitions(text_index_bench PRIVATE
+    ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+endif()
+zv_bench_link(audit_log_bench zolva_sdk)

@@ -16,6 +16,7 @@
 #include "platform/panic.h"
 #include "platform/random.h"
 #include "platform/testing/temp_dir.h"
+#include "platform/utf8.h"
 
 namespace zv {
 namespace {
@@ -76,6 +77,34 @@ TEST(Env, ThreeStates) {
   ::unsetenv("ZV_PLATFORM_TEST_VAR");
   EXPECT_EQ(get_env("ZV_PLATFORM_TEST_VAR").state, EnvValue::State::kAbsent);
   EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // a surrogate
+}
+
+// Every scalar value survives append and decode; ill-formed bytes decode as
+// U+FFFD one byte at a time, so a walk always advances.
+TEST(Utf8, CodePointWalk) {
+  std::string all;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    std::string one;
+    append_utf8(&one, cp);
+    Utf8Char ch = decode_utf8_at(one, 0);
+    ASSERT_EQ(ch.cp, cp);
+    ASSERT_EQ(ch.len, one.size());
+    if (cp % 97 == 0) all += one;
+  }
+  EXPECT_TRUE(is_valid_utf8(all));
+  for (const std::string& bad : {std::string("\xC0\x80"), std::string("\xE0\x80\x80"),
+                                 std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"),
+                                 std::string("\xF0\x9F\x98"), std::string("\x80"),
+                                 std::string("\xFF"), std::string("\xC3")}) {
+    Utf8Char ch = decode_utf8_at(bad, 0);
+    EXPECT_EQ(ch.cp, kReplacementChar);
+    EXPECT_EQ(ch.len, 1u);
+  }
+  std::string out;
+  append_utf8(&out, 0xD800);
+  append_utf8(&out, 0x110000);
+  EXPECT_EQ(out, "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(Files, ReadWriteAtomicAndErrors) {

@@ -22,8 +22,7 @@ InternalValue property(std::string_view key, std::string_view value) {
 }
 
 TervikError missing(const std::string& message) {
-  ZV_ERROR(kBlobLogTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kBlobLogTarget, message);
 }
 
 // The value of one property, or Unrecoverable (logged) when it is absent.

@@ -129,7 +129,6 @@ TervikResult<std::optional<std::shared_ptr<BlobFile>>> BlobFileWriter::finish(
   parts.path = path_;
   parts.checksum = checksummed_.checksum();
   parts.file_length = length;
-  meta.created_at = now_nanos();
   parts.meta = std::move(meta);
   if (cache) {
     cache->insert(tree_id_, blob_file_id_, FileKind::kBlob, std::move(handle));

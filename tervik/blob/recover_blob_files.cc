@@ -11,14 +11,14 @@
 #include "tervik/blob/blob_file_meta.h"
 #include "tervik/blob/blob_file_writer.h"
 #include "tervik/core/archive_error_conversion.h"
+#include "tervik/core/file_id.h"
 
 namespace tervik::vlog {
 
 namespace {
 
 TervikError unrecoverable(const std::string& message) {
-  ZV_ERROR(kVlogLogTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kVlogLogTarget, message);
 }
 
 TervikResult<std::shared_ptr<BlobFile>> open_blob_file(const std::string& path, uint64_t id,
@@ -41,6 +41,13 @@ TervikResult<std::shared_ptr<BlobFile>> open_blob_file(const std::string& path, 
   std::string section(static_cast<size_t>(meta_section->len), '\0');
   ZV_TRY(file.read_exact_at(section.data(), section.size(), meta_section->pos));
   ZV_ASSIGN_OR_RETURN(BlobFileMeta meta, decode_blob_meta_section(section));
+  if (meta.id != id) {
+    // A file renamed or copied under another id: its values belong to
+    // another file's references.
+    return zv::make_unexpected(unrecoverable("blob file " + path + " stores id " +
+                                             std::to_string(meta.id) + ", its name says " +
+                                             std::to_string(id)));
+  }
 
   BlobFile::Parts parts;
   parts.id = id;
@@ -60,16 +67,9 @@ TervikResult<std::shared_ptr<BlobFile>> open_blob_file(const std::string& path, 
 }  // namespace
 
 std::optional<uint64_t> parse_blob_file_name(std::string_view name) {
-  if (!name.empty() && name.front() == '+') name.remove_prefix(1);
-  if (name.empty()) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : name) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return std::nullopt;
-    v = v * 10 + d;
-  }
-  return v;
+  uint64_t id = 0;
+  if (parse_file_id(name, &id)) return std::nullopt;
+  return id;
 }
 
 TervikResult<RecoveredBlobFiles> recover_blob_files(

@@ -157,8 +157,15 @@ TEST(RecoverBlobFiles, EdgeCases) {
          put(b, "1", testing::archive_with_toc("META", {{"meta", 0, uint64_t{1} << 40}}));
        },
        {1}, {}, {}, true, TervikErrorKind::kIo},
-      {"extra property bytes are ignored", [](auto& b) { put_meta(b, with("id", "123456789")); },
-       {1}, {1}, {}},
+      {"extra property bytes are ignored",
+       [](auto& b) { put_meta(b, with("id", std::string("\x01\0\0\0\0\0\0\0", 8) + "9")); }, {1},
+       {1}, {}},
+      {"stored id differs from the name",
+       [](auto& b) {
+         write_good(b, 1);
+         put(b, "2", *zv::fs::read_file(zv::fs::join(b, "1")));
+       },
+       {1, 2}, {}, {}, true, TervikErrorKind::kUnrecoverable, "stores id 1, its name says 2"},
   };
   for (const Case& c : cases) {
     zv::testing::TempDir dir;

@@ -17,8 +17,9 @@ namespace {
 constexpr uint64_t kLz4MaxExpansion = 255;
 constexpr uint64_t kLz4ExpansionSlack = 16;
 // Above this a positioned read first checks that the frame lies in the file,
-// so that a damaged handle cannot make us allocate gigabytes.
-constexpr uint32_t kCheckedReadThreshold = 16u << 20;
+// so that a damaged handle cannot make us allocate more than the file holds.
+// Ordinary blocks stay below it and pay no size query.
+constexpr uint32_t kCheckedReadThreshold = 256u << 10;
 // A sequential read of a longer payload grows its buffer as bytes arrive.
 constexpr uint32_t kChunkedReadThreshold = 16u << 20;
 constexpr size_t kReadChunk = 1u << 20;
@@ -33,6 +34,21 @@ TervikError too_long(std::string_view what, uint64_t n, uint64_t limit) {
       std::string(what) + " of " + std::to_string(n) + " bytes exceeds the limit of " +
           std::to_string(limit) + " bytes"));
 }
+
+}  // namespace
+
+TervikStatus check_frame_size(uint64_t payload_length, uint64_t stored_length) {
+  if (payload_length > kMaxBlockLength) {
+    return zv::make_unexpected(too_long("block payload", payload_length, kMaxBlockLength));
+  }
+  // Handles and index entries hold the frame size in 32 bits.
+  if (stored_length > kMaxBlockLength - kBlockHeaderSize) {
+    return zv::make_unexpected(too_long("block frame", kBlockHeaderSize + stored_length, kMaxBlockLength));
+  }
+  return {};
+}
+
+namespace {
 
 uint32_t header_checksum(const char* bytes29) {
   return static_cast<uint32_t>(zv::xxh3_128(bytes29, kBlockHeaderHashedSize).low);
@@ -66,14 +82,13 @@ TervikResult<BlockHeader> decode_header_bytes(const char* b, size_t have) {
 // output (left empty for an uncompressed payload, which is stored as is).
 TervikResult<BlockHeader> frame(std::string_view payload, BlockType type,
                                 CompressionType compression, std::string* stored) {
-  if (payload.size() > kMaxBlockLength) {
-    return zv::make_unexpected(too_long("block payload", payload.size(), kMaxBlockLength));
-  }
+  ZV_TRY(check_frame_size(payload.size(), 0));
   std::string_view bytes = payload;
   if (compression == CompressionType::kLz4) {
     ZV_TRY(lz4_compress(payload, stored));
     bytes = *stored;
   }
+  ZV_TRY(check_frame_size(payload.size(), bytes.size()));
   BlockHeader h;
   h.block_type = type;
   h.checksum = Checksum::of(bytes);

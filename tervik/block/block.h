@@ -92,6 +92,11 @@ struct Block {
                                         const BlockHandle& handle = {});
 };
 
+// Refuses a frame whose lengths do not fit its u32 fields: a payload longer
+// than kMaxBlockLength, or a header plus stored payload (what a handle's size
+// holds) beyond it. Io "... exceeds the limit of ... bytes" (invalid input).
+TervikStatus check_frame_size(uint64_t payload_length, uint64_t stored_length);
+
 // LZ4 block-format compression of `src` (no length prefix) into `out`, which
 // is replaced. Used by block frames and blob entries alike. An input beyond
 // what LZ4 takes in one block is Io (invalid input).

@@ -44,8 +44,7 @@ class ItemReader {
 }  // namespace
 
 TervikError corrupt_block(std::string_view reason) {
-  ZV_ERROR(kBlockLogTarget, "corrupt block: " + std::string(reason));
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kBlockLogTarget, "corrupt block: " + std::string(reason));
 }
 
 TervikResult<BlockTrailer> BlockTrailer::parse(std::string_view payload, BlockLayout layout) {

@@ -322,3 +322,36 @@ TEST(BlockFrame, NamesAndVarints) {
 
 }  // namespace
 }  // namespace tervik
+
+namespace tervik {
+namespace {
+
+TEST(BlockFrameSize, LengthsThatWrapTheFrameSizeAreRefused) {
+  constexpr uint64_t kMax = 0xFFFF'FFFFull;
+  struct Case {
+    const char* name;
+    uint64_t payload;
+    uint64_t stored;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"small uncompressed", 100, 100, true},
+      {"largest frame", kMax - kBlockHeaderSize, kMax - kBlockHeaderSize, true},
+      {"stored one past the frame limit", kMax - kBlockHeaderSize + 1, kMax - kBlockHeaderSize + 1, false},
+      {"payload within 33 bytes of 4 GiB", kMax - 10, kMax - 10, false},
+      {"compressed payload of 4 GiB - 1 fitting", kMax, 1000, true},
+      {"payload over the u32 length", kMax + 1, 10, false},
+      {"compression that expands past the limit", kMax - 100, kMax, false},
+  };
+  for (const Case& c : cases) {
+    auto st = check_frame_size(c.payload, c.stored);
+    EXPECT_EQ(st.ok(), c.ok) << c.name;
+    if (!st.ok()) {
+      EXPECT_EQ(st.error().kind(), TervikErrorKind::kIo) << c.name;
+      EXPECT_NE(st.error().to_string().find("exceeds the limit"), std::string::npos) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tervik

@@ -73,6 +73,8 @@ struct alignas(64) BlockCache::Shard {
   Ring ring;
   std::unordered_map<BlockCacheKey, Ring::iterator, KeyHash> index;
   uint64_t weight = 0;
+  // Entries held, readable without the lock: lets lookups skip an empty shard.
+  std::atomic<size_t> entries{0};
 
   std::optional<Item> get(const BlockCacheKey& key) const {
     std::shared_lock lock(mu);
@@ -97,7 +99,10 @@ struct alignas(64) BlockCache::Shard {
       ring.erase(it->second);
       index.erase(it);
     }
-    if (w > capacity) return;
+    if (w > capacity) {
+      entries.store(index.size(), std::memory_order_relaxed);
+      return;
+    }
     while (weight + w > capacity) {
       Node& front = ring.front();
       if (front.referenced.load(std::memory_order_relaxed)) {
@@ -113,6 +118,7 @@ struct alignas(64) BlockCache::Shard {
     ring.emplace_back(key, std::move(item), w);
     index.emplace(key, std::prev(ring.end()));
     weight += w;
+    entries.store(index.size(), std::memory_order_relaxed);
   }
 
   void erase(const BlockCacheKey& key, std::vector<Item>* released) {
@@ -123,15 +129,25 @@ struct alignas(64) BlockCache::Shard {
     weight -= it->second->weight;
     ring.erase(it->second);
     index.erase(it);
+    entries.store(index.size(), std::memory_order_relaxed);
   }
 };
+
+namespace {
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+}  // namespace
 
 BlockCache::BlockCache(uint64_t capacity, size_t shards)
     : capacity_(capacity),
       shard_count_(shards == 0 ? 1 : shards),
-      shard_capacity_(capacity / shard_count_ + (capacity % shard_count_ != 0 ? 1 : 0)),
-      shards_(std::make_unique<Shard[]>(shard_count_)) {
+      large_capacity_(shard_count_ > 1 ? capacity / kBlockCacheLargeShareDivisor : 0),
+      shard_capacity_(ceil_div(capacity - large_capacity_, shard_count_)),
+      shards_(std::make_unique<Shard[]>(shard_count_)),
+      large_(std::make_unique<Shard>()) {
   for (size_t i = 0; i < shard_count_; ++i) shards_[i].capacity = shard_capacity_;
+  large_->capacity = large_capacity_;
 }
 
 BlockCache::~BlockCache() = default;
@@ -151,12 +167,23 @@ BlockCache::Shard& BlockCache::shard_for(const BlockCacheKey& key, uint64_t hash
 }
 
 std::optional<BlockCache::Item> BlockCache::lookup(const BlockCacheKey& key) const {
-  return shard_for(key, hash_key(key)).get(key);
+  auto item = shard_for(key, hash_key(key)).get(key);
+  if (item || large_->entries.load(std::memory_order_relaxed) == 0) return item;
+  return large_->get(key);
 }
 
 void BlockCache::insert(const BlockCacheKey& key, Item item, uint64_t w) {
   std::vector<Item> released;
-  shard_for(key, hash_key(key)).put(key, std::move(item), w, &released);
+  Shard& ordinary = shard_for(key, hash_key(key));
+  // An entry lives in one shard: a replacement of another weight class
+  // removes the old one first.
+  if (w > shard_capacity_ && large_capacity_ > 0) {
+    ordinary.erase(key, &released);
+    large_->put(key, std::move(item), w, &released);
+  } else {
+    if (large_->entries.load(std::memory_order_relaxed) != 0) large_->erase(key, &released);
+    ordinary.put(key, std::move(item), w, &released);
+  }
 }
 
 std::optional<Block> BlockCache::get_block(uint64_t tree_id, uint64_t table_id,
@@ -192,6 +219,7 @@ void BlockCache::insert_blob(uint64_t tree_id, uint64_t blob_file_id, uint64_t o
 void BlockCache::remove(const BlockCacheKey& key) {
   std::vector<Item> released;
   shard_for(key, hash_key(key)).erase(key, &released);
+  large_->erase(key, &released);
 }
 
 uint64_t BlockCache::weight() const {
@@ -200,7 +228,8 @@ uint64_t BlockCache::weight() const {
     std::shared_lock lock(shards_[i].mu);
     total += shards_[i].weight;
   }
-  return total;
+  std::shared_lock lock(large_->mu);
+  return total + large_->weight;
 }
 
 size_t BlockCache::size() const {
@@ -209,7 +238,8 @@ size_t BlockCache::size() const {
     std::shared_lock lock(shards_[i].mu);
     total += shards_[i].index.size();
   }
-  return total;
+  std::shared_lock lock(large_->mu);
+  return total + large_->index.size();
 }
 
 }  // namespace tervik

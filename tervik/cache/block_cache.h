@@ -32,6 +32,10 @@ struct BlockCacheKey {
 inline constexpr uint64_t kBlockCacheEstimatedItems = 10000;
 inline constexpr uint64_t kBlockCacheMinItemsPerShard = 32;
 inline constexpr size_t kBlockCacheMaxShards = 256;
+// With more than one shard, this fraction (1 / n) of the capacity forms a
+// separate shard for entries heavier than an ordinary shard: the whole
+// filters and indexes of large tables, which would otherwise never be kept.
+inline constexpr uint64_t kBlockCacheLargeShareDivisor = 4;
 inline constexpr const char* kFatalInvalidCacheItem =
     "internal error: entered unreachable code: invalid cache item";
 
@@ -72,15 +76,19 @@ class BlockCache {
 
   uint64_t capacity() const { return capacity_; }
   size_t shard_count() const { return shard_count_; }
-  // Each shard holds at most this weight: the ceiling of capacity / shards.
+  // Each ordinary shard holds at most this weight: the ceiling of what the
+  // large-entry shard leaves of the capacity, divided by the shard count.
   uint64_t shard_capacity() const { return shard_capacity_; }
+  // The large-entry shard's capacity: capacity / 4 with several shards, else
+  // 0 (the one shard takes any entry up to the whole capacity).
+  uint64_t large_shard_capacity() const { return large_capacity_; }
   // Current total weight and entry count over all shards.
   uint64_t weight() const;
   size_t size() const;
 
   // An entry weighs its payload (block bytes or value bytes), at least 1 so
-  // that the entry count stays bounded too. An entry heavier than one
-  // shard's capacity is not kept.
+  // that the entry count stays bounded too. An entry heavier than an ordinary
+  // shard goes to the large-entry shard; one heavier than that is not kept.
   static uint64_t weigh(size_t payload_bytes) { return payload_bytes == 0 ? 1 : payload_bytes; }
 
  private:
@@ -94,8 +102,10 @@ class BlockCache {
 
   const uint64_t capacity_;
   const size_t shard_count_;
+  const uint64_t large_capacity_;
   const uint64_t shard_capacity_;
   std::unique_ptr<Shard[]> shards_;
+  std::unique_ptr<Shard> large_;
 };
 
 }  // namespace tervik

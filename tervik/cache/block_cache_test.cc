@@ -47,11 +47,16 @@ TEST(BlockCacheShards, CapacityIsSplitRoundingUp) {
     uint64_t capacity;
     size_t shards;
     uint64_t per_shard;
+    uint64_t large;
   };
-  const Case cases[] = {{1000, 32, 32}, {1024, 32, 32}, {0, 4, 0}, {1, 256, 1}, {100, 1, 100}};
+  const Case cases[] = {
+      {1000, 32, 24, 250}, {1024, 32, 24, 256}, {0, 4, 0, 0}, {1, 256, 1, 0}, {100, 1, 100, 0},
+  };
   for (const Case& c : cases) {
     auto cache = BlockCache::with_shards(c.capacity, c.shards);
     EXPECT_EQ(cache->shard_capacity(), c.per_shard) << c.capacity << " / " << c.shards;
+    EXPECT_EQ(cache->large_shard_capacity(), c.large) << c.capacity << " / " << c.shards;
+    EXPECT_LE(cache->shard_capacity() * c.shards + c.large, c.capacity + c.shards);
     EXPECT_EQ(cache->capacity(), c.capacity);
   }
   auto dflt = BlockCache::with_capacity_bytes(BlockCache::kDefaultTreeCapacity);
@@ -81,6 +86,34 @@ TEST(BlockCache, EvictsByWeightSparingReferencedEntries) {
   cache->insert_blob(1, 8, 1, bytes(101, 'f'));
   EXPECT_FALSE(cache->get_blob(1, 8, 1).has_value());
   EXPECT_LE(cache->weight(), 100u);
+}
+
+TEST(BlockCache, EntriesHeavierThanAShardLiveInTheLargeEntryShard) {
+  // 1000 bytes over 4 shards: 250 for large entries, 188 per ordinary shard.
+  auto cache = BlockCache::with_shards(1000, 4);
+  ASSERT_EQ(cache->shard_capacity(), 188u);
+  cache->insert_block(1, 2, 0, block_of(200));  // a whole filter of a big table
+  ASSERT_TRUE(cache->get_block(1, 2, 0).has_value());
+  EXPECT_EQ(cache->get_block(1, 2, 0)->data.size(), 200u);
+  cache->insert_block(1, 2, 1, block_of(251));  // beyond the large share
+  EXPECT_FALSE(cache->get_block(1, 2, 1).has_value());
+  // A second large entry evicts the first; small ones are untouched by it.
+  for (uint64_t off = 10; off < 20; ++off) cache->insert_block(1, 3, off, block_of(10));
+  cache->insert_block(1, 2, 2, block_of(190));
+  EXPECT_FALSE(cache->get_block(1, 2, 0).has_value());
+  EXPECT_TRUE(cache->get_block(1, 2, 2).has_value());
+  for (uint64_t off = 10; off < 20; ++off) EXPECT_TRUE(cache->get_block(1, 3, off).has_value()) << off;
+  EXPECT_EQ(cache->weight(), 10u * 10 + 190);
+  // Replacing a key across the weight classes keeps one entry for it.
+  cache->insert_block(1, 2, 2, block_of(20));
+  EXPECT_EQ(cache->get_block(1, 2, 2)->data.size(), 20u);
+  cache->insert_block(1, 3, 10, block_of(190));
+  EXPECT_EQ(cache->get_block(1, 3, 10)->data.size(), 190u);
+  EXPECT_EQ(cache->size(), 11u);
+  EXPECT_EQ(cache->weight(), 20u + 9 * 10 + 190);
+  cache->remove({CacheKind::kTableBlock, 1, 3, 10});
+  EXPECT_FALSE(cache->get_block(1, 3, 10).has_value());
+  EXPECT_LE(cache->weight(), cache->capacity());
 }
 
 TEST(BlockCache, ReplacingAnEntryReleasesItsWeight) {

@@ -14,7 +14,7 @@ TEST(LevelPolicyTest, LevelUsesEntryAtMinOfLevelAndLast) {
   const CompressionType want_compression[] = {none, none, lz4, lz4, lz4, lz4, lz4};
   const bool want_index_pinned[] = {true, true, false, false, false, false, false};
   const bool want_filter_pinned[] = {true, false, false, false, false, false, false};
-  const bool want_partitioned[] = {false, false, false, true, true, true, true};
+  const bool want_partitioned[] = {false, false, true, true, true, true, true};
   for (size_t level = 0; level < 7; ++level) {
     EXPECT_EQ(config.data_block_compression_policy.get(level), want_compression[level]) << level;
     EXPECT_EQ(config.index_block_compression_policy.get(level), none) << level;

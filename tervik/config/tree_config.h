@@ -62,8 +62,11 @@ struct TreeConfig {
   HashRatioPolicy data_block_hash_ratio_policy{0.0f};
   PinningPolicy index_block_pinning_policy{true, true, false};
   PinningPolicy filter_block_pinning_policy{true, false};
-  PinningPolicy index_block_partitioning_policy{false, false, false, true};
-  PinningPolicy filter_block_partitioning_policy{false, false, false, true};
+  // Partitioned from level 2, where compressed tables of the target size hold
+  // millions of entries: a whole filter and index of such a table (several
+  // MB each) would crowd each other out of the cache on every read.
+  PinningPolicy index_block_partitioning_policy{false, false, true};
+  PinningPolicy filter_block_partitioning_policy{false, false, true};
   FilterPolicy filter_policy{FilterPolicyEntry::bits_per_key(10.0f)};
   std::optional<KvSeparationOptions> kv_separation_opts;
   std::shared_ptr<BlockCache> cache;

@@ -1,8 +1,11 @@
-// Lets the table-archive container write through a file's checksummed,
-// buffered writer: the table, blob and version file writers hand one to their
-// ArchiveWriter so that the table of contents and trailer enter the file's
-// checksum. Borrows the writer; owned by the one thread writing the file.
+// Sinks of the table-archive container: one that writes through a file's
+// checksummed, buffered writer (table and blob files, so that the table of
+// contents and trailer enter the file's checksum) and one that collects the
+// archive in memory (version files). Each owned by one writing thread.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #include "archive/src/sink.h"
 #include "tervik/core/byte_stream.h"
@@ -23,6 +26,22 @@ class ChecksummedArchiveSink final : public zv::archive::Sink {
  private:
   ChecksummedWriter* writer_;
   BufferedFileWriter* file_;
+};
+
+// Collects an archive in memory, for small files written whole in one step
+// (version files). Owned by one thread.
+class StringArchiveSink final : public zv::archive::Sink {
+ public:
+  zv::IoStatus write_all(std::string_view bytes) override {
+    bytes_.append(bytes);
+    return {};
+  }
+  zv::IoStatus flush() override { return {}; }
+  zv::IoResult<uint64_t> position() override { return uint64_t{bytes_.size()}; }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
 };
 
 }  // namespace tervik

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/log.h"
+
 namespace tervik {
 
 namespace {
@@ -35,6 +37,11 @@ TervikError TervikError::invalid_version(uint8_t version) {
   return e;
 }
 TervikError TervikError::unrecoverable() { return TervikError(TervikErrorKind::kUnrecoverable); }
+
+TervikError TervikError::logged_unrecoverable(const char* target, std::string_view message) {
+  ZV_ERROR(target, std::string(message));
+  return unrecoverable();
+}
 TervikError TervikError::checksum_mismatch(Checksum got, Checksum expected) {
   TervikError e(TervikErrorKind::kChecksumMismatch);
   e.got_ = got;

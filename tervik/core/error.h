@@ -41,6 +41,9 @@ class TervikError {
   static TervikError decompress(CompressionType t);
   static TervikError invalid_version(uint8_t version);
   static TervikError unrecoverable();
+  // Logs `message` at error level under the log target, then Unrecoverable:
+  // how a damaged structure that cannot be read on is refused.
+  static TervikError logged_unrecoverable(const char* target, std::string_view message);
   static TervikError checksum_mismatch(Checksum got, Checksum expected);
   // `enum_name` is one of "ValueType", "CompressionType", "BlockType",
   // "ChecksumType", "TreeType", "FilterType".

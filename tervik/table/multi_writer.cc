@@ -1,5 +1,7 @@
 #include "tervik/table/multi_writer.h"
 
+#include <algorithm>
+
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "platform/panic.h"
@@ -93,6 +95,9 @@ std::vector<LinkedBlobFile> MultiWriter::take_linked_blob_files() {
   files.reserve(linked_.size());
   for (auto& [id, file] : linked_) files.push_back(file);
   linked_.clear();
+  // Id order, so that the same input always gives the same table bytes.
+  std::sort(files.begin(), files.end(),
+            [](const LinkedBlobFile& a, const LinkedBlobFile& b) { return a.blob_file_id < b.blob_file_id; });
   return files;
 }
 

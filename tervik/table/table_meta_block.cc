@@ -33,8 +33,7 @@ std::string property_missing(const char* key) {
 }
 
 TervikError refuse(const std::string& message) {
-  ZV_ERROR(kMetaLogTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kMetaLogTarget, message);
 }
 
 TervikError too_short() {

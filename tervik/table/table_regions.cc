@@ -11,8 +11,7 @@ namespace tervik {
 namespace {
 
 TervikError refuse(const char* message) {
-  ZV_ERROR(kRegionsLogTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kRegionsLogTarget, message);
 }
 
 // The handle of a named region: none when absent, an error when a block

@@ -9,6 +9,7 @@
 #include "platform/fs_links.h"
 #include "platform/log.h"
 #include "tervik/blob/recover_blob_files.h"
+#include "tervik/core/file_id.h"
 #include "tervik/core/utf8.h"
 #include "tervik/version/version_file.h"
 
@@ -25,24 +26,39 @@ struct ExpectedTable {
 };
 
 TervikError logged_unrecoverable(const std::string& message) {
-  ZV_ERROR(kVersionRecoveryTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kVersionRecoveryTarget, message);
 }
 
-// A table file name: decimal digits after at most one "+", within u64. The
-// error texts are those of an integer parse.
-std::optional<std::string> parse_table_id(std::string_view name, uint64_t* id) {
-  if (!name.empty() && name.front() == '+') name.remove_prefix(1);
-  if (name.empty()) return "cannot parse integer from empty string";
-  uint64_t v = 0;
-  for (char c : name) {
-    if (c < '0' || c > '9') return "invalid digit found in string";
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return "number too large to fit in target type";
-    v = v * 10 + d;
+// Refuses a version whose shape no writer produces: another level count
+// than the tree's, or a table or blob file listed twice. Such a version
+// would open the wrong files and delete the right ones as orphans.
+TervikStatus check_version_shape(const VersionFileContents& contents, uint64_t version_id) {
+  const std::string which = "version #" + std::to_string(version_id);
+  if (contents.levels.size() != kVersionLevelCount ||
+      (contents.level_count && *contents.level_count != contents.levels.size())) {
+    return zv::make_unexpected(logged_unrecoverable(
+        which + " lists " + std::to_string(contents.levels.size()) + " levels, expected " +
+        std::to_string(kVersionLevelCount) + " - maybe the file is corrupted?"));
   }
-  *id = v;
-  return std::nullopt;
+  std::unordered_set<uint64_t> seen;
+  for (const PersistedLevel& level : contents.levels) {
+    for (const PersistedRun& run : level) {
+      for (const PersistedTable& t : run) {
+        if (!seen.insert(t.id).second) {
+          return zv::make_unexpected(logged_unrecoverable(
+              which + " lists table " + std::to_string(t.id) + " twice - maybe the file is corrupted?"));
+        }
+      }
+    }
+  }
+  seen.clear();
+  for (const PersistedBlobFile& b : contents.blob_files) {
+    if (!seen.insert(b.id).second) {
+      return zv::make_unexpected(logged_unrecoverable(
+          which + " lists blob file " + std::to_string(b.id) + " twice - maybe the file is corrupted?"));
+    }
+  }
+  return {};
 }
 
 uint64_t progress_interval(size_t expected) {
@@ -74,10 +90,26 @@ TervikStatus delete_orphans(const std::vector<std::string>& paths, const char* w
 
 TervikResult<Version> recover_version(const std::string& folder, uint64_t tree_id,
                                       const TreeConfig& config) {
-  ZV_ASSIGN_OR_RETURN(uint64_t version_id, read_current(folder));
+  ZV_ASSIGN_OR_RETURN(CurrentPointer current, read_current(folder));
+  const uint64_t version_id = current.version_id;
   const std::string version_path = zv::fs::join(folder, version_file_name(version_id));
   ZV_LOG(LogLevel::kInfo, kVersionRecoveryTarget, "Recovering current manifest at " + version_path);
   ZV_ASSIGN_OR_RETURN(VersionFileContents contents, read_version_file(version_path, version_id));
+  ZV_TRY(check_version_shape(contents, version_id));
+
+  // Deleting what the version does not name is safe only if the version is
+  // the one "current" vouches for: a damaged id in it would turn a live table
+  // into an "orphan". A mismatch still opens (the checksum part of "current"
+  // may be what is damaged), but keeps every file.
+  ZV_ASSIGN_OR_RETURN(Checksum actual, checksum_of_file(version_path));
+  const bool verified = current.checksum && *current.checksum == actual;
+  if (!verified) {
+    ZV_ERROR(kVersionRecoveryTarget,
+             "version #" + std::to_string(version_id) + " has checksum " + actual.debug_string() +
+                 ", current expects " +
+                 (current.checksum ? current.checksum->debug_string() : std::string("none")) +
+                 "; keeping every file of " + folder);
+  }
 
   std::unordered_map<uint64_t, ExpectedTable> index;
   for (size_t l = 0; l < contents.levels.size(); ++l) {
@@ -111,7 +143,7 @@ TervikResult<Version> recover_version(const std::string& folder, uint64_t tree_i
     const std::string path = zv::fs::join(tables_folder, name);
     if (zv::fs::is_dir(path)) return zv::make_unexpected(logged_unrecoverable(kLogTableFolderIsDir));
     uint64_t id = 0;
-    if (auto err = parse_table_id(name, &id)) {
+    if (auto err = parse_file_id(name, &id)) {
       return zv::make_unexpected(logged_unrecoverable("invalid table file name " + name + ": " + *err));
     }
     auto it = index.find(id);
@@ -151,6 +183,7 @@ TervikResult<Version> recover_version(const std::string& folder, uint64_t tree_i
   ZV_ASSIGN_OR_RETURN(Version version,
                       Version::from_recovery(version_id, contents.tree_type, contents.levels, opened,
                                              blobs.blob_files, std::move(contents.gc_stats)));
+  if (!verified) return version;
   ZV_TRY(cleanup_orphaned_versions(folder, version_id));
   ZV_TRY(delete_orphans(orphans, "Deleting orphaned table "));
   ZV_TRY(delete_orphans(blobs.orphans, "Deleting orphaned blob file "));

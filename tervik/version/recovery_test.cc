@@ -30,9 +30,9 @@ class RecoveryTest : public ::testing::Test {
 
   // A version file "v<id>" of the given sections, named by "current".
   void write_crafted(uint64_t id, const zv::archive::testing::Sections& sections) {
-    (void)zv::archive::testing::store(dir_.path(), "v" + std::to_string(id),
-                                      zv::archive::testing::build_archive(sections));
-    ASSERT_TRUE(zv::fs::write_file(path("current"), encode_current(id, Checksum())).ok());
+    const std::string bytes = zv::archive::testing::build_archive(sections);
+    (void)zv::archive::testing::store(dir_.path(), "v" + std::to_string(id), bytes);
+    ASSERT_TRUE(zv::fs::write_file(path("current"), encode_current(id, Checksum::of(bytes))).ok());
   }
   static zv::archive::testing::Sections good_sections() {
     return {{"tables", *encode_tables_section(std::vector<PersistedLevel>(7))},
@@ -91,14 +91,12 @@ TEST_F(RecoveryTest, FolderCleanup) {
   touch(table_path("._17"));
   ASSERT_TRUE(zv::fs::create_dir(path("vdir")).ok());
   ASSERT_TRUE(zv::fs::create_symlink(path("vdir"), path("vlink")).ok());  // a link to a folder
-  // Only the first 8 bytes of "current" matter.
-  auto current = zv::fs::read_file(path("current"));
-  ASSERT_TRUE(current.ok());
-  std::string damaged = current->substr(0, 8) + std::string(17, '\x5a');
-  ASSERT_TRUE(zv::fs::write_file(path("current"), damaged).ok());
+  touch(path("v13.tmp"));  // an interrupted version write
 
+  zv::log::CaptureSink logs(zv::log::Level::kError);
   auto r = recover();
   ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_TRUE(logs.events().empty()) << "a verified version recovers without complaint";
   struct Case {
     std::string path;
     bool present;
@@ -106,11 +104,149 @@ TEST_F(RecoveryTest, FolderCleanup) {
   const Case cases[] = {
       {path("v12"), true},        {path("v3"), false},           {path("vfoo"), false},
       {path("values"), false},    {path("vdir"), true},          {path(".DS_Store"), true},
-      {path("vlink"), false},
+      {path("vlink"), false},     {path("v13.tmp"), false},
       {table_path("1"), true},    {table_path("17"), false},     {table_path(".DS_Store"), true},
       {table_path("._17"), true}, {path("current"), true},
   };
   for (const Case& c : cases) EXPECT_EQ(zv::fs::exists(c.path), c.present) << c.path;
+}
+
+// The version file's bytes, and the offset of the id of the table listed
+// `index`-th (walk order) in its "tables" section.
+size_t table_id_offset(const std::string& file, const Version& v, size_t index) {
+  const std::string section = *encode_tables_section(v.persisted_form().levels);
+  const size_t start = file.find(section);
+  EXPECT_NE(start, std::string::npos);
+  size_t pos = start + 1;
+  size_t seen = 0;
+  for (const PersistedLevel& level : v.persisted_form().levels) {
+    pos += 1;
+    for (const PersistedRun& run : level) {
+      pos += kRunHeaderSize;
+      for (size_t i = 0; i < run.size(); ++i, ++seen, pos += kPersistedTableSize) {
+        if (seen == index) return pos;
+      }
+    }
+  }
+  ADD_FAILURE() << "no table " << index;
+  return 0;
+}
+
+TEST_F(RecoveryTest, DamagedTableIdNeverDeletesAListedTable) {
+  struct Case {
+    const char* name;
+    uint8_t flipped_to;  // the low byte of table 7's stored id
+    bool refused;
+  };
+  const Case cases[] = {
+      {"7 becomes an unlisted leftover 6", 6, false},
+      {"7 becomes 5, listed twice", 5, true},
+  };
+  for (const Case& c : cases) {
+    zv::testing::TempDir fresh;
+    testing::TreeFolder tree(fresh.path());
+    const Table t5 = tree.table(5, "a", "b");
+    const Table t7 = tree.table(7, "c", "d");
+    (void)tree.table(6, "e", "f");  // left by a compaction that installed nothing
+    const Version v = testing::version_of(2, {{{5}}, {{7}}}, {t5, t7});
+    ASSERT_TRUE(Version::create(1, TreeType::kStandard).persist(fresh.path()).ok());
+    ASSERT_TRUE(v.persist(fresh.path()).ok());
+    const std::string vpath = zv::fs::join(fresh.path(), "v2");
+    std::string bytes = *zv::fs::read_file(vpath);
+    const size_t at = table_id_offset(bytes, v, 1);
+    ASSERT_EQ(static_cast<uint8_t>(bytes[at]), 7u) << c.name;
+    bytes[at] = static_cast<char>(c.flipped_to);
+    ASSERT_TRUE(zv::fs::write_file(vpath, bytes).ok());
+
+    zv::log::CaptureSink logs(zv::log::Level::kError);
+    auto r = recover_version(fresh.path(), testing::kTestTreeId, tree.config());
+    EXPECT_EQ(!r.ok(), c.refused) << c.name;
+    if (r.ok()) {
+      // What the file truly lists, and every file kept.
+      EXPECT_EQ(ids_of(*r), (std::vector<IdRuns>{{{5}}, {{6}}, {}, {}, {}, {}, {}})) << c.name;
+    } else {
+      EXPECT_EQ(r.error().kind(), TervikErrorKind::kUnrecoverable) << c.name;
+      EXPECT_TRUE(logs.contains("lists table 5 twice")) << c.name;
+    }
+    EXPECT_FALSE(logs.events().empty()) << c.name;
+    for (const char* name : {"5", "6", "7"}) {
+      EXPECT_TRUE(zv::fs::exists(zv::fs::join(tree.tables(), name))) << c.name << ": table " << name;
+    }
+    EXPECT_TRUE(zv::fs::exists(zv::fs::join(fresh.path(), "v1"))) << c.name;
+  }
+}
+
+TEST_F(RecoveryTest, ChecksumMismatchInCurrentRecoversAndKeepsEveryFile) {
+  const Table t1 = tree_.table(1, "a", "b");
+  persist(Version::create(3, TreeType::kStandard));
+  persist(testing::version_of(12, {{{1}}}, {t1}));
+  (void)tree_.table(17, "c", "d");
+  touch(path("v13.tmp"));
+  // Only the checksum part of "current" is damaged: the version still opens.
+  auto current = zv::fs::read_file(path("current"));
+  ASSERT_TRUE(current.ok());
+  for (const std::string& damaged :
+       {current->substr(0, 8) + std::string(17, '\x5a'), current->substr(0, 8)}) {
+    ASSERT_TRUE(zv::fs::write_file(path("current"), damaged).ok());
+    zv::log::CaptureSink logs(zv::log::Level::kError);
+    auto r = recover();
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    EXPECT_EQ(ids_of(*r)[0], IdRuns{{1}});
+    EXPECT_TRUE(logs.contains("keeping every file"));
+    for (const std::string& p : {path("v3"), path("v13.tmp"), table_path("17")}) {
+      EXPECT_TRUE(zv::fs::exists(p)) << p;
+    }
+  }
+}
+
+TEST_F(RecoveryTest, WrongLevelCountOrDuplicateIdsAreRefusedBeforeAnyDelete) {
+  const Table t1 = tree_.table(1, "a", "b");
+  (void)tree_.table(17, "c", "d");  // an orphan
+  touch(path("v3"));
+  auto levels_with_table = [](size_t n) {
+    std::vector<PersistedLevel> levels(n);
+    levels[0].push_back(PersistedRun{{1, Checksum(), 0}});
+    return *encode_tables_section(levels);
+  };
+  std::string dup_blob = std::string("\x02\0\0\0", 4);
+  for (int i = 0; i < 2; ++i) dup_blob += std::string("\x04", 1) + std::string(7, '\0') + std::string(17, '\0');
+  struct Case {
+    const char* name;
+    zv::archive::testing::Sections sections;
+  };
+  auto with = [](std::string tables, std::string blob_files, std::optional<uint8_t> level_count) {
+    zv::archive::testing::Sections s = {{"tables", std::move(tables)},
+                                        {"blob_files", std::move(blob_files)},
+                                        {"blob_gc_stats", std::string(4, '\0')},
+                                        {"tree_type", std::string(1, '\0')}};
+    if (level_count) s.push_back({"level_count", std::string(1, static_cast<char>(*level_count))});
+    return s;
+  };
+  const std::string no_blobs(4, '\0');
+  std::vector<PersistedLevel> dup_levels(7);
+  dup_levels[0].push_back(PersistedRun{{1, Checksum(), 0}});
+  dup_levels[2].push_back(PersistedRun{{1, Checksum(), 0}});
+  const Case cases[] = {
+      {"1 level", with(levels_with_table(1), no_blobs, std::nullopt)},
+      {"3 levels", with(levels_with_table(3), no_blobs, std::nullopt)},
+      {"9 levels", with(levels_with_table(9), no_blobs, std::nullopt)},
+      {"3 levels under level_count 7", with(levels_with_table(3), no_blobs, 7)},
+      {"7 levels under level_count 8", with(levels_with_table(7), no_blobs, 8)},
+      {"a table listed twice", with(*encode_tables_section(dup_levels), no_blobs, std::nullopt)},
+      {"a blob file listed twice", with(levels_with_table(7), dup_blob, std::nullopt)},
+  };
+  for (const Case& c : cases) {
+    write_crafted(9, c.sections);
+    zv::log::CaptureSink logs(zv::log::Level::kError);
+    auto r = recover();
+    ASSERT_FALSE(r.ok()) << c.name;
+    EXPECT_EQ(r.error().kind(), TervikErrorKind::kUnrecoverable) << c.name << ": " << r.error().to_string();
+    EXPECT_FALSE(logs.events().empty()) << c.name;
+    for (const std::string& p : {table_path("1"), table_path("17"), path("v3")}) {
+      EXPECT_TRUE(zv::fs::exists(p)) << c.name << ": " << p;
+    }
+  }
+  (void)t1;
 }
 
 TEST_F(RecoveryTest, FailuresDeleteNothing) {

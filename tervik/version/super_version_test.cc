@@ -64,7 +64,7 @@ TEST_F(SuperVersionTest, FindForSnapshot) {
 
 TEST_F(SuperVersionTest, AppendPersistsBeforePublishingAndOnlyRaisesVisible) {
   EXPECT_EQ(visible_.get(), 10u);
-  EXPECT_EQ(*read_current(dir_.path()), 2u);
+  EXPECT_EQ(read_current(dir_.path())->version_id, 2u);
   visible_.raise_to(100);
   const SuperVersion last = list_.latest();
   auto r = list_.append_version(dir_.path(), seqno_, visible_,
@@ -73,7 +73,7 @@ TEST_F(SuperVersionTest, AppendPersistsBeforePublishingAndOnlyRaisesVisible) {
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(*r, 10u);
   EXPECT_EQ(visible_.get(), 100u) << "never lowered";
-  EXPECT_EQ(*read_current(dir_.path()), 3u);
+  EXPECT_EQ(read_current(dir_.path())->version_id, 3u);
 
   testing::ConflictingFs failing;
   failing.create_conflicts = 10;
@@ -83,7 +83,7 @@ TEST_F(SuperVersionTest, AppendPersistsBeforePublishingAndOnlyRaisesVisible) {
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(list_.size(), 4u);
   EXPECT_EQ(list_.latest().version.id(), 3u);
-  EXPECT_EQ(*read_current(dir_.path()), 3u);
+  EXPECT_EQ(read_current(dir_.path())->version_id, 3u);
   EXPECT_EQ(seqno_.get(), 12u) << "the drawn seqno stays consumed";
   EXPECT_EQ(visible_.get(), 100u);
 }

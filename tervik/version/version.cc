@@ -242,7 +242,7 @@ TervikStatus Version::persist(const std::string& folder, VersionFs& fs) const {
          "Persisting version " + std::to_string(inner_->id) + " in " + folder);
   ZV_ASSIGN_OR_RETURN(Checksum checksum,
                       write_version_file(fs, zv::fs::join(folder, name), persisted_form()));
-  // The new file's entry must be durable before "current" names it; the
+  // The renamed file's entry must be durable before "current" names it; the
   // rewrite's own folder sync comes after its rename and cannot order them.
   ZV_TRY(fs.sync_dir(folder));
   ZV_TRY(fs.rewrite_atomic(zv::fs::join(folder, std::string(kCurrentFileName)),

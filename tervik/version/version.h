@@ -91,9 +91,12 @@ class Version {
 
   // What the version file stores of this version.
   VersionFileContents persisted_form() const;
-  // Writes the version file "v<id>" into `folder`, syncs it and the folder,
-  // then points "current" at it. A count the format cannot hold fails before
-  // anything is written. On failure "current" is unchanged.
+  // Writes the version file "v<id>" into `folder` (a synced temporary file
+  // renamed over it), syncs the folder, then points "current" at it. A count
+  // the format cannot hold fails before anything is written. A failure may
+  // come after "current" was replaced: then "current" names this version,
+  // complete on disk, and a retry (same id) replaces "v<id>" whole again.
+  // Either way a recovery finds the previous or this version.
   TervikStatus persist(const std::string& folder, VersionFs& fs = VersionFs::os()) const;
 
  private:

@@ -28,8 +28,7 @@ TervikError too_many(const std::string& what, uint64_t count, uint64_t limit) {
 }
 
 TervikError logged_unrecoverable(const std::string& message) {
-  ZV_ERROR(kVersionRecoveryTarget, message);
-  return TervikError::unrecoverable();
+  return TervikError::logged_unrecoverable(kVersionRecoveryTarget, message);
 }
 
 TervikStatus check_checksum_type(uint8_t type) {
@@ -167,9 +166,7 @@ TervikResult<std::vector<PersistedBlobFile>> decode_blob_files_section(std::stri
   return files;
 }
 
-TervikResult<Checksum> write_version_file(VersionFs& fs, const std::string& path,
-                                          const VersionFileContents& contents) {
-  // Encode first: a version the format cannot hold leaves no file behind.
+TervikResult<std::string> encode_version_file(const VersionFileContents& contents) {
   ZV_ASSIGN_OR_RETURN(std::string tables, encode_tables_section(contents.levels));
   ZV_ASSIGN_OR_RETURN(std::string blob_files, encode_blob_files_section(contents.blob_files));
   ZV_ASSIGN_OR_RETURN(std::string gc_stats, encode_blob_gc_stats(contents.gc_stats));
@@ -177,12 +174,8 @@ TervikResult<Checksum> write_version_file(VersionFs& fs, const std::string& path
     return zv::make_unexpected(too_many("level_count", contents.levels.size(), kMaxByteCount));
   }
 
-  ZV_ASSIGN_OR_RETURN(zv::File file, with_sharing_retry(fs, [&] { return fs.create(path); }));
-  BufferedFileWriter buffered(&file, kVersionFileBufferSize);
-  ChecksummedWriter hashing(&buffered);
-  ChecksummedArchiveSink sink(hashing);
+  StringArchiveSink sink;
   zv::archive::ArchiveWriter archive(sink);
-
   const std::string format(1, static_cast<char>(kVersionFileFormatVersion));
   const std::string tree_type(1, static_cast<char>(contents.tree_type));
   const std::string level_count(1, static_cast<char>(contents.levels.size()));
@@ -195,11 +188,34 @@ TervikResult<Checksum> write_version_file(VersionFs& fs, const std::string& path
   };
   for (const auto& [name, bytes] : sections) {
     ZV_TRY(archive.start_section(name));
-    ZV_TRY(hashing.write_all(bytes));
+    ZV_TRY(sink.write_all(bytes));
   }
   ZV_TRY(from_archive_result(archive.finish()));
-  const Checksum checksum = hashing.checksum();
-  ZV_TRY(buffered.sync_all());
+  return sink.take();
+}
+
+TervikResult<Checksum> write_version_file(VersionFs& fs, const std::string& path,
+                                          const VersionFileContents& contents) {
+  // Encode first: a version the format cannot hold leaves no file behind.
+  ZV_ASSIGN_OR_RETURN(std::string bytes, encode_version_file(contents));
+  const Checksum checksum = Checksum::of(bytes);
+
+  // The file at `path` may be the one "current" names (a retry after a
+  // failure that came after the rename): it is only ever replaced whole, by
+  // a rename of a complete, synced temporary file.
+  const std::string tmp_path = path + std::string(kVersionTempSuffix);
+  auto written = [&]() -> TervikStatus {
+    ZV_ASSIGN_OR_RETURN(zv::File file, with_sharing_retry(fs, [&] { return fs.create(tmp_path); }));
+    ZV_TRY(fs.write_all(file, bytes));
+    ZV_TRY(fs.sync_file(file));
+    ZV_TRY(file.close());
+    ZV_TRY(fs.rename(tmp_path, path));
+    return {};
+  }();
+  if (!written.ok()) {
+    (void)fs.remove(tmp_path);  // best effort; recovery removes leftovers too
+    return zv::make_unexpected(std::move(written).error());
+  }
   return checksum;
 }
 
@@ -230,6 +246,11 @@ TervikResult<VersionFileContents> read_version_file(const std::string& path, uin
     }
     out.tree_type = static_cast<TreeType>(type);
   }
+  if (const zv::archive::TocEntry* entry = toc.section(kSectionLevelCount); entry != nullptr) {
+    ZV_ASSIGN_OR_RETURN(std::string bytes, read_section(path, toc, kSectionLevelCount, version_id));
+    SectionCursor in(bytes);
+    ZV_ASSIGN_OR_RETURN(out.level_count, in.u8());
+  }
   return out;
 }
 
@@ -242,11 +263,31 @@ std::string encode_current(uint64_t version_id, const Checksum& checksum) {
   return out;
 }
 
-TervikResult<uint64_t> read_current(const std::string& folder) {
+TervikResult<CurrentPointer> read_current(const std::string& folder) {
   ZV_ASSIGN_OR_RETURN(zv::File file, zv::File::open_read(zv::fs::join(folder, std::string(kCurrentFileName))));
   uint8_t id[8];
   ZV_TRY(file.read_exact(id, sizeof(id)));
-  return zv::coding::get_u64_le(id);
+  CurrentPointer out;
+  out.version_id = zv::coding::get_u64_le(id);
+  // The checksum part is advisory: a short or odd one leaves it unknown.
+  uint8_t rest[kCurrentFileSize - sizeof(id)];
+  auto got = file.read(rest, sizeof(rest));
+  if (got.ok() && *got == sizeof(rest) && rest[Checksum::kEncodedSize] == kVersionChecksumTypeXxh3) {
+    out.checksum = Checksum::decode(rest);
+  }
+  return out;
+}
+
+TervikResult<Checksum> checksum_of_file(const std::string& path) {
+  ZV_ASSIGN_OR_RETURN(zv::File file, zv::File::open_read(path));
+  zv::Xxh3Hasher128 hasher;
+  std::vector<uint8_t> buf(kVersionFileBufferSize);
+  for (;;) {
+    ZV_ASSIGN_OR_RETURN(size_t n, file.read(buf.data(), buf.size()));
+    if (n == 0) break;
+    hasher.update(buf.data(), n);
+  }
+  return Checksum(hasher.digest());
 }
 
 }  // namespace tervik

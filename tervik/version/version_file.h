@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,8 @@ inline constexpr std::string_view kChecksumTypeTagName = "ChecksumType";
 
 inline constexpr std::string_view kVersionFilePrefix = "v";
 inline constexpr std::string_view kCurrentFileName = "current";
+// Suffix of the temporary file a version file is written to before its rename.
+inline constexpr std::string_view kVersionTempSuffix = ".tmp";
 inline constexpr size_t kCurrentFileSize = 25;  // id u64, checksum 16, type u8
 inline constexpr size_t kVersionFileBufferSize = 8 * 1024;
 
@@ -66,6 +69,9 @@ struct VersionFileContents {
   std::vector<PersistedLevel> levels;
   std::vector<PersistedBlobFile> blob_files;  // recovery sorts them by id
   FragmentationMap gc_stats;
+  // The "level_count" section, when the file has one (read, never written
+  // from here: the writer stores levels.size()).
+  std::optional<uint8_t> level_count;
 };
 
 // "v" + id in decimal.
@@ -86,23 +92,38 @@ TervikResult<std::vector<PersistedLevel>> decode_tables_section(std::string_view
 TervikResult<std::string> encode_blob_files_section(const std::vector<PersistedBlobFile>& files);
 TervikResult<std::vector<PersistedBlobFile>> decode_blob_files_section(std::string_view section);
 
-// Writes the whole version file at `path` (created, or truncated when
-// present; creation retried on sharing conflicts), syncs it and returns the
-// checksum of all its bytes. Counts that do not fit fail before the file is
-// created.
+// The bytes of a whole version file. Counts that do not fit are Io.
+TervikResult<std::string> encode_version_file(const VersionFileContents& contents);
+
+// Writes the whole version file at `path` and returns the checksum of all its
+// bytes: the bytes go to "<path>.tmp" (creation retried on sharing
+// conflicts), which is synced and renamed over `path`, so that `path` always
+// holds a complete old or a complete new content. The caller syncs the
+// folder. Counts that do not fit fail before any file is created; on a
+// failure the temporary file is removed as far as possible.
 TervikResult<Checksum> write_version_file(VersionFs& fs, const std::string& path,
                                           const VersionFileContents& contents);
 
 // Reads the sections recovery needs from the version file of `version_id` at
 // `path`: "tables", "blob_files", "blob_gc_stats" and "tree_type", in that
-// order. A missing one is logged ("... section not found in version #id -
+// order, and "level_count" when present. A missing one is logged ("... section not found in version #id -
 // maybe the file is corrupted?") and Unrecoverable; a tree type of 2 or more
 // is InvalidHeader("TreeType").
 TervikResult<VersionFileContents> read_version_file(const std::string& path, uint64_t version_id);
 
 // The 25 bytes of "current": id, checksum, checksum type 0.
 std::string encode_current(uint64_t version_id, const Checksum& checksum);
-// The version id named by the "current" file in `folder` (its first 8 bytes).
-TervikResult<uint64_t> read_current(const std::string& folder);
+struct CurrentPointer {
+  uint64_t version_id = 0;
+  // The checksum of the whole version file, unless "current" is too short
+  // or names another checksum type.
+  std::optional<Checksum> checksum;
+};
+// The version named by the "current" file in `folder`: its first 8 bytes
+// are required, the checksum part is read when present.
+TervikResult<CurrentPointer> read_current(const std::string& folder);
+
+// The XXH3-128 of the whole file at `path`.
+TervikResult<Checksum> checksum_of_file(const std::string& path);
 
 }  // namespace tervik

@@ -9,6 +9,7 @@
 #include "platform/testing/temp_dir.h"
 #include "tervik/blob/blob_file_multi_writer.h"
 #include "tervik/version/testing/sync_recorder.h"
+#include "tervik/version/testing/version_builders.h"
 #include "tervik/version/testing/version_fixture.h"
 #include "tervik/version/version.h"
 #include "tervik/version/version_file.h"
@@ -107,7 +108,7 @@ TEST(VersionFileTest, CountsTheFormatCannotHoldFailBeforeWriting) {
   auto st = v.persist(dir.path());
   ASSERT_FALSE(st.ok());
   EXPECT_FALSE(zv::fs::exists(zv::fs::join(dir.path(), "v256")));
-  EXPECT_EQ(*read_current(dir.path()), 0u);
+  EXPECT_EQ(read_current(dir.path())->version_id, 0u);
 }
 
 TEST(VersionFileTest, DamagedSectionsFailWithoutTrustingCounts) {
@@ -224,12 +225,50 @@ TEST(VersionFileTest, EntriesAreDurableBeforeCurrentNamesThem) {
 
   ASSERT_TRUE(Version::create(4, TreeType::kStandard).persist(dir.path()).ok());
   const auto events = recorder.events();
-  const size_t file = event_index(events, "sync " + root + "/v4");
+  const size_t file = event_index(events, "sync " + root + "/v4.tmp");
   const size_t folder = event_index(events, "sync " + root);
   const size_t current = event_index(events, "rename " + root + "/current");
-  EXPECT_LT(file, folder);
+  const size_t renamed = event_index(events, "rename " + root + "/v4");
+  EXPECT_LT(file, renamed);
+  EXPECT_LT(renamed, folder);
   EXPECT_LT(folder, current);
   EXPECT_LT(current, events.size());
+}
+
+TEST(VersionFileTest, PersistFailureAtEveryStepLeavesARecoverableTree) {
+  using Step = testing::FailingFs::Step;
+  const Step steps[] = {Step::kNone,   Step::kCreate,  Step::kWrite,   Step::kSync,
+                        Step::kRename, Step::kSyncDir, Step::kCurrent, Step::kCurrentAfterRename};
+  // A failure in the first attempt, a crash (recovery) right there, then a
+  // retry of the same version failing at any step and another crash.
+  for (Step first : steps) {
+    for (Step retry : steps) {
+      const std::string name =
+          "first " + std::to_string(static_cast<int>(first)) + ", retry " + std::to_string(static_cast<int>(retry));
+      zv::testing::TempDir dir;
+      testing::TreeFolder tree(dir.path());
+      const Table t1 = tree.table(1, "a", "b");
+      ASSERT_TRUE(testing::version_of(1, {{{1}}}, {t1}).persist(dir.path()).ok());
+      const Version next = testing::version_of(2, {{{1}}}, {t1});
+      auto recovers_old_or_new = [&](const char* when) {
+        auto r = recover_version(dir.path(), testing::kTestTreeId, tree.config());
+        ASSERT_TRUE(r.ok()) << name << " " << when << ": " << r.error().to_string();
+        EXPECT_TRUE(r->id() == 1 || r->id() == 2) << name << " " << when;
+        EXPECT_EQ(r->table_count(), 1u) << name << " " << when;
+      };
+
+      testing::FailingFs fs;
+      fs.fail_at = first;
+      EXPECT_EQ(next.persist(dir.path(), fs).ok(), first == Step::kNone) << name;
+      recovers_old_or_new("after the first attempt");
+      fs.fail_at = retry;
+      EXPECT_EQ(next.persist(dir.path(), fs).ok(), retry == Step::kNone) << name;
+      recovers_old_or_new("after the retry");
+      if (retry == Step::kNone) {
+        EXPECT_EQ(read_current(dir.path())->version_id, 2u) << name;
+      }
+    }
+  }
 }
 
 }  // namespace

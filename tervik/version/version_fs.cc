@@ -8,6 +8,16 @@ namespace tervik {
 
 zv::IoResult<zv::File> VersionFs::create(const std::string& path) { return zv::File::create(path); }
 
+zv::IoStatus VersionFs::write_all(zv::File& file, std::string_view bytes) {
+  return file.write_all(bytes);
+}
+
+zv::IoStatus VersionFs::sync_file(zv::File& file) { return file.sync_all(); }
+
+zv::IoStatus VersionFs::rename(const std::string& from, const std::string& to) {
+  return zv::fs::rename(from, to);
+}
+
 zv::IoStatus VersionFs::remove(const std::string& path) { return zv::fs::remove_file(path); }
 
 zv::IoResult<bool> VersionFs::exists(const std::string& path) { return zv::fs::exists(path); }

@@ -24,6 +24,12 @@ class VersionFs {
 
   // Creates or truncates a file, opened for reading and writing.
   virtual zv::IoResult<zv::File> create(const std::string& path);
+  // Writes all bytes at the file's cursor.
+  virtual zv::IoStatus write_all(zv::File& file, std::string_view bytes);
+  // Flushes the file's data and metadata to disk.
+  virtual zv::IoStatus sync_file(zv::File& file);
+  // Renames `from` over `to`, replacing it.
+  virtual zv::IoStatus rename(const std::string& from, const std::string& to);
   virtual zv::IoStatus remove(const std::string& path);
   virtual zv::IoResult<bool> exists(const std::string& path);
   // Makes the folder's entries (created, renamed, removed files) durable.

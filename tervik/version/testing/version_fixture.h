@@ -107,4 +107,59 @@ class ConflictingFs : public VersionFs {
   }
 };
 
+// The OS layer, but the step named by `fail_at` fails once with an injected
+// I/O error (then everything works again). kCurrentAfterRename replaces
+// "current" and then reports a failure, as a folder sync failing after the
+// rename would.
+class FailingFs : public VersionFs {
+ public:
+  enum class Step { kNone, kCreate, kWrite, kSync, kRename, kSyncDir, kCurrent, kCurrentAfterRename };
+  static constexpr const char* kInjectedMessage = "injected failure";
+
+  Step fail_at = Step::kNone;
+  int injected = 0;
+
+  zv::IoResult<zv::File> create(const std::string& path) override {
+    if (fires(Step::kCreate)) return zv::make_unexpected(error());
+    return VersionFs::create(path);
+  }
+  zv::IoStatus write_all(zv::File& file, std::string_view bytes) override {
+    if (fires(Step::kWrite)) {
+      // A torn write: half the bytes reach the file.
+      (void)VersionFs::write_all(file, bytes.substr(0, bytes.size() / 2));
+      return zv::make_unexpected(error());
+    }
+    return VersionFs::write_all(file, bytes);
+  }
+  zv::IoStatus sync_file(zv::File& file) override {
+    if (fires(Step::kSync)) return zv::make_unexpected(error());
+    return VersionFs::sync_file(file);
+  }
+  zv::IoStatus rename(const std::string& from, const std::string& to) override {
+    if (fires(Step::kRename)) return zv::make_unexpected(error());
+    return VersionFs::rename(from, to);
+  }
+  zv::IoStatus sync_dir(const std::string& path) override {
+    if (fires(Step::kSyncDir)) return zv::make_unexpected(error());
+    return VersionFs::sync_dir(path);
+  }
+  zv::IoStatus rewrite_atomic(const std::string& path, std::string_view content) override {
+    if (fires(Step::kCurrent)) return zv::make_unexpected(error());
+    if (fires(Step::kCurrentAfterRename)) {
+      (void)VersionFs::rewrite_atomic(path, content);
+      return zv::make_unexpected(error());
+    }
+    return VersionFs::rewrite_atomic(path, content);
+  }
+
+ private:
+  bool fires(Step step) {
+    if (fail_at != step) return false;
+    fail_at = Step::kNone;
+    ++injected;
+    return true;
+  }
+  static zv::IoError error() { return zv::IoError(zv::IoErrorKind::kOther, kInjectedMessage); }
+};
+
 }  // namespace tervik::testing
