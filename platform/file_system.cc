@@ -17,6 +17,7 @@ class OsFsFile final : public FsFile {
   }
   IoStatus set_len(uint64_t len) override { return file_.set_len(len); }
   IoStatus sync() override { return file_.sync_data(); }
+  IoStatus sync_all() override { return file_.sync_all(); }
   IoResult<uint64_t> size() override { return file_.size(); }
 
  private:
@@ -33,7 +34,7 @@ class OsFileSystem final : public FileSystem {
     OpenOptions o;
     o.read = true;
     o.write = mode != FsOpenMode::kRead;
-    o.create = mode != FsOpenMode::kRead;
+    o.create = mode != FsOpenMode::kRead && mode != FsOpenMode::kReadWrite;
     o.truncate = mode == FsOpenMode::kCreateTruncate;
     ZV_ASSIGN_OR_RETURN(File f, File::open(path, o));
     return std::unique_ptr<FsFile>(std::make_unique<OsFsFile>(std::move(f)));

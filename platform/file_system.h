@@ -26,6 +26,8 @@ class FsFile {
   virtual IoStatus set_len(uint64_t len) = 0;
   // Forces written data (and the size needed to read it back) to disk.
   virtual IoStatus sync() = 0;
+  // Forces data and all metadata to disk.
+  virtual IoStatus sync_all() = 0;
   virtual IoResult<uint64_t> size() = 0;
 };
 
@@ -34,6 +36,7 @@ enum class FsOpenMode {
   kReadWriteCreate,  // read and write, created when missing, never truncated
   kCreateTruncate,   // read and write, created or truncated
   kCreateNew,        // read and write, fails when the file exists
+  kReadWrite,        // read and write, must exist
 };
 
 class FileSystem {

@@ -54,5 +54,31 @@ TEST(FaultyFileSystem, FailsExactlyTheArmedCallsAndWritesHalfOnAFailedWrite) {
   EXPECT_FALSE(faulty.exists(path));
 }
 
+TEST(FaultyFileSystem, ReadWriteOpensOnlyExistingFilesAndFullSyncsAreCountedApart) {
+  zv::testing::TempDir dir;
+  const std::string path = fs::join(dir.path(), "f");
+  FaultyFileSystem faulty;
+  auto missing = faulty.open(path, FsOpenMode::kReadWrite);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind(), IoErrorKind::kNotFound);
+  EXPECT_FALSE(fs::exists(path));
+  ASSERT_TRUE(faulty.open(path, FsOpenMode::kCreateNew).ok());
+  auto file = faulty.open(path, FsOpenMode::kReadWrite);
+  ASSERT_TRUE(file.ok());
+  ASSERT_TRUE((*file)->sync_all().ok());
+  EXPECT_EQ(faulty.calls(FaultOp::kSyncAll), 1u);
+  EXPECT_EQ(faulty.calls(FaultOp::kSync), 0u);
+  // An armed failure may carry a kind of its own.
+  faulty.fail_nth(FaultOp::kRead, 1, 1, IoErrorKind::kPermissionDenied);
+  char c;
+  auto read = (*file)->read_at(&c, 1, 0);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind(), IoErrorKind::kPermissionDenied);
+  faulty.fail_nth(FaultOp::kSyncAll, 1);
+  auto sync = (*file)->sync_all();
+  ASSERT_FALSE(sync.ok());
+  EXPECT_EQ(sync.error().os_code(), 5);
+}
+
 }  // namespace
 }  // namespace zv

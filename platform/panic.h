@@ -22,7 +22,8 @@ class PanicError : public std::exception {
 // Stops the operation. The message is the text the boundary shows.
 [[noreturn]] void panic(const std::string& message);
 
-// Runs fn(); if it panics, returns the panic message in *message and false.
+// Runs fn(); if it panics (or throws anything at all), returns the panic
+// message in *message and false.
 template <class Fn>
 bool catch_panic(Fn&& fn, std::string* message) {
   try {
@@ -36,6 +37,9 @@ bool catch_panic(Fn&& fn, std::string* message) {
     return false;
   } catch (const std::exception& e) {
     if (message) *message = e.what();
+    return false;
+  } catch (...) {
+    if (message) *message = "unknown panic";
     return false;
   }
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/checksum.h"
@@ -14,6 +15,7 @@
 #include "platform/log.h"
 #include "platform/mmap.h"
 #include "platform/panic.h"
+#include "platform/thread_name.h"
 #include "platform/random.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/utf8.h"
@@ -295,6 +297,31 @@ TEST(Log, NothingRecordedWithoutSink) {
     EXPECT_EQ(ev[0].fields[0].second, "v");
   }
   EXPECT_FALSE(log::enabled(log::Level::kError));
+}
+
+}  // namespace
+}  // namespace zv
+
+namespace zv {
+namespace {
+
+TEST(ThreadName, SetAndReadBackOnTheThreadItself) {
+  std::string seen;
+  std::thread t([&] {
+    ASSERT_TRUE(set_current_thread_name("zv:a-rather-long-thread-name").ok());
+    seen = current_thread_name().value();
+  });
+  t.join();
+  EXPECT_EQ(seen, "zv:a-rather-lon");
+}
+
+TEST(Panic, CatchPanicCatchesAnythingThrown) {
+  std::string message;
+  EXPECT_FALSE(catch_panic([] { throw 42; }, &message));
+  EXPECT_EQ(message, "unknown panic");
+  EXPECT_FALSE(catch_panic([] { panic("broken"); }, &message));
+  EXPECT_EQ(message, "broken");
+  EXPECT_TRUE(catch_panic([] {}, &message));
 }
 
 }  // namespace

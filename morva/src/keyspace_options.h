@@ -1,14 +1,16 @@
-// The immutable options record of one keyspace: the policies handed to its
-// tree, key-value separation, its compaction strategy, the memtable size at
-// which it is sealed and whether writes persist the journal themselves.
-// Stored in the meta keyspace when the keyspace is created and read back at
-// every open. A plain value; the strategy object it shares is immutable.
+// KeyspaceCreateOptions: the immutable options record of a keyspace with its
+// defaults, how it reaches the tree configuration, and the stored encodings
+// of its per-level policies with their decoders. Damaged stored options are
+// errors (Unrecoverable, logged), never a stop of the process. Plain values
+// and pure functions.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
+#include "morva/src/error.h"
 #include "tervik/compaction/strategy.h"
 #include "tervik/config/kv_separation_options.h"
 #include "tervik/config/policy.h"
@@ -16,17 +18,13 @@
 
 namespace morva {
 
-inline constexpr uint64_t kDefaultMaxMemtableSize = 64ull * 1024 * 1024;
-
 struct KeyspaceCreateOptions {
-  // Builds the defaults with a newly made leveled strategy.
-  KeyspaceCreateOptions();
+  // The defaults, with a newly made leveled strategy.
+  static KeyspaceCreateOptions defaults();
 
   tervik::HashRatioPolicy data_block_hash_ratio_policy{0.0f};
   tervik::BlockSizePolicy data_block_size_policy{4096};
-  // 10 on level 0, 16 below.
   tervik::RestartIntervalPolicy data_block_restart_interval_policy{10, 16};
-  // Stored and read back only; the tree keeps its own.
   tervik::RestartIntervalPolicy index_block_restart_interval_policy{1};
   tervik::PinningPolicy index_block_pinning_policy{true, true, false};
   tervik::PinningPolicy filter_block_pinning_policy{true, false};
@@ -39,17 +37,33 @@ struct KeyspaceCreateOptions {
   tervik::CompressionPolicy index_block_compression_policy{tervik::CompressionType::kNone};
   std::optional<tervik::KvSeparationOptions> kv_separation;
   tervik::compaction::StrategyHandle compaction_strategy;
-  uint64_t max_memtable_size = kDefaultMaxMemtableSize;
+  uint64_t max_memtable_size = 64ull * 1024 * 1024;
   bool expect_point_read_hits = false;
-  // True: a single-key write leaves persisting the journal to the caller.
   bool manual_journal_persist = false;
-  // Stored only; the tree is not told.
   uint8_t level_count = tervik::kDefaultLevelCount;
 
-  // Hands the tree its settings, each replacing the configuration's value:
-  // block sizes, compression, data restart intervals, pinning, partitioning,
-  // hash ratio, filter, key-value separation and expect_point_read_hits.
+  // Replaces the tree settings these options carry; the index block restart
+  // interval, level count, strategy, memtable size and journal persist flag
+  // stay out.
   tervik::TreeConfig apply_to_tree_config(tervik::TreeConfig config) const;
 };
+
+// Stored encodings: a count byte (1 to 255 entries), then the entries.
+std::string encode_word_policy(const tervik::BlockSizePolicy& p);
+std::string encode_word_policy(const tervik::HashRatioPolicy& p);
+std::string encode_word_policy(const std::vector<float>& entries);
+std::string encode_byte_policy(const tervik::RestartIntervalPolicy& p);
+std::string encode_byte_policy(const tervik::CompressionPolicy& p);
+std::string encode_byte_policy(const tervik::PinningPolicy& p);
+std::string encode_filter_policy(const tervik::FilterPolicy& p);
+std::string encode_byte(uint8_t v);
+
+// Decoders of one stored value; bytes after the last entry are ignored.
+MorvaResult<tervik::BlockSizePolicy> decode_block_size_policy(std::string_view bytes);
+MorvaResult<tervik::HashRatioPolicy> decode_hash_ratio_policy(std::string_view bytes);
+MorvaResult<tervik::RestartIntervalPolicy> decode_restart_interval_policy(std::string_view bytes);
+MorvaResult<tervik::CompressionPolicy> decode_compression_policy(std::string_view bytes);
+MorvaResult<tervik::PinningPolicy> decode_pinning_policy(std::string_view bytes);
+MorvaResult<tervik::FilterPolicy> decode_filter_policy(std::string_view bytes);
 
 }  // namespace morva

@@ -1,8 +1,8 @@
-// Reads one keyspace's options back from its entries in the meta keyspace,
-// as every open does: the policies through their decoders, the compaction
-// strategy rebuilt from its own entries, key-value separation from the blob
-// entries. Missing or damaged entries fail the read with an error (logged)
-// rather than stopping the process. Pure functions over a lookup.
+// Reading one keyspace's options back from its stored meta entries, in a
+// fixed order, the compaction strategy built from its own entries. A missing
+// entry, an unknown or non-UTF-8 strategy name and other damage this system
+// never writes are logged and returned as Unrecoverable. Pure functions over
+// a lookup; thread safety is that of the lookup.
 #pragma once
 
 #include <functional>
@@ -12,31 +12,18 @@
 
 #include "morva/src/error.h"
 #include "morva/src/keyspace_options.h"
-#include "morva/src/meta_keyspace.h"
-#include "tervik/config/kv_separation_options.h"
 
 namespace morva {
 
-inline constexpr std::string_view kRecoveryLogTarget = "morva::recovery";
-inline constexpr const char* kMissingOptionMessage = "should exist";
-inline constexpr const char* kStrategyNotUtf8Message = "compaction_strategy should be UTF-8";
-// Appended to an entry's name when a required entry is missing.
-inline constexpr const char* kShouldBeDefinedSuffix = " should be defined";
+// The stored value of one option of the keyspace being read, absent when the
+// entry does not exist, or the read's error.
+using MetaOptionLookup = std::function<MorvaResult<std::optional<std::string>>(std::string_view option)>;
 
-// One option entry of the keyspace being read; none when it does not exist.
-using OptionLookup = std::function<MorvaResult<std::optional<std::string>>(std::string_view option_name)>;
+// The five blob entries of a keyspace with key-value separation.
+MorvaResult<tervik::KvSeparationOptions> read_kv_separation(const MetaOptionLookup& get);
 
-// The five blob entries, in order: age cutoff, compression, file target
-// size, separation threshold, staleness threshold. A lookup error comes back
-// unchanged; a missing entry is Unrecoverable ("<name> should be defined").
-MorvaResult<tervik::KvSeparationOptions> read_kv_separation(const OptionLookup& lookup);
-MorvaResult<tervik::KvSeparationOptions> read_kv_separation(const MetaKeyspace& meta, KeyspaceId id);
-
-// The whole options record; level_count is always the default (7), the
-// stored one is not read. An error of the blob entries is returned only once
-// every other entry has been read.
-MorvaResult<KeyspaceCreateOptions> read_keyspace_options(const OptionLookup& lookup);
-// The same from one prefix scan of the keyspace's option entries.
-MorvaResult<KeyspaceCreateOptions> read_keyspace_options(const MetaKeyspace& meta, KeyspaceId id);
+// Every option of one keyspace; level_count is the default (7), the stored
+// level_count and version entries are not read.
+MorvaResult<KeyspaceCreateOptions> read_keyspace_options(const MetaOptionLookup& get);
 
 }  // namespace morva

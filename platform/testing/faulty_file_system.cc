@@ -30,6 +30,10 @@ class FaultyFsFile final : public FsFile {
     ZV_TRY(fs_->check(FaultOp::kSync));
     return inner_->sync();
   }
+  IoStatus sync_all() override {
+    ZV_TRY(fs_->check(FaultOp::kSyncAll));
+    return inner_->sync_all();
+  }
   IoResult<uint64_t> size() override { return inner_->size(); }
 
  private:
@@ -39,9 +43,10 @@ class FaultyFsFile final : public FsFile {
 
 }  // namespace
 
-void FaultyFileSystem::fail_nth(FaultOp op, uint64_t n, uint64_t times) {
+void FaultyFileSystem::fail_nth(FaultOp op, uint64_t n, uint64_t times, IoErrorKind kind) {
   Counter& c = ops_[idx(op)];
   const uint64_t base = c.calls.load();
+  c.kind.store(kind);
   c.fail_until.store(base + n + times - 1);
   c.fail_from.store(base + n);
 }
@@ -56,6 +61,8 @@ IoStatus FaultyFileSystem::check(FaultOp op) {
   const uint64_t from = c.fail_from.load();
   if (from != 0 && call >= from && call <= c.fail_until.load()) {
     failures_.fetch_add(1);
+    const IoErrorKind kind = c.kind.load();
+    if (kind != IoErrorKind::kOther) return make_unexpected(IoError(kind, "injected I/O failure"));
     return make_unexpected(IoError(IoErrorKind::kOther, "injected I/O failure (os error 5)", EIO));
   }
   return {};

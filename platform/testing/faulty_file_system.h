@@ -1,5 +1,5 @@
 // A FileSystem for tests that fails chosen operations: the n-th write, sync,
-// read, set_len, open, rename, remove or directory sync counted from the
+// full sync, read, set_len, open, rename, remove or directory sync counted from the
 // moment it is armed, optionally for several consecutive calls. A failing
 // write first puts half of its bytes in the file, as a real failure may.
 // Everything else goes to the operating system. Thread-safe: the counters
@@ -25,16 +25,17 @@ enum class FaultOp {
   kRename = 5,
   kRemove = 6,
   kSyncDir = 7,
+  kSyncAll = 8,
 };
-inline constexpr size_t kFaultOpCount = 8;
+inline constexpr size_t kFaultOpCount = 9;
 
 class FaultyFileSystem final : public FileSystem {
  public:
   explicit FaultyFileSystem(FileSystem& inner = FileSystem::os()) : inner_(inner) {}
 
   // Fails the n-th (1-based) call of `op` from now, and the `times - 1`
-  // calls after it.
-  void fail_nth(FaultOp op, uint64_t n, uint64_t times = 1);
+  // calls after it, with an error of `kind` (kOther: the error EIO gives).
+  void fail_nth(FaultOp op, uint64_t n, uint64_t times = 1, IoErrorKind kind = IoErrorKind::kOther);
   void clear();
   // Calls of `op` made through this file system so far.
   uint64_t calls(FaultOp op) const { return ops_[idx(op)].calls.load(); }
@@ -58,6 +59,7 @@ class FaultyFileSystem final : public FileSystem {
     std::atomic<uint64_t> calls{0};
     std::atomic<uint64_t> fail_from{0};  // 0: off
     std::atomic<uint64_t> fail_until{0};
+    std::atomic<IoErrorKind> kind{IoErrorKind::kOther};
   };
   FileSystem& inner_;
   Counter ops_[kFaultOpCount];

@@ -79,7 +79,7 @@ struct Outcome {
 
 Outcome read_all(const std::string& path, morva::JournalBatchReader::Mode mode) {
   Outcome out;
-  auto reader = morva::JournalReader::open(morva::JournalFs::os(), path);
+  auto reader = morva::JournalReader::open(zv::FileSystem::os(), path);
   if (!reader.ok()) __builtin_trap();
   morva::JournalBatchReader batches(std::move(reader).value(), mode);
   for (;;) {

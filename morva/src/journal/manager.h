@@ -14,23 +14,14 @@
 #include <vector>
 
 #include "morva/src/error.h"
-#include "morva/src/journal/journal_fs.h"
+#include "morva/src/keyspace_handle.h"
+#include "platform/file_system.h"
 #include "morva/src/journal/writer.h"
 
 namespace morva {
 
-// What maintenance asks of a keyspace a sealed journal holds entries of.
-class JournalKeyspace {
- public:
-  virtual ~JournalKeyspace() = default;
-  virtual std::string name() const = 0;
-  // The highest sequence number in the keyspace tree's tables; none before
-  // its first table.
-  virtual std::optional<uint64_t> highest_persisted_seqno() const = 0;
-};
-
 struct JournalWatermark {
-  std::shared_ptr<const JournalKeyspace> keyspace;
+  std::shared_ptr<const KeyspaceHandle> keyspace;
   uint64_t seqno = 0;
 };
 
@@ -42,7 +33,7 @@ struct SealedJournal {
 
 class JournalManager {
  public:
-  explicit JournalManager(JournalFs& fs = JournalFs::os()) : fs_(&fs) {}
+  explicit JournalManager(zv::FileSystem& fs = zv::FileSystem::os()) : fs_(&fs) {}
   ~JournalManager();
   JournalManager(const JournalManager&) = delete;
   JournalManager& operator=(const JournalManager&) = delete;
@@ -62,7 +53,7 @@ class JournalManager {
   void clear();
 
  private:
-  JournalFs* fs_;
+  zv::FileSystem* fs_;
   std::deque<SealedJournal> sealed_;
   uint64_t disk_space_ = 0;
 };

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "morva/src/testing/faulty_journal_fs.h"
+#include "platform/testing/faulty_file_system.h"
 #include "morva/src/testing/journal_bytes.h"
 #include "morva/src/testing/test_keyspace.h"
 #include "platform/testing/temp_dir.h"
@@ -10,8 +10,8 @@
 namespace morva {
 namespace {
 
-using testing::FaultyJournalFs;
-using testing::JournalFsOp;
+using zv::testing::FaultyFileSystem;
+using zv::testing::FaultOp;
 using testing::TestKeyspace;
 
 class JournalManagerTest : public ::testing::Test {
@@ -25,7 +25,7 @@ class JournalManagerTest : public ::testing::Test {
   bool exists(int n) const { return zv::fs::exists(zv::fs::join(dir_.path(), journal_file_name(n))); }
 
   zv::testing::TempDir dir_;
-  FaultyJournalFs fs_;
+  FaultyFileSystem fs_;
   JournalManager manager_{fs_};
   std::shared_ptr<TestKeyspace> a_ = std::make_shared<TestKeyspace>("a");
   std::shared_ptr<TestKeyspace> b_ = std::make_shared<TestKeyspace>("b");
@@ -65,7 +65,7 @@ TEST_F(JournalManagerTest, EveryWatermarkOfTheOldestMustPass) {
 TEST_F(JournalManagerTest, AFailedDeleteKeepsTheEntryListed) {
   seal(1, {});
   seal(2, {});
-  fs_.fail_nth(JournalFsOp::kRemove, 2);
+  fs_.fail_nth(FaultOp::kRemove, 2);
   auto st = manager_.maintenance();
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().kind(), MorvaErrorKind::kIo);

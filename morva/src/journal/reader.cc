@@ -17,7 +17,7 @@ zv::IoError short_read() { return zv::IoError(zv::IoErrorKind::kUnexpectedEof, z
 // Buffered reads of one journal file that know the bytes left to read.
 class JournalReader::Source final : public JournalSource {
  public:
-  Source(std::unique_ptr<JournalFile> file, uint64_t length)
+  Source(std::unique_ptr<zv::FsFile> file, uint64_t length)
       : file_(std::move(file)), length_(length), buf_(kJournalReadBufferSize) {}
 
   zv::IoStatus read_exact(void* out, size_t n) override {
@@ -67,7 +67,7 @@ class JournalReader::Source final : public JournalSource {
   }
 
  private:
-  std::unique_ptr<JournalFile> file_;
+  std::unique_ptr<zv::FsFile> file_;
   uint64_t length_;
   std::vector<uint8_t> buf_;
   size_t pos_ = 0;
@@ -81,8 +81,8 @@ JournalReader::JournalReader(JournalReader&&) noexcept = default;
 JournalReader& JournalReader::operator=(JournalReader&&) noexcept = default;
 JournalReader::~JournalReader() = default;
 
-MorvaResult<JournalReader> JournalReader::open(JournalFs& fs, const std::string& path) {
-  ZV_ASSIGN_OR_RETURN(auto file, fs.open_existing(path));
+MorvaResult<JournalReader> JournalReader::open(zv::FileSystem& fs, const std::string& path) {
+  ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, zv::FsOpenMode::kReadWrite));
   ZV_ASSIGN_OR_RETURN(uint64_t length, file->size());
   return JournalReader(path, std::make_unique<Source>(std::move(file), length));
 }

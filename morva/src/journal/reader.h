@@ -13,7 +13,7 @@
 
 #include "morva/src/error.h"
 #include "morva/src/journal/entry.h"
-#include "morva/src/journal/journal_fs.h"
+#include "platform/file_system.h"
 #include "platform/checksum.h"
 
 namespace morva {
@@ -30,7 +30,7 @@ struct JournalRead {
 class JournalReader {
  public:
   // Opens an existing journal file for reading and writing.
-  static MorvaResult<JournalReader> open(JournalFs& fs, const std::string& path);
+  static MorvaResult<JournalReader> open(zv::FileSystem& fs, const std::string& path);
 
   JournalReader(JournalReader&&) noexcept;
   JournalReader& operator=(JournalReader&&) noexcept;

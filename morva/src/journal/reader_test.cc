@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <lz4hc.h>
 
-#include "morva/src/testing/faulty_journal_fs.h"
+#include "platform/testing/faulty_file_system.h"
 #include "morva/src/testing/journal_bytes.h"
 #include "platform/testing/temp_dir.h"
 #include "tervik/block/block.h"
@@ -11,8 +11,8 @@
 namespace morva {
 namespace {
 
-using testing::FaultyJournalFs;
-using testing::JournalFsOp;
+using zv::testing::FaultyFileSystem;
+using zv::testing::FaultOp;
 using testing::raw_batch;
 using testing::RawItem;
 using Mode = JournalBatchReader::Mode;
@@ -24,7 +24,6 @@ struct ReadBack {
 
 class JournalReaderTest : public ::testing::Test {
  protected:
-  std::string path_ = zv::fs::join(dir_.path(), "3.jnl");
 
   ReadBack read(std::string_view bytes, Mode mode) {
     testing::write_all(path_, bytes);
@@ -51,7 +50,8 @@ class JournalReaderTest : public ::testing::Test {
   std::string file() const { return testing::read_all(path_); }
 
   zv::testing::TempDir dir_;
-  FaultyJournalFs fs_;
+  FaultyFileSystem fs_;
+  std::string path_ = zv::fs::join(dir_.path(), "3.jnl");
 };
 
 const std::string kB1 = raw_batch(1, {{1, "a", "one"}, {2, "b", "", tervik::ValueType::kTombstone}});
@@ -196,7 +196,7 @@ TEST_F(JournalReaderTest, ReadErrorsOtherThanEndOfFileChangeNothing) {
                                zv::IoErrorKind::kInterrupted}) {
     for (uint64_t nth : {1, 3}) {
       testing::write_all(path_, bytes);
-      fs_.fail_nth(JournalFsOp::kRead, nth, 1, kind);
+      fs_.fail_nth(FaultOp::kRead, nth, 1, kind);
       ReadBack r = read_again(Mode::kActive);
       fs_.clear();
       ASSERT_TRUE(r.error);
@@ -208,7 +208,7 @@ TEST_F(JournalReaderTest, ReadErrorsOtherThanEndOfFileChangeNothing) {
 }
 
 TEST_F(JournalReaderTest, AFailingCutIsAnError) {
-  for (JournalFsOp op : {JournalFsOp::kSetLen, JournalFsOp::kSyncAll}) {
+  for (FaultOp op : {FaultOp::kSetLen, FaultOp::kSyncAll}) {
     testing::write_all(path_, kB1 + std::string(100, '\0'));
     fs_.fail_nth(op, 1);
     ReadBack r = read_again(Mode::kSealed);
@@ -216,7 +216,7 @@ TEST_F(JournalReaderTest, AFailingCutIsAnError) {
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->kind(), MorvaErrorKind::kIo);
   }
-  fs_.fail_nth(JournalFsOp::kOpen, 1);
+  fs_.fail_nth(FaultOp::kOpen, 1);
   ReadBack r = read_again(Mode::kSealed);
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->kind(), MorvaErrorKind::kIo);

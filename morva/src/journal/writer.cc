@@ -41,7 +41,7 @@ std::string journal_file_name(uint64_t number) {
   return std::to_string(number) + std::string(kJournalExtension);
 }
 
-JournalWriter::JournalWriter(JournalFs* fs, std::string path, std::unique_ptr<JournalFile> file)
+JournalWriter::JournalWriter(zv::FileSystem* fs, std::string path, std::unique_ptr<zv::FsFile> file)
     : fs_(fs), path_(std::move(path)), file_(std::move(file)) {
   buf_.reserve(kJournalWriteBufferSize);
 }
@@ -53,8 +53,8 @@ JournalWriter::~JournalWriter() {
   if (file_ != nullptr) (void)flush_buffer();
 }
 
-MorvaResult<JournalWriter> JournalWriter::create(JournalFs& fs, std::string path) {
-  auto file = fs.create_new(path);
+MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string path) {
+  auto file = fs.open(path, zv::FsOpenMode::kCreateNew);
   if (!file.ok()) {
     ZV_ERROR(kLogTarget, "Failed to create journal file at " + path + ": " + file.error().to_string());
     return zv::make_unexpected(std::move(file).error());
@@ -71,7 +71,7 @@ MorvaResult<JournalWriter> JournalWriter::create(JournalFs& fs, std::string path
   }
   // The new name must survive a power loss as well as the bytes a later
   // SyncAll persist promises to keep.
-  if (auto st = fs.sync_dir(zv::fs::parent(path)); !st.ok()) {
+  if (auto st = fs.sync_dir(zv::dir_of(path)); !st.ok()) {
     ZV_ERROR(kLogTarget, "Failed to fsync journal folder of " + path + ": " + st.error().to_string());
     return zv::make_unexpected(std::move(st).error());
   }
@@ -86,29 +86,6 @@ MorvaStatus JournalWriter::flush_buffer() {
   return {};
 }
 
-MorvaStatus JournalWriter::append(std::string_view bytes) {
-  if (buf_.size() + bytes.size() > kJournalWriteBufferSize) {
-    ZV_TRY(flush_buffer());
-    if (bytes.size() >= kJournalWriteBufferSize) {
-      ZV_TRY(file_->write_at(bytes.data(), bytes.size(), buf_offset_));
-      buf_offset_ += bytes.size();
-      return {};
-    }
-  }
-  buf_.append(bytes);
-  return {};
-}
-
-MorvaResult<size_t> JournalWriter::append_item(const JournalWriteItem& item) {
-  scratch_.clear();
-  const bool compress = journal_compresses(compression_, threshold_, item.value.size());
-  ZV_TRY(encode_journal_item(&scratch_, item.keyspace_id, item.key, item.value, item.value_type,
-                             compress, &lz4_scratch_));
-  hasher_.update(scratch_);
-  ZV_TRY(append(scratch_));
-  return scratch_.size();
-}
-
 MorvaResult<size_t> JournalWriter::write_single_item(uint64_t keyspace_id, std::string_view key,
                                                      std::string_view value,
                                                      tervik::ValueType value_type, uint64_t seqno) {
@@ -120,25 +97,32 @@ MorvaResult<size_t> JournalWriter::write_batch(std::span<const JournalWriteItem>
                                                uint64_t seqno) {
   // Every length is checked before the first byte: a wrapped length would
   // make the reader cut the journal at this batch and drop every later one.
-  ZV_TRY(check_journal_batch_size(items.size()));
+  if (items.size() > kJournalMaxBatchEntries) ZV_TRY(check_journal_batch_size(items.size()));
   for (const JournalWriteItem& item : items) {
+    if (item.key.size() <= kJournalMaxKeyLength && item.value.size() <= kJournalMaxPlainValueCheck) {
+      continue;  // fits whether compressed or not
+    }
     ZV_TRY(check_journal_item(item.key.size(), item.value.size(),
                               journal_compresses(compression_, threshold_, item.value.size())));
   }
   dirty_ = true;
-  hasher_.reset();
-  scratch_.clear();
-  encode_journal_start(&scratch_, static_cast<uint32_t>(items.size()), seqno);
-  size_t written = scratch_.size();
-  ZV_TRY(append(scratch_));
+  // The batch is encoded straight into the write buffer (which may pass its
+  // nominal size for one batch) and handed on whole.
+  const size_t start = buf_.size();
+  encode_journal_start(&buf_, static_cast<uint32_t>(items.size()), seqno);
+  const size_t body = buf_.size();
   for (const JournalWriteItem& item : items) {
-    ZV_ASSIGN_OR_RETURN(size_t n, append_item(item));
-    written += n;
+    const bool compress = journal_compresses(compression_, threshold_, item.value.size());
+    if (auto st = encode_journal_item(&buf_, item.keyspace_id, item.key, item.value,
+                                      item.value_type, compress, &lz4_scratch_);
+        !st.ok()) {
+      buf_.resize(start);
+      return zv::make_unexpected(std::move(st).error());
+    }
   }
-  scratch_.clear();
-  encode_journal_end(&scratch_, hasher_.digest());
-  written += scratch_.size();
-  ZV_TRY(append(scratch_));
+  encode_journal_end(&buf_, zv::xxh3_64(buf_.data() + body, buf_.size() - body));
+  const size_t written = buf_.size() - start;
+  if (buf_.size() >= kJournalWriteBufferSize) ZV_TRY(flush_buffer());
   return written;
 }
 
@@ -154,7 +138,7 @@ MorvaStatus JournalWriter::persist(PersistMode mode) {
     dirty_ = false;
   }
   if (mode == PersistMode::kSyncData) {
-    if (auto st = file_->sync_data(); !st.ok()) {
+    if (auto st = file_->sync(); !st.ok()) {
       ZV_ERROR(kLogTarget, "Failed to fsyncdata journal file at " + path_ + ": " + st.error().to_string());
       return zv::make_unexpected(std::move(st).error());
     }

@@ -1,5 +1,5 @@
 // JournalWriter: appends batches to the active journal file through an
-// 8,192-byte buffer and persists them at three levels (hand to the operating
+// 8,192-byte buffer (a larger batch goes out whole) and persists them at three levels (hand to the operating
 // system, data to disk, data and metadata to disk). A new file is created
 // preallocated to 64 MiB of zeros and its folder entry is made durable before
 // the writer is handed out. Not thread-safe: the Journal's writer lock guards it.
@@ -13,7 +13,7 @@
 
 #include "morva/src/error.h"
 #include "morva/src/journal/entry.h"
-#include "morva/src/journal/journal_fs.h"
+#include "platform/file_system.h"
 #include "platform/checksum.h"
 #include "tervik/core/compression_type.h"
 #include "tervik/core/value_type.h"
@@ -25,6 +25,9 @@ inline constexpr uint64_t kJournalPreallocatedSize = 67'108'864;
 inline constexpr uint64_t kJournalRotationThreshold = 64'000'000;
 inline constexpr size_t kJournalWriteBufferSize = 8192;
 inline constexpr std::string_view kJournalExtension = ".jnl";
+// Values up to this length fit the format compressed or not (the block
+// codec's input limit).
+inline constexpr size_t kJournalMaxPlainValueCheck = 0x7E00'0000;
 
 enum class PersistMode : uint8_t {
   kBuffer = 0,    // hand the buffered bytes to the operating system
@@ -59,7 +62,7 @@ class JournalWriter {
  public:
   // Creates the file (failing when it exists), preallocates, flushes it and
   // syncs its folder. Compression starts off until set_compression.
-  static MorvaResult<JournalWriter> create(JournalFs& fs, std::string path);
+  static MorvaResult<JournalWriter> create(zv::FileSystem& fs, std::string path);
 
   JournalWriter(JournalWriter&&) noexcept;
   JournalWriter& operator=(JournalWriter&&) noexcept;
@@ -95,18 +98,14 @@ class JournalWriter {
   bool is_dirty() const { return dirty_; }
 
  private:
-  JournalWriter(JournalFs* fs, std::string path, std::unique_ptr<JournalFile> file);
-  MorvaStatus append(std::string_view bytes);
-  MorvaResult<size_t> append_item(const JournalWriteItem& item);
+  JournalWriter(zv::FileSystem* fs, std::string path, std::unique_ptr<zv::FsFile> file);
 
-  JournalFs* fs_;
+  zv::FileSystem* fs_;
   std::string path_;
-  std::unique_ptr<JournalFile> file_;
+  std::unique_ptr<zv::FsFile> file_;
   std::string buf_;
   uint64_t buf_offset_ = 0;  // file offset of buf_[0]
-  std::string scratch_;
   std::string lz4_scratch_;
-  zv::Xxh3Hasher64 hasher_;
   uint64_t threshold_ = 0;
   tervik::CompressionType compression_ = tervik::CompressionType::kNone;
   bool dirty_ = false;

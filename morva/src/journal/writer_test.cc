@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 
 #include "morva/src/journal/manager.h"
-#include "morva/src/testing/faulty_journal_fs.h"
+#include "platform/testing/faulty_file_system.h"
 #include "morva/src/testing/journal_bytes.h"
 #include "platform/testing/temp_dir.h"
 
 namespace morva {
 namespace {
 
-using testing::FaultyJournalFs;
-using testing::JournalFsOp;
+using zv::testing::FaultyFileSystem;
+using zv::testing::FaultOp;
 using tervik::CompressionType;
 using tervik::ValueType;
+
+uint64_t total_calls(const FaultyFileSystem& fs) {
+  uint64_t sum = 0;
+  for (size_t op = 0; op < zv::testing::kFaultOpCount; ++op) sum += fs.calls(static_cast<FaultOp>(op));
+  return sum;
+}
 
 class JournalWriterTest : public ::testing::Test {
  protected:
@@ -24,14 +30,14 @@ class JournalWriterTest : public ::testing::Test {
     return std::move(w).value();
   }
   zv::testing::TempDir dir_;
-  FaultyJournalFs fs_;
+  FaultyFileSystem fs_;
 };
 
 TEST_F(JournalWriterTest, NewFileIsPreallocatedZerosAndItsNameIsSynced) {
   JournalWriter w = create("0.jnl");
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSetLen), 1u);
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncAll), 1u);
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncDir), 1u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSetLen), 1u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSyncAll), 1u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSyncDir), 1u);
   const std::string bytes = testing::read_all(path("0.jnl"));
   ASSERT_EQ(bytes.size(), kJournalPreallocatedSize);
   EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos);
@@ -46,8 +52,8 @@ TEST_F(JournalWriterTest, CreationFailures) {
   EXPECT_TRUE(exists.error().is_io(zv::IoErrorKind::kAlreadyExists));
   EXPECT_EQ(testing::read_all(path("7.jnl")), "hello");
 
-  for (JournalFsOp op : {JournalFsOp::kCreate, JournalFsOp::kSetLen, JournalFsOp::kSyncAll,
-                         JournalFsOp::kSyncDir}) {
+  for (FaultOp op : {FaultOp::kOpen, FaultOp::kSetLen, FaultOp::kSyncAll,
+                         FaultOp::kSyncDir}) {
     fs_.fail_nth(op, 1);
     auto w = JournalWriter::create(fs_, path(std::to_string(static_cast<int>(op)) + ".jnl"));
     ASSERT_FALSE(w.ok()) << static_cast<int>(op);
@@ -76,32 +82,32 @@ TEST_F(JournalWriterTest, OneItemBatchLayout) {
 
 TEST_F(JournalWriterTest, PersistModesAndSystemCalls) {
   JournalWriter w = create("0.jnl");
-  const uint64_t before = fs_.total_calls();
+  const uint64_t before = total_calls(fs_);
   ASSERT_TRUE(w.persist(PersistMode::kBuffer).ok());
-  EXPECT_EQ(fs_.total_calls(), before) << "a clean Buffer persist makes no call";
+  EXPECT_EQ(total_calls(fs_), before) << "a clean Buffer persist makes no call";
   ASSERT_TRUE(w.persist(PersistMode::kSyncAll).ok());
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncAll), 2u) << "a clean SyncAll still syncs";
+  EXPECT_EQ(fs_.calls(FaultOp::kSyncAll), 2u) << "a clean SyncAll still syncs";
   ASSERT_TRUE(w.persist(PersistMode::kSyncData).ok());
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncData), 1u);
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncAll), 2u);
-  EXPECT_EQ(fs_.calls(JournalFsOp::kWrite), 0u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSync), 1u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSyncAll), 2u);
+  EXPECT_EQ(fs_.calls(FaultOp::kWrite), 0u);
 
   ASSERT_TRUE(w.write_single_item(1, "a", "b", ValueType::kValue, 1).ok());
-  EXPECT_EQ(fs_.calls(JournalFsOp::kWrite), 0u) << "appends stay buffered";
+  EXPECT_EQ(fs_.calls(FaultOp::kWrite), 0u) << "appends stay buffered";
   ASSERT_TRUE(w.persist(PersistMode::kBuffer).ok());
-  EXPECT_EQ(fs_.calls(JournalFsOp::kWrite), 1u);
-  EXPECT_EQ(fs_.calls(JournalFsOp::kSyncAll) + fs_.calls(JournalFsOp::kSyncData), 3u);
+  EXPECT_EQ(fs_.calls(FaultOp::kWrite), 1u);
+  EXPECT_EQ(fs_.calls(FaultOp::kSyncAll) + fs_.calls(FaultOp::kSync), 3u);
 }
 
 TEST_F(JournalWriterTest, DirtyFlagIsClearedOnlyByASuccessfulPersist) {
   JournalWriter w = create("0.jnl");
   ASSERT_TRUE(w.write_single_item(1, "key", "value", ValueType::kValue, 5).ok());
-  fs_.fail_nth(JournalFsOp::kWrite, 1);
+  fs_.fail_nth(FaultOp::kWrite, 1);
   auto st = w.persist(PersistMode::kBuffer);
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().kind(), MorvaErrorKind::kIo);
   EXPECT_TRUE(w.is_dirty());
-  fs_.fail_nth(JournalFsOp::kSyncData, 1);
+  fs_.fail_nth(FaultOp::kSync, 1);
   EXPECT_FALSE(w.persist(PersistMode::kSyncData).ok());
   EXPECT_FALSE(w.is_dirty()) << "the bytes reached the system; only the sync failed";
   ASSERT_TRUE(w.persist(PersistMode::kSyncData).ok());

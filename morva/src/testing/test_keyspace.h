@@ -1,15 +1,15 @@
-// A keyspace stand-in for journal maintenance tests: a name and a settable
+// A keyspace stand-in for journal maintenance and worker tests: a name and a settable
 // highest persisted sequence number. Test-only; not thread-safe.
 #pragma once
 
 #include <optional>
 #include <string>
 
-#include "morva/src/journal/manager.h"
+#include "morva/src/keyspace_handle.h"
 
 namespace morva::testing {
 
-class TestKeyspace final : public JournalKeyspace {
+class TestKeyspace final : public KeyspaceHandle {
  public:
   explicit TestKeyspace(std::string name) : name_(std::move(name)) {}
   std::string name() const override { return name_; }
