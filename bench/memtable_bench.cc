@@ -2,6 +2,8 @@
 // work on a std::map under a mutex as a sanity baseline.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_smoke.h"
+
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -18,8 +20,8 @@ using tervik::InternalValue;
 using tervik::Memtable;
 using tervik::Slice;
 
-constexpr int64_t kInsertsPerThread = 200000;
-constexpr uint64_t kPrefill = 1 << 20;
+const int64_t kInsertsPerThread = zv::bench::sized<int64_t>(200000, 5000);
+const uint64_t kPrefill = zv::bench::sized<uint64_t>(1 << 20, 1 << 12);
 
 uint64_t mix(uint64_t x) {
   x ^= x >> 33;

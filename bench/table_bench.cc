@@ -27,9 +27,9 @@ namespace {
 
 using namespace tervik;
 
-constexpr size_t kEntries = 1'000'000;
+const size_t kEntries = ::zv::bench::sized<size_t>(1'000'000, 20'000);
 constexpr SeqNo kSnapshot = 1u << 30;
-constexpr size_t kProbes = 1 << 16;
+const size_t kProbes = ::zv::bench::sized<size_t>(1 << 16, 1 << 10);  // a power of two
 
 uint64_t mix(uint64_t x) {
   x ^= x >> 33;
@@ -233,7 +233,7 @@ BENCHMARK(BM_GetPartDataBlockPointRead);
 void BM_TableRange(benchmark::State& state) {
   const bool backward = state.range(0) != 0;
   const Table t = table_for(true);
-  constexpr size_t kSpan = 10'000;
+  const size_t kSpan = ::zv::bench::sized<size_t>(10'000, 1'000);
   size_t i = 0, items = 0;
   for (auto _ : state) {
     const uint64_t lo = mix(i++) % (kEntries - kSpan);

@@ -7,6 +7,8 @@
 //     clustered vectors, with recall@10 against the exact scan as a counter.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_smoke.h"
+
 #include <random>
 #include <thread>
 #include <unordered_set>
@@ -23,9 +25,9 @@ namespace {
 using namespace zv;
 
 constexpr size_t kDim = 128;
-constexpr size_t kFileNodes = 100000;
-constexpr size_t kSearchNodes = 20000;
-constexpr size_t kQueries = 200;
+const size_t kFileNodes = zv::bench::sized<size_t>(100000, 2000);
+const size_t kSearchNodes = zv::bench::sized<size_t>(20000, 1000);
+const size_t kQueries = zv::bench::sized<size_t>(200, 20);
 
 struct FileFixture {
   testing::TempDir dir;

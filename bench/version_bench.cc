@@ -4,6 +4,8 @@
 // waits while append_version holds the exclusive lock.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_smoke.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -28,7 +30,7 @@ using tervik::Table;
 using tervik::TreeType;
 using tervik::Version;
 
-constexpr int kTables = 1000;
+const size_t kTables = zv::bench::sized<size_t>(1000, 50);
 
 // One tree folder of 1,000 tables: four overlapping level-0 runs of one
 // table, the rest spread over single runs of levels 1 to 6.
@@ -37,14 +39,14 @@ struct Fixture {
     std::vector<Table> tables;
     std::vector<PersistedLevel> levels(7);
     char key[32];
-    for (int i = 0; i < kTables; ++i) {
+    for (size_t i = 0; i < kTables; ++i) {
       const int level = i < 4 ? 0 : 1 + (i - 4) % 6;
       if (level == 0) {
         tables.push_back(tree.table(i + 1, "a", "z"));
         levels[0].push_back(PersistedRun{{static_cast<uint64_t>(i + 1), tables.back().checksum(), 0}});
         continue;
       }
-      std::snprintf(key, sizeof(key), "k%06d", i);
+      std::snprintf(key, sizeof(key), "k%06d", static_cast<int>(i));
       tables.push_back(tree.table(i + 1, key, std::string(key) + "~"));
       if (levels[level].empty()) levels[level].emplace_back();
       levels[level][0].push_back({static_cast<uint64_t>(i + 1), tables.back().checksum(), 0});
@@ -163,7 +165,7 @@ void BM_PointReadWaitDuringAppend(benchmark::State& state) {
   state.counters["mean_wait_us"] = total / static_cast<double>(std::max<int64_t>(n, 1));
   state.counters["worst_wait_us"] = worst;
 }
-BENCHMARK(BM_PointReadWaitDuringAppend)->MinTime(1.0);
+BENCHMARK(BM_PointReadWaitDuringAppend)->MinTime(zv::bench::sized(1.0, 0.01));
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "platform/mmap.h"
 
+#include "platform/residency.h"
+
 #include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -94,14 +96,10 @@ IoResult<size_t> MemoryMap::resident_pages(size_t offset, size_t len) const {
   if (!data_ || len == 0) return size_t{0};
   size_t s, n;
   page_range(offset, len, len_, &s, &n);
-  size_t ps = page_size();
-  size_t pages = (n + ps - 1) / ps;
-  std::vector<unsigned char> vec(pages);
-  if (::mincore(data_ + s, n, vec.data()) != 0)
-    return make_unexpected(IoError::from_errno(errno));
-  size_t count = 0;
-  for (unsigned char v : vec) count += (v & 1);
-  return count;
+  const Residency r = resident_pages_in_range(data_ + s, n);
+  if (!r.known)
+    return make_unexpected(IoError(IoErrorKind::kUnsupported, "residency query failed"));
+  return static_cast<size_t>(r.pages);
 }
 
 }  // namespace zv

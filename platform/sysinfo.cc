@@ -45,7 +45,11 @@ IoResult<uint64_t> total_physical_memory_bytes() {
   return static_cast<uint64_t>(info.totalram) * unit;
 }
 
-IoResult<uint64_t> process_working_set_bytes() {
+namespace {
+
+// Field `index` of /proc/self/statm ("size resident shared text lib data dt",
+// counted in pages), in bytes.
+IoResult<uint64_t> statm_field_bytes(size_t index) {
   int fd = ::open(kStatmPath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return make_unexpected(IoError::from_errno(errno, kStatmPath));
   char buf[256];
@@ -56,12 +60,13 @@ IoResult<uint64_t> process_working_set_bytes() {
   int read_errno = errno;
   ::close(fd);
   if (n < 0) return make_unexpected(IoError::from_errno(read_errno, kStatmPath));
-  // "size resident shared text lib data dt", counted in pages.
   std::string_view text(buf, static_cast<size_t>(n));
-  size_t space = text.find(' ');
-  if (space == std::string_view::npos)
-    return make_unexpected(IoError(IoErrorKind::kInvalidData, "malformed /proc/self/statm"));
-  text.remove_prefix(space + 1);
+  for (size_t i = 0; i < index; ++i) {
+    size_t space = text.find(' ');
+    if (space == std::string_view::npos)
+      return make_unexpected(IoError(IoErrorKind::kInvalidData, "malformed /proc/self/statm"));
+    text.remove_prefix(space + 1);
+  }
   uint64_t pages = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), pages);
   if (ec != std::errc() || end == text.data())
@@ -69,6 +74,12 @@ IoResult<uint64_t> process_working_set_bytes() {
   long page = ::sysconf(_SC_PAGESIZE);
   return pages * static_cast<uint64_t>(page > 0 ? page : 4096);
 }
+
+}  // namespace
+
+IoResult<uint64_t> process_working_set_bytes() { return statm_field_bytes(1); }
+
+IoResult<uint64_t> process_committed_bytes() { return statm_field_bytes(0); }
 
 CpuidSnapshot read_cpuid() {
   CpuidSnapshot s;

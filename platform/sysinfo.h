@@ -19,6 +19,9 @@ IoResult<uint64_t> total_physical_memory_bytes();
 
 // Bytes of this process currently resident in physical memory.
 IoResult<uint64_t> process_working_set_bytes();
+// Bytes of address space this process has committed (its whole virtual size:
+// every mapping it holds, resident or not).
+IoResult<uint64_t> process_committed_bytes();
 
 // The raw processor registers the feature decision reads. All zero where the
 // processor cannot be asked (not x86-64) or a leaf is missing; xcr0 is zero

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "platform/fs.h"
@@ -182,29 +181,6 @@ TEST_F(AuditLogTest, FailedOpenAfterRenameLosesNoHistory) {
   EXPECT_EQ(read(n(1)), line("a"));
   EXPECT_EQ(read(n(2)), "one");
   EXPECT_EQ(read(n(3)), "two");
-}
-
-TEST_F(AuditLogTest, ConcurrentAppendsWriteWholeLines) {
-  auto log = open(1 << 20, 5);
-  constexpr int kThreads = 8, kPerThread = 200;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerThread; ++i) {
-        ASSERT_TRUE(log->append(fixed("put", std::to_string(t) + "-" + std::to_string(i))).ok());
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  std::istringstream in(read(p));
-  std::string l;
-  int lines = 0;
-  while (std::getline(in, l)) {
-    auto j = nlohmann::json::parse(l, nullptr, false);
-    ASSERT_FALSE(j.is_discarded()) << l;
-    ++lines;
-  }
-  EXPECT_EQ(lines, kThreads * kPerThread);
 }
 
 TEST_F(AuditLogTest, RecordAuditOnAnUnwritableLogOnlyWarns) {

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <algorithm>
 
 #include "platform/clock.h"
 #include "src/record/binary_form.h"
@@ -49,15 +49,25 @@ ZolvaStatus for_each_payload_key(const MemoryRecord& r, uint64_t* skipped, Fn&& 
 }
 
 template <class MakeOp>
+ZolvaStatus append_derived_ops(const MemoryRecord& r, uint64_t* skipped, MakeOp make,
+                               std::vector<BatchOp>* out) {
+  const std::string id = node_key(r.node_id);
+  out->push_back(make(Partition::kNamespaceIndex, namespace_index_key(r.ns, r.key), id));
+  return for_each_payload_key(r, skipped, [&](std::string key) {
+    out->push_back(make(Partition::kPayloadIndex, std::move(key), id));
+  });
+}
+
+template <class MakeOp>
 ZolvaResult<std::vector<BatchOp>> derived_ops(const MemoryRecord& r, uint64_t* skipped,
                                               MakeOp make) {
   std::vector<BatchOp> ops;
-  const std::string id = node_key(r.node_id);
-  ops.push_back(make(Partition::kNamespaceIndex, namespace_index_key(r.ns, r.key), id));
-  ZV_TRY(for_each_payload_key(r, skipped, [&](std::string key) {
-    ops.push_back(make(Partition::kPayloadIndex, std::move(key), id));
-  }));
+  ZV_TRY(append_derived_ops(r, skipped, make, &ops));
   return ops;
+}
+
+BatchOp make_put(Partition p, std::string key, const std::string& id) {
+  return BatchOp::put(p, std::move(key), id);
 }
 
 }  // namespace
@@ -113,9 +123,12 @@ ZolvaResult<std::string> scalar_index_key(std::string_view ns, std::string_view 
 
 ZolvaResult<std::vector<BatchOp>> derived_index_put_ops(const MemoryRecord& record,
                                                         uint64_t* skipped) {
-  return derived_ops(record, skipped, [](Partition p, std::string key, const std::string& id) {
-    return BatchOp::put(p, std::move(key), id);
-  });
+  return derived_ops(record, skipped, make_put);
+}
+
+ZolvaStatus append_derived_index_put_ops(const MemoryRecord& record, std::vector<BatchOp>* out,
+                                         uint64_t* skipped) {
+  return append_derived_ops(record, skipped, make_put, out);
 }
 
 ZolvaResult<std::vector<BatchOp>> derived_index_delete_ops(const MemoryRecord& record) {
@@ -125,9 +138,20 @@ ZolvaResult<std::vector<BatchOp>> derived_index_delete_ops(const MemoryRecord& r
 }
 
 uint64_t payload_entry_count(const MemoryRecord& record) {
-  std::set<std::string> keys;
-  (void)for_each_payload_key(record, nullptr, [&](std::string key) { keys.insert(std::move(key)); });
-  return keys.size();
+  std::vector<std::string> keys;
+  (void)for_each_payload_key(record, nullptr, [&](std::string key) { keys.push_back(std::move(key)); });
+  std::sort(keys.begin(), keys.end());
+  return static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
+}
+
+uint64_t payload_entry_count(std::span<const BatchOp> record_ops) {
+  std::vector<std::string_view> keys;
+  keys.reserve(record_ops.size());
+  for (const BatchOp& op : record_ops) {
+    if (op.partition == Partition::kPayloadIndex) keys.push_back(op.key);
+  }
+  std::sort(keys.begin(), keys.end());
+  return static_cast<uint64_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
 }
 
 DerivedIndexState DerivedIndexState::create(uint64_t record_count, uint64_t namespace_entries,

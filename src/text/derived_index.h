@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,10 @@ ZolvaResult<std::string> scalar_index_key(std::string_view ns, std::string_view 
 // *skipped when given.
 ZolvaResult<std::vector<BatchOp>> derived_index_put_ops(const MemoryRecord& record,
                                                         uint64_t* skipped = nullptr);
+// derived_index_put_ops appending to *out (a rebuild's one batch); on an
+// error *out may hold part of the record's operations.
+ZolvaStatus append_derived_index_put_ops(const MemoryRecord& record, std::vector<BatchOp>* out,
+                                         uint64_t* skipped = nullptr);
 // The same keys as Deletes.
 ZolvaResult<std::vector<BatchOp>> derived_index_delete_ops(const MemoryRecord& record);
 
@@ -53,6 +58,9 @@ ZolvaResult<std::vector<BatchOp>> derived_index_delete_ops(const MemoryRecord& r
 // key none). The rebuild, the record change, the purge and the check at open
 // all count with it, so that the state agrees with partition 5.
 uint64_t payload_entry_count(const MemoryRecord& record);
+// The same count taken from a record's own put operations (the distinct keys
+// of its payload-index Puts), without building the keys again.
+uint64_t payload_entry_count(std::span<const BatchOp> record_ops);
 
 struct DerivedIndexState {
   uint32_t schema_version = kDerivedIndexSchemaVersion;

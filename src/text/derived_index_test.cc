@@ -73,6 +73,10 @@ TEST(DerivedIndex, PutOpsOfAListAndAScalar) {
   };
   EXPECT_EQ(*ops, expected);
   EXPECT_EQ(payload_entry_count(r), 3u);  // distinct keys: score, a, b
+  EXPECT_EQ(payload_entry_count(std::span<const BatchOp>(*ops)), 3u);
+  std::vector<BatchOp> appended = {BatchOp::del(Partition::kPayloadIndex, "other")};
+  ASSERT_TRUE(append_derived_index_put_ops(r, &appended).ok());
+  EXPECT_EQ(appended.size(), 1 + expected.size());
 
   auto dels = derived_index_delete_ops(r);
   ASSERT_TRUE(dels.ok());

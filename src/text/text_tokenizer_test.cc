@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
+
+#include "platform/utf8.h"
+#include "src/text/unicode_case.h"
 
 namespace zv::text {
 namespace {
@@ -39,6 +43,48 @@ TEST(TextTokenizer, TableOfTexts) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tokenize(c.text), c.tokens) << c.text;
+  }
+}
+
+// The tokenizer's byte-level fast path against the rule read literally:
+// lower-case each character on its own (U+0130 to 'i' and U+0307), then
+// split at everything that is not an ASCII letter or digit.
+Tokens reference_tokens(std::string_view text) {
+  std::u32string lowered;
+  for (size_t i = 0; i < text.size();) {
+    const Utf8Char ch = decode_utf8_at(text, i);
+    i += ch.len;
+    if (ch.cp == 0x130) {
+      lowered += U'i';
+      lowered += char32_t{0x307};
+    } else {
+      lowered += simple_lower(ch.cp);
+    }
+  }
+  Tokens out;
+  std::string cur;
+  for (char32_t c : lowered) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      cur.push_back(static_cast<char>(c));
+    } else if (!cur.empty()) {
+      out.push_back(cur);
+      cur.clear();
+    }
+  }
+  if (!cur.empty()) out.push_back(cur);
+  return out;
+}
+
+TEST(TextTokenizer, MatchesTheLiteralRuleOnRandomText) {
+  const std::vector<std::string> pieces = {
+      "a", "Z", "7", " ", "_", "-", "'", "\xC4\xB0", "\xE2\x84\xAA", "\xE2\x84\xAB", "\xC3\xA9",
+      "\xC3\x89", "\xCE\xA3", "\xE4\xBD\xA0", "\xF0\x9F\x98\x80", "\xEF\xBC\xA1", "\xFF", "\xE2\x84"};
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int n = static_cast<int>(rng() % 12);
+    for (int i = 0; i < n; ++i) text += pieces[rng() % pieces.size()];
+    ASSERT_EQ(tokenize(text), reference_tokens(text)) << text;
   }
 }
 

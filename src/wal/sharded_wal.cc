@@ -15,11 +15,14 @@ constexpr const char* kRestartEvent =
 constexpr const char* kPadEvent = "Padding WAL shard with filler records up to round-robin order";
 constexpr const char* kNoCheckpointStore =
     "WAL holds fewer positions than the stored checkpoint and no checkpoint store was given";
-constexpr const char* kCheckpointBusy = "WAL checkpoint while appends are in flight";
+constexpr const char* kRotationSkippedEvent =
+    "WAL rotation postponed: appends kept running past the checkpoint";
 
-ZolvaError shard_failed_error(uint64_t index) {
+ZolvaError shard_failed_error(uint64_t index, const std::string& cause = {}) {
   return ZolvaError::wal("WAL shard " + std::to_string(index) +
-                         " stopped accepting records after a failed write; reopen the database");
+                         " stopped accepting records after a failed write or sync; reopen the "
+                         "database" +
+                         (cause.empty() ? std::string() : ": " + cause));
 }
 
 ZolvaStatus check_payloads(std::span<const std::string_view> payloads) {
@@ -71,6 +74,10 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
   const uint64_t raw = effective_shard_count(fs, wal_path, configured_shards);
   if (raw > kMaxShardCount) return make_unexpected(too_many_shards(raw));
   const uint64_t n = std::max<uint64_t>(raw, 1);
+  // The count goes first: a crash while the shards are created (or between
+  // a rotation's rename and the fresh file) leaves shards missing, and the
+  // count file is what says they belong to the log.
+  ZV_TRY(write_shard_count(fs, wal_path, n));
   std::unique_ptr<ShardedWal> wal(new ShardedWal(wal_path, raw, options));
   const WalWriterOptions wopts = wal->writer_options();
   for (uint64_t i = 0; i < n; ++i) {
@@ -78,7 +85,6 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
     ZV_ASSIGN_OR_RETURN(shard->writer, WalWriter::open(wal->shard_file(i), wopts));
     wal->shards_.push_back(std::move(shard));
   }
-  ZV_TRY(write_shard_count(fs, wal_path, n));
 
   // The next free position: one past the highest position any shard holds.
   uint64_t next = 0;
@@ -98,6 +104,7 @@ ZolvaResult<std::unique_ptr<ShardedWal>> ShardedWal::open(const std::string& wal
   }
   ZV_TRY(wal->pad_to(next));
   wal->counter_.store(next);
+  for (auto& s : wal->shards_) wal->note_size(*s);
   return wal;
 }
 
@@ -132,6 +139,16 @@ ZolvaStatus ShardedWal::archive_all_and_restart() {
   return {};
 }
 
+void ShardedWal::note_size(const Shard& s) {
+  if (s.writer->file_size() >= options_.max_file_size)
+    rotation_due_.store(true, std::memory_order_relaxed);
+}
+
+ZolvaError ShardedWal::append_error(Shard& s, uint64_t index, ZolvaError error) {
+  if (!s.failed) return error;
+  return shard_failed_error(index, error.message());
+}
+
 ZolvaStatus ShardedWal::wait_turn(Shard& s, std::unique_lock<std::mutex>& lock, uint64_t index,
                                   uint64_t slot) {
   s.turn.wait(lock, [&] { return s.failed || s.next_slot == slot; });
@@ -150,6 +167,7 @@ void ShardedWal::fill_slots(Shard& s, uint64_t count) {
 
 ZolvaStatus ShardedWal::append(std::string_view payload) {
   ZV_TRY(check_payloads({&payload, 1}));
+  AppendGate::Pass pass(gate_);
   const uint64_t n = shards_.size();
   const uint64_t position = counter_.fetch_add(1);
   const uint64_t index = position % n;
@@ -159,8 +177,10 @@ ZolvaStatus ShardedWal::append(std::string_view payload) {
   ZolvaStatus st = s.writer->append(payload);
   if (st.ok()) {
     ++s.next_slot;
+    note_size(s);
   } else {
     fill_slots(s, 1);
+    st = make_unexpected(append_error(s, index, std::move(st).error()));
   }
   lock.unlock();
   s.turn.notify_all();
@@ -170,6 +190,7 @@ ZolvaStatus ShardedWal::append(std::string_view payload) {
 ZolvaStatus ShardedWal::append_batch(std::span<const std::string_view> payloads) {
   if (payloads.empty()) return {};
   ZV_TRY(check_payloads(payloads));
+  AppendGate::Pass pass(gate_);
   const uint64_t n = shards_.size();
   const uint64_t start = counter_.fetch_add(payloads.size());
   // Split by shard; each shard receives consecutive slots.
@@ -200,6 +221,7 @@ ZolvaStatus ShardedWal::append_batch(std::span<const std::string_view> payloads)
   }
   for (size_t k = 0; k < parts.size(); ++k) {
     shards_[parts[k].shard]->next_slot += parts[k].payloads.size();
+    note_size(*shards_[parts[k].shard]);
   }
   locks.clear();
   for (const BatchPart& part : parts) shards_[part.shard]->turn.notify_all();
@@ -216,16 +238,32 @@ ZolvaStatus ShardedWal::fail_batch(std::vector<BatchPart>& parts,
     Shard& s = *shards_[parts[k].shard];
     if (!s.writer->roll_back_to(marks[k]).ok()) s.failed = true;
   }
-  for (size_t k = 0; k < parts.size(); ++k) {
+  const size_t held = locks.size();
+  bool stopped = false;
+  for (size_t k = 0; k < held; ++k) {
     Shard& s = *shards_[parts[k].shard];
-    if (k >= locks.size()) {
-      locks.emplace_back(s.mu);
-      s.turn.wait(locks.back(), [&] { return s.failed || s.next_slot == parts[k].first_slot; });
-    }
     if (!s.failed) fill_slots(s, parts[k].payloads.size());
+    stopped = stopped || s.failed;
   }
   locks.clear();
-  for (const BatchPart& part : parts) shards_[part.shard]->turn.notify_all();
+  for (size_t k = 0; k < held; ++k) shards_[parts[k].shard]->turn.notify_all();
+  // The other parts one shard at a time, holding nothing else while waiting
+  // for a turn: a stopped shard lets appends in out of turn, and one of
+  // those may hold a lock an earlier position needs.
+  for (size_t k = held; k < parts.size(); ++k) {
+    Shard& s = *shards_[parts[k].shard];
+    std::unique_lock lock(s.mu);
+    s.turn.wait(lock, [&] { return s.failed || s.next_slot == parts[k].first_slot; });
+    if (!s.failed) fill_slots(s, parts[k].payloads.size());
+    stopped = stopped || s.failed;
+    lock.unlock();
+    s.turn.notify_all();
+  }
+  if (stopped) {
+    return make_unexpected(ZolvaError::wal(
+        "WAL batch stopped a shard after a failed write or sync; reopen the database: " +
+        error.message()));
+  }
   return make_unexpected(std::move(error));
 }
 
@@ -240,71 +278,121 @@ uint64_t ShardedWal::total_records() {
 
 ZolvaStatus ShardedWal::sync_and_reopen_all() {
   const WalWriterOptions wopts = writer_options();
-  for (auto& s : shards_) {
-    std::scoped_lock lock(s->mu);
-    if (s->failed) continue;
-    ZV_TRY(s->writer->sync());
-    const std::string path = s->writer->path();
-    const uint64_t slots = s->next_slot;
-    s->writer.reset();  // closes the old handle before the file is scanned
-    auto reopened = WalWriter::open(path, wopts);
-    if (!reopened.ok() || (*reopened)->record_count() != slots) {
-      s->failed = true;
-      s->turn.notify_all();
-      if (!reopened.ok()) return make_unexpected(std::move(reopened).error());
-      return make_unexpected(ZolvaError::wal("WAL shard " + path + " changed its record count on reopen"));
+  ZolvaStatus first_error;
+  for (uint64_t i = 0; i < shards_.size(); ++i) {
+    Shard& s = *shards_[i];
+    std::scoped_lock lock(s.mu);
+    if (s.failed) {
+      // Its buffer may hold acknowledged records that never reached the
+      // file: nothing may report this log as synced.
+      if (first_error.ok()) first_error = make_unexpected(shard_failed_error(i));
+      continue;
     }
-    s->writer = std::move(reopened).value();
+    ZolvaStatus st = s.writer->sync();
+    if (st.ok()) {
+      const std::string path = s.writer->path();
+      const uint64_t slots = s.next_slot;
+      s.writer.reset();  // closes the old handle before the file is scanned
+      auto reopened = WalWriter::open(path, wopts);
+      if (reopened.ok() && (*reopened)->record_count() == slots) {
+        s.writer = std::move(reopened).value();
+        continue;
+      }
+      st = reopened.ok() ? make_unexpected(ZolvaError::wal(
+                               "WAL shard " + path + " changed its record count on reopen"))
+                         : make_unexpected(std::move(reopened).error());
+      // Without a writer the shard cannot even take fillers.
+      if (!s.writer) {
+        auto again = WalWriter::open(path, wopts);
+        if (again.ok()) s.writer = std::move(again).value();
+      }
+    }
+    s.failed = true;
+    s.turn.notify_all();
+    if (first_error.ok()) first_error = make_unexpected(shard_failed_error(i, st.error().message()));
+  }
+  return first_error;
+}
+
+ZolvaStatus ShardedWal::wait_written(uint64_t upto,
+                                     std::chrono::steady_clock::time_point deadline) {
+  const uint64_t n = shards_.size();
+  for (uint64_t i = 0; i < n; ++i) {
+    Shard& s = *shards_[i];
+    const uint64_t want = slots_below(upto, i, n);
+    std::unique_lock lock(s.mu);
+    const bool done =
+        s.turn.wait_until(lock, deadline, [&] { return s.failed || s.next_slot >= want; });
+    if (s.failed) return make_unexpected(shard_failed_error(i));
+    if (!done) {
+      return make_unexpected(ZolvaError::wal(
+          "WAL checkpoint at position " + std::to_string(upto) +
+          " timed out waiting for the appends below it (shard " + std::to_string(i) + ")"));
+    }
   }
   return {};
 }
 
-ZolvaStatus ShardedWal::checkpoint(const CheckpointStore& store) {
-  // All shard locks at once, but never waiting for one while holding others:
-  // a batch holds lower shards while it waits for its turn on a higher one,
-  // possibly behind an append that needs a lock we would hold. A lock that
-  // is taken means an append is under way, which refuses the checkpoint.
-  std::vector<std::unique_lock<std::mutex>> locks;
-  uint64_t total = 0;
-  bool rotation_due = false;
-  for (auto& s : shards_) {
-    std::unique_lock<std::mutex> lock(s->mu, std::try_to_lock);
-    if (!lock.owns_lock()) return make_unexpected(ZolvaError::wal(kCheckpointBusy));
-    locks.push_back(std::move(lock));
-    total += s->next_slot;
-    rotation_due = rotation_due || s->writer->file_size() >= options_.max_file_size;
+ZolvaStatus ShardedWal::checkpoint(uint64_t upto, const CheckpointStore& store) {
+  std::scoped_lock one_at_a_time(checkpoint_mu_);
+  const auto deadline = std::chrono::steady_clock::now() + options_.checkpoint_wait;
+  if (upto > counter_.load()) {
+    return make_unexpected(ZolvaError::wal("WAL checkpoint at position " + std::to_string(upto) +
+                                           " beyond the " + std::to_string(counter_.load()) +
+                                           " positions handed out"));
   }
-  if (counter_.load() != total) return make_unexpected(ZolvaError::wal(kCheckpointBusy));
-  ZV_TRY(store(total));
-  if (!rotation_due) return {};
-  // Positions restart at 0 only if none was handed out since the check above:
-  // an append that drew one meanwhile waits for its slot behind our locks,
-  // and a reset would hand the same position out twice. Rotation then waits
-  // for the next checkpoint.
-  uint64_t expected = total;
-  if (!counter_.compare_exchange_strong(expected, 0)) return {};
-  // Every record so far is reflected and the stored checkpoint says so: the
-  // files can go. The shard holding the last position goes first, so that an
-  // interrupted rotation leaves fewer positions than the checkpoint, which the
-  // next open recognises.
+  // A rotation needs a moment with no append in flight: new appends wait at
+  // the gate (from now, so that few can draw positions past `upto`) while
+  // those inside finish.
+  bool closed = rotation_due_.load() && gate_.close(options_.rotation_wait);
+  ZolvaStatus st = wait_written(upto, deadline);
+  if (closed && counter_.load() != upto) {
+    // Records past `upto` exist: no rotation this time, and appends need
+    // not wait for the store.
+    ZV_WARN(kLogTarget, kRotationSkippedEvent, {"checkpoint", std::to_string(upto)},
+            {"positions", std::to_string(counter_.load())});
+    gate_.open();
+    closed = false;
+  }
+  if (st.ok()) st = store(upto);
+  if (st.ok() && closed) st = rotate_all(upto, store);
+  if (closed) gate_.open();
+  return st;
+}
+
+// Runs with the gate closed and every position below `upto` (all there are)
+// written and covered by the stored checkpoint: the files can go.
+ZolvaStatus ShardedWal::rotate_all(uint64_t upto, const CheckpointStore& store) {
+  std::vector<std::unique_lock<std::mutex>> locks;
+  for (auto& s : shards_) locks.emplace_back(s->mu);
+  for (auto& s : shards_) {
+    if (s->failed) return {};  // the next open sorts the files out
+  }
+  auto stop_all = [&] {
+    for (auto& t : shards_) t->failed = true;
+    for (auto& t : shards_) t->turn.notify_all();
+  };
+  // The shard holding the last position goes first, so that an interrupted
+  // rotation leaves fewer positions than the checkpoint, which the next open
+  // recognises.
   const uint64_t n = shards_.size();
-  const uint64_t first = total == 0 ? 0 : (total - 1) % n;
+  const uint64_t first = upto == 0 ? 0 : (upto - 1) % n;
   for (uint64_t k = 0; k < n; ++k) {
     Shard& s = *shards_[(first + k) % n];
+    if (s.writer->record_count() == 0) continue;
     ZolvaStatus st = s.writer->rotate();
     if (!st.ok()) {
-      for (auto& t : shards_) t->failed = true;
-      for (auto& t : shards_) t->turn.notify_all();
+      stop_all();
       return st;
     }
     s.next_slot = 0;
   }
+  counter_.store(0);
+  rotation_due_.store(false);
   ZolvaStatus st = store(0);
-  if (!st.ok()) {
-    // The stored checkpoint still counts the archived records: new positions
-    // would be skipped by recovery. Refuse appends until the log is reopened.
-    for (auto& t : shards_) t->failed = true;
-  }
+  // The stored checkpoint still counts the archived records: new positions
+  // would be skipped by recovery. Refuse appends until the log is reopened.
+  if (!st.ok()) stop_all();
   return st;
 }
 

@@ -5,10 +5,13 @@
 // positions of its shard), a failed append leaves a filler record in its
 // slot, and open pads short shards with fillers, so the files always hold
 // dense slots and recovery replays every record in the order its append was
-// acknowledged. Safe for any number of appending threads.
+// acknowledged. A shard whose write or sync fails beyond repair stops taking
+// records until the log is reopened. Safe for any number of appending
+// threads; checkpoints come from one caller at a time.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "src/foundation/error.h"
+#include "src/wal/append_gate.h"
 #include "src/wal/wal_format.h"
 #include "src/wal/wal_shard_files.h"
 #include "src/wal/wal_writer.h"
@@ -35,6 +39,11 @@ struct ShardedWalOptions {
   uint64_t max_file_size = kMaxFileSize;
   PayloadValidator validator = nullptr;
   FileSystem* fs = nullptr;  // null: the operating system's files
+  // How long a checkpoint waits for the appends below its position.
+  std::chrono::milliseconds checkpoint_wait{5000};
+  // How long a rotation waits for the appends in flight before it gives up
+  // until the next checkpoint; new appends wait for it meanwhile.
+  std::chrono::milliseconds rotation_wait{500};
 };
 
 // Stores the engine's checkpoint position durably (the engine's
@@ -65,16 +74,26 @@ class ShardedWal {
   // Appends records at consecutive positions; all of them or none.
   ZolvaStatus append_batch(std::span<const std::string_view> payloads);
 
-  // Positions used so far (records and fillers of the current files).
+  // Slots the shard writers hold (records and fillers of the current files).
+  // Not a checkpoint value: while appends run it can count a position whose
+  // predecessor is still in flight.
   uint64_t total_records();
-  // Syncs every shard and reopens it in place.
+  // Positions given to appends so far (since open or the last rotation).
+  // Exact while the caller keeps every appender out; the value to pass to
+  // checkpoint() once the records below it are reflected in stored data.
+  uint64_t positions_handed_out() const { return counter_.load(); }
+  // Syncs every shard and reopens it in place. A shard stopped by a failed
+  // write or sync fails it with that shard's Wal error: its buffer may have
+  // held acknowledged records that never reached the file.
   ZolvaStatus sync_and_reopen_all();
-  // The log's side of a checkpoint, called once everything appended so far is
-  // reflected in the stored data: stores total_records() through `store`
-  // (a Wal error, storing nothing, while an append is under way); when a
-  // shard has reached the rotation size and no append has begun meanwhile, it
-  // then archives all shards together and stores 0.
-  ZolvaStatus checkpoint(const CheckpointStore& store);
+  // The log's side of a checkpoint at `upto`: every record below it is
+  // reflected in durable stored data. Waits (up to checkpoint_wait) until
+  // every position below `upto` is written, then stores `upto`. A Wal error,
+  // storing nothing, when a shard is stopped or the wait runs out. When a
+  // shard has reached the rotation size, appends are held back for a moment
+  // (up to rotation_wait) and, if no record at or above `upto` exists, all
+  // shards are archived together, positions restart at 0 and 0 is stored.
+  ZolvaStatus checkpoint(uint64_t upto, const CheckpointStore& store);
 
   uint64_t shard_count() const { return shards_.size(); }
   const std::string& wal_path() const { return wal_path_; }
@@ -104,6 +123,12 @@ class ShardedWal {
   // Fills `count` slots with fillers after a failed append; marks the shard
   // failed when even that cannot be written.
   void fill_slots(Shard& s, uint64_t count);
+  // After an append on shard `index` failed with `error`: the error to
+  // return, the shard's Wal error when the failure stopped the shard.
+  ZolvaError append_error(Shard& s, uint64_t index, ZolvaError error);
+  void note_size(const Shard& s);
+  ZolvaStatus wait_written(uint64_t upto, std::chrono::steady_clock::time_point deadline);
+  ZolvaStatus rotate_all(uint64_t upto, const CheckpointStore& store);
   ZolvaStatus fail_batch(std::vector<BatchPart>& parts,
                          std::vector<std::unique_lock<std::mutex>>& locks,
                          std::vector<WalWriter::Mark>& marks, size_t written, ZolvaError error);
@@ -113,6 +138,9 @@ class ShardedWal {
   ShardedWalOptions options_;
   std::vector<std::unique_ptr<Shard>> shards_;
   std::atomic<uint64_t> counter_{0};  // next position to hand out
+  std::atomic<bool> rotation_due_{false};  // a shard reached max_file_size
+  AppendGate gate_;  // appends pass shared; a rotation closes it
+  std::mutex checkpoint_mu_;  // one checkpoint at a time
 };
 
 }  // namespace zv::wal

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/checksum.h"
+#include "platform/coding.h"
+#include "platform/log.h"
 #include "platform/testing/temp_dir.h"
 #include "platform/testing/faulty_file_system.h"
 #include "src/wal/testing/wal_test_util.h"
@@ -190,18 +193,22 @@ TEST(ShardedWal, ZeroByteShardIsEmptyAndBadHeadersFailRecovery) {
   }
 }
 
-// An injected failure: the failed record is not replayed, its slot holds a
-// filler, and later appends keep acknowledgement order.
+// An injected failure: the failed record is not replayed and later appends
+// keep acknowledgement order. A failed write leaves a filler in its slot and
+// the shard goes on; a failed sync stops the shard (its earlier unsynced
+// pages may be gone) until a reopen, with the Wal error.
 TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
   struct Case {
     const char* name;
     FaultOp op;
     bool batch;
+    ZolvaErrorKind kind;
   };
   const Case cases[] = {
-      {"single, sync fails", FaultOp::kSync, false},
-      {"single, write fails", FaultOp::kWrite, false},
-      {"batch, second shard fails", FaultOp::kSync, true},
+      {"single, sync fails", FaultOp::kSync, false, ZolvaErrorKind::kWal},
+      {"single, write fails", FaultOp::kWrite, false, ZolvaErrorKind::kIo},
+      {"batch, second shard's sync fails", FaultOp::kSync, true, ZolvaErrorKind::kWal},
+      {"batch, second shard's write fails", FaultOp::kWrite, true, ZolvaErrorKind::kIo},
   };
   for (const Case& c : cases) {
     zv::testing::TempDir dir;
@@ -217,35 +224,60 @@ TEST(ShardedWal, FailedAppendsLeaveNothingAndKeepOrder) {
     std::vector<std::string_view> views(failed.begin(), failed.end());
     auto st = c.batch ? log->append_batch(views) : log->append(views[0]);
     ASSERT_FALSE(st.ok()) << c.name;
-    EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kIo) << c.name;
-    for (int i = 1; i < 6; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok()) << c.name;
-    EXPECT_EQ(recovered(w, 3), range(0, 6)) << c.name;
+    EXPECT_EQ(st.error().kind(), c.kind) << c.name;
+    std::vector<std::string> acked = {payload_of(0)};
+    for (int i = 1; i < 6; ++i) {
+      auto r = log->append(payload_of(i));
+      if (r.ok()) acked.push_back(payload_of(i));
+      else EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kWal) << c.name;
+    }
+    const bool stops = c.kind == ZolvaErrorKind::kWal;
+    EXPECT_EQ(acked.size() < 6, stops) << c.name;
+    EXPECT_EQ(recovered(w, 3), acked) << c.name;
     log.reset();
     log = open_log(w, 3);
     ASSERT_TRUE(log->append(payload_of(6)).ok());
-    EXPECT_EQ(recovered(w, 3), range(0, 7)) << c.name;
+    acked.push_back(payload_of(6));
+    EXPECT_EQ(recovered(w, 3), acked) << c.name;
   }
 }
 
-TEST(ShardedWal, ShardThatCannotTakeAFillerStopsUntilReopen) {
-  zv::testing::TempDir dir;
-  const std::string w = fs::join(dir.path(), "zolva.wal");
-  FaultyFileSystem fs;
-  ShardedWalOptions o;
-  o.fs = &fs;
-  auto log = open_log(w, 2, o);
-  fs.fail_nth(FaultOp::kSync, 1, 2);  // the record and its filler
-  ASSERT_FALSE(log->append(payload_of(90)).ok());
-  ASSERT_TRUE(log->append(payload_of(0)).ok());  // shard 1
-  auto st = log->append(payload_of(91));          // shard 0 again
-  ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal);
-  ASSERT_TRUE(log->append(payload_of(1)).ok());
-  log.reset();
-  EXPECT_EQ(recovered(w, 2), range(0, 2));
-  log = open_log(w, 2);
-  ASSERT_TRUE(log->append(payload_of(2)).ok());
-  EXPECT_EQ(recovered(w, 2), range(0, 3));
+// A shard stops when a sync fails, or when a failed write cannot even be
+// replaced by a filler; the next append to it fails with the Wal error, the
+// other shard goes on, and after a reopen exactly the records in the files
+// are recovered.
+TEST(ShardedWal, StoppedShardRefusesAppendsUntilReopen) {
+  struct Case {
+    const char* name;
+    FaultOp op;
+    uint64_t times;
+  };
+  const Case cases[] = {
+      {"sync fails", FaultOp::kSync, 1},
+      {"record and filler writes fail", FaultOp::kWrite, 2},
+  };
+  for (const Case& c : cases) {
+    zv::testing::TempDir dir;
+    const std::string w = fs::join(dir.path(), "zolva.wal");
+    FaultyFileSystem fs;
+    ShardedWalOptions o;
+    o.fs = &fs;
+    auto log = open_log(w, 2, o);
+    fs.fail_nth(c.op, 1, c.times);
+    ASSERT_FALSE(log->append(payload_of(90)).ok()) << c.name;
+    ASSERT_TRUE(log->append(payload_of(0)).ok()) << c.name;  // shard 1
+    auto st = log->append(payload_of(91));                      // shard 0 again
+    ASSERT_FALSE(st.ok()) << c.name;
+    EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal) << c.name;
+    ASSERT_TRUE(log->append(payload_of(1)).ok()) << c.name;
+    log.reset();
+    EXPECT_TRUE(testing::parse_frames(slurp(shard_path(2, w, 0)), 64).empty()) << c.name;
+    EXPECT_EQ(testing::parse_frames(slurp(shard_path(2, w, 1)), 64).size(), 2u) << c.name;
+    EXPECT_EQ(recovered(w, 2), range(0, 2)) << c.name;
+    log = open_log(w, 2);
+    ASSERT_TRUE(log->append(payload_of(2)).ok()) << c.name;
+    EXPECT_EQ(recovered(w, 2), range(0, 3)) << c.name;
+  }
 }
 
 TEST(ShardedWal, BatchPlacementAndSyncAndReopen) {
@@ -284,10 +316,10 @@ TEST(ShardedWal, CheckpointRotatesAllShardsTogether) {
   o.max_file_size = 350;
   auto log = open_log(w, 3, o);
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
-  ASSERT_TRUE(log->checkpoint(store).ok());
+  ASSERT_TRUE(log->checkpoint(log->positions_handed_out(), store).ok());
   EXPECT_EQ(stored, std::vector<uint64_t>{5});
   for (int i = 5; i < 12; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());  // shard 0: 356 bytes
-  ASSERT_TRUE(log->checkpoint(store).ok());
+  ASSERT_TRUE(log->checkpoint(log->positions_handed_out(), store).ok());
   EXPECT_EQ(stored, (std::vector<uint64_t>{5, 12, 0}));
   EXPECT_EQ(log->total_records(), 0u);
   ASSERT_TRUE(log->append(payload_of(12)).ok());
@@ -330,7 +362,7 @@ TEST(ShardedWal, CheckpointResetFailureStopsAppendsUntilReopen) {
   o.max_file_size = 100;
   auto log = open_log(w, 2, o);
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
-  ASSERT_FALSE(log->checkpoint(failing_reset).ok());
+  ASSERT_FALSE(log->checkpoint(log->positions_handed_out(), failing_reset).ok());
   EXPECT_EQ(stored, std::vector<uint64_t>{4});
   EXPECT_EQ(log->append(payload_of(4)).error().kind(), ZolvaErrorKind::kWal);
   log.reset();
@@ -343,6 +375,158 @@ TEST(ShardedWal, CheckpointResetFailureStopsAppendsUntilReopen) {
   EXPECT_EQ(stored, (std::vector<uint64_t>{4, 0}));
   ASSERT_TRUE(log->append(payload_of(5)).ok());
   EXPECT_EQ(recovered(w, 2, 0), std::vector<std::string>{payload_of(5)});
+}
+
+CheckpointStore recording(std::vector<uint64_t>* stored) {
+  return [stored](uint64_t cp) -> ZolvaStatus {
+    stored->push_back(cp);
+    return {};
+  };
+}
+
+// A damaged record keeps its slot, so positions of its shard do not move:
+// the checkpoint skips exactly what it covers and order holds across shards.
+// With a damaged length field the count is a guess: that shard's records
+// after the damage are replayed whatever the checkpoint, with an error event.
+TEST(ShardedWal, DamagedRecordKeepsPositionsAndCheckpoint) {
+  struct Case {
+    const char* name;
+    size_t offset;  // of the flipped byte in shard 0's second frame
+    uint8_t mask;
+    std::vector<std::string> replayed;
+  };
+  std::vector<std::string> guessed = {payload_of(4), payload_of(6), payload_of(8)};
+  for (int i = 10; i < 14; ++i) guessed.push_back(payload_of(i));
+  const Case cases[] = {
+      {"payload byte", 4 + 2, 0x01, range(10, 14)},
+      {"length field", 3, 0x80, guessed},
+  };
+  for (const Case& c : cases) {
+    zv::testing::TempDir dir;
+    const std::string w = fs::join(dir.path(), "zolva.wal");
+    auto log = open_log(w, 2);
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+    std::vector<uint64_t> stored;
+    ASSERT_TRUE(log->checkpoint(10, recording(&stored)).ok());
+    EXPECT_EQ(stored, std::vector<uint64_t>{10});
+    for (int i = 10; i < 14; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+    log.reset();
+    const std::string shard0 = shard_path(2, w, 0);
+    std::string bytes = slurp(shard0);
+    bytes[testing::parse_frames(bytes, 64)[1].offset + c.offset] ^= c.mask;
+    spit(shard0, bytes);
+    log::CaptureSink sink(log::Level::kError);
+    EXPECT_EQ(recovered(w, 2, 10), c.replayed) << c.name;
+    bool named = false;
+    for (const auto& e : sink.events())
+      for (const auto& [k, v] : e.fields) named = named || (k == "shard" && v == "0");
+    EXPECT_EQ(named, c.replayed.size() > 4) << c.name;
+    // The reopened writer counts the same slots: the next append follows.
+    log = open_log(w, 2);
+    ASSERT_TRUE(log->append(payload_of(14)).ok());
+    log.reset();
+    std::vector<std::string> more = c.replayed;
+    more.push_back(payload_of(14));
+    EXPECT_EQ(recovered(w, 2, 10), more) << c.name;
+  }
+}
+
+// A stopped shard's buffer may hold acknowledged records that never reached
+// the file: syncing the log reports it, and no checkpoint may follow.
+TEST(ShardedWal, SyncAndCheckpointRefuseAStoppedShard) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  FaultyFileSystem fs;
+  ShardedWalOptions o;
+  o.fs = &fs;
+  o.sync_every = 4;
+  auto log = open_log(w, 1, o);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  fs.fail_nth(FaultOp::kWrite, 1, 2);  // the fourth record and its filler
+  auto st = log->append(payload_of(90));
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().kind(), ZolvaErrorKind::kWal);
+  auto synced = log->sync_and_reopen_all();
+  ASSERT_FALSE(synced.ok());
+  EXPECT_EQ(synced.error().kind(), ZolvaErrorKind::kWal);
+  std::vector<uint64_t> stored;
+  EXPECT_FALSE(log->checkpoint(3, recording(&stored)).ok());
+  EXPECT_FALSE(log->checkpoint(0, recording(&stored)).ok());
+  EXPECT_TRUE(stored.empty());
+  log.reset();  // the buffered records reach the file as the writer closes
+  EXPECT_EQ(recovered(w, 1), range(0, 3));
+}
+
+TEST(ShardedWal, CheckpointBeyondThePositionsHandedOutIsRefused) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  auto log = open_log(w, 2);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  EXPECT_EQ(log->positions_handed_out(), 3u);
+  std::vector<uint64_t> stored;
+  EXPECT_FALSE(log->checkpoint(4, recording(&stored)).ok());
+  EXPECT_TRUE(log->checkpoint(2, recording(&stored)).ok());
+  EXPECT_EQ(stored, std::vector<uint64_t>{2});
+}
+
+// The count file is written before the shards: a missing highest shard (a
+// crash between a rotation's rename and its fresh file, or during the first
+// creation) is created again instead of shrinking the log.
+TEST(ShardedWal, MissingHighestShardIsCreatedAgain) {
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  auto log = open_log(w, 3);
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+  log.reset();
+  ASSERT_TRUE(fs::rename(shard_path(3, w, 2), shard_path(3, w, 2) + ".away").ok());
+  const std::vector<std::string> kept = {payload_of(0), payload_of(1), payload_of(3),
+                                         payload_of(4), payload_of(6), payload_of(7)};
+  EXPECT_EQ(recovered(w, 1), kept);
+  log = open_log(w, 1);
+  EXPECT_EQ(log->shard_count(), 3u);
+  EXPECT_EQ(slurp(w + ".shards"), "3");
+  EXPECT_TRUE(fs::exists(shard_path(3, w, 2)));
+  ASSERT_TRUE(log->append(payload_of(9)).ok());
+  log.reset();
+  std::vector<std::string> all = kept;
+  all.push_back(payload_of(9));
+  EXPECT_EQ(recovered(w, 1), all);
+}
+
+// A rotation that fails part-way (a rename, or the fresh file after it)
+// stops the log; the next open finds fewer positions than the stored
+// checkpoint (or a shard missing), restarts positions and takes appends.
+TEST(ShardedWal, FailedRotationStepReopensCleanly) {
+  for (FaultOp op : {FaultOp::kRename, FaultOp::kOpen}) {
+    for (uint64_t nth : {1, 2}) {
+      const std::string name = std::to_string(static_cast<int>(op)) + "/" + std::to_string(nth);
+      zv::testing::TempDir dir;
+      const std::string w = fs::join(dir.path(), "zolva.wal");
+      FaultyFileSystem fs;
+      ShardedWalOptions o;
+      o.fs = &fs;
+      o.max_file_size = 200;
+      auto log = open_log(w, 3, o);
+      for (int i = 0; i < 12; ++i) ASSERT_TRUE(log->append(payload_of(i)).ok());
+      fs.fail_nth(op, nth);
+      std::vector<uint64_t> stored;
+      EXPECT_FALSE(log->checkpoint(12, recording(&stored)).ok()) << name;
+      EXPECT_EQ(stored, std::vector<uint64_t>{12}) << name;
+      EXPECT_FALSE(log->append(payload_of(90)).ok()) << name;
+      log.reset();
+      EXPECT_TRUE(recovered(w, 3, 12).empty()) << name;
+      // A rename that failed first left every file in place (the positions
+      // go on); otherwise positions restart at 0.
+      log = open_log(w, 3, {}, 12, recording(&stored));
+      const bool untouched = op == FaultOp::kRename && nth == 1;
+      EXPECT_EQ(stored, (untouched ? std::vector<uint64_t>{12} : std::vector<uint64_t>{12, 0}))
+          << name;
+      EXPECT_EQ(log->shard_count(), 3u) << name;
+      ASSERT_TRUE(log->append(payload_of(12)).ok()) << name;
+      log.reset();
+      EXPECT_EQ(recovered(w, 3, stored.back()), range(12, 13)) << name;
+    }
+  }
 }
 
 WalRecord del(NodeId id) { return WalDelete{id}; }
@@ -376,6 +560,49 @@ TEST(WalRecords, RecoverDecodesAndFiltersTransactions) {
       if (auto* d = std::get_if<WalDelete>(&s.record)) deletes.push_back(d->id);
     EXPECT_EQ(deletes, c.kept_deletes) << c.name;
   }
+}
+
+// A user's text holding the complete frame of a Delete: after a crash cuts
+// the record that carries it, the embedded frame is not replayed, and the
+// reopened writer counts only the records written.
+TEST(WalRecords, DeleteFrameInsideATornTextIsNotReplayed) {
+  // A Delete whose frame is all ASCII, trailer included, so that the text
+  // holding it is valid UTF-8.
+  std::string frame;
+  for (NodeId id = 1; frame.empty(); ++id) {
+    const std::string payload = encode_wal_record(del(id));
+    const uint32_t crc = crc32c(payload);
+    std::string f;
+    coding::put_u32_le(&f, static_cast<uint32_t>(payload.size()));
+    f += payload;
+    coding::put_u32_le(&f, crc);
+    bool ascii = true;
+    for (char ch : f) ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+    if (ascii) frame = f + std::string(64, 'h');
+  }
+  zv::testing::TempDir dir;
+  const std::string w = fs::join(dir.path(), "zolva.wal");
+  EngineNode plain = EngineNode::create(1);
+  EngineNode host = EngineNode::create(2);
+  host.set_field("text", FieldValue::string(std::string(40, 'a') + frame + std::string(300, 'b')));
+  {
+    auto log = open_log(w, 1, sharded_wal_options(Config{}));
+    ASSERT_TRUE(append_record(*log, WalInsert{plain}).ok());
+    ASSERT_TRUE(append_record(*log, WalInsert{host}).ok());
+  }
+  const std::string whole = slurp(w);
+  const size_t at = whole.find(frame);
+  ASSERT_NE(at, std::string::npos);
+  spit(w, whole.substr(0, at + frame.size() + 100));
+  auto r = recover(w, 1, 0);
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r->size(), 1u);
+  EXPECT_EQ(std::get<WalInsert>((*r)[0].record).node.id, 1u);
+  WalWriterOptions wo;
+  wo.validator = &wal_record_payload_valid;
+  auto writer = WalWriter::open(w, wo);
+  ASSERT_TRUE(writer.ok());
+  EXPECT_EQ((*writer)->record_count(), 1u);
 }
 
 TEST(WalRecords, FillerIsAReservedRecordAndGarbageIsNotReplayed) {

@@ -29,24 +29,37 @@ IoResult<bool> WalInput::read(uint64_t offset, size_t n, void* dst) {
   return true;
 }
 
-IoResult<uint32_t> valid_record_at(WalInput& in, uint64_t offset, uint64_t file_size,
-                                   size_t trailer, PayloadValidator validator,
-                                   std::string* payload) {
-  if (offset + trailer + kFrameOverhead > file_size) return 0u;
+IoResult<FrameProbe> probe_frame(WalInput& in, uint64_t offset, uint64_t file_size,
+                                 size_t trailer, PayloadValidator validator,
+                                 std::string* payload) {
+  FrameProbe probe;
+  if (offset + trailer + kFrameOverhead + 1 > file_size) return probe;
   char len_buf[4];
   ZV_ASSIGN_OR_RETURN(bool have_len, in.read(offset, 4, len_buf));
-  if (!have_len) return 0u;
-  const uint32_t n = coding::get_u32_le(len_buf);
-  if (n == 0 || n > kMaxPayloadSize || offset + trailer + kFrameOverhead + n > file_size)
-    return 0u;
+  if (!have_len) return probe;
+  probe.length = coding::get_u32_le(len_buf);
+  const uint32_t n = probe.length;
+  if (n == 0 || n > kMaxPayloadSize) {
+    probe.state = FrameState::kBadLength;
+    return probe;
+  }
+  probe.end = offset + kFrameOverhead + n + trailer;
+  if (probe.end > file_size) {
+    probe.state = FrameState::kTorn;
+    return probe;
+  }
   payload->resize(n + 4);
   ZV_ASSIGN_OR_RETURN(bool have_body, in.read(offset + 4, n + 4, payload->data()));
-  if (!have_body) return 0u;
-  const uint32_t stored = coding::get_u32_le(payload->data() + n);
+  if (!have_body) {  // the file shrank under us: as good as torn
+    probe.state = FrameState::kTorn;
+    return probe;
+  }
+  probe.stored_crc = coding::get_u32_le(payload->data() + n);
   payload->resize(n);
-  if (crc32c(payload->data(), n) != stored) return 0u;
-  if (!payload_accepted(validator, *payload)) return 0u;
-  return n;
+  probe.crc_ok = crc32c(payload->data(), n) == probe.stored_crc;
+  const bool accepted = probe.crc_ok && payload_accepted(validator, *payload);
+  probe.state = accepted ? FrameState::kValid : FrameState::kDamaged;
+  return probe;
 }
 
 }  // namespace zv::wal

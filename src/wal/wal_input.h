@@ -1,5 +1,6 @@
-// Positioned reads of a log file through a read-ahead window, shared by the
-// record reader and the valid-end scan: scan-forward tests a candidate at
+// Positioned reads of a log file through a read-ahead window, and the test of
+// one candidate frame, shared by the record reader and the valid-end scan
+// (through FrameScanner): resynchronising after damage tests a candidate at
 // every byte offset, and the window turns those tests into memory reads.
 // Single-threaded.
 #pragma once
@@ -30,12 +31,27 @@ class WalInput {
   uint64_t buf_start_ = 0;
 };
 
-// Length of the valid record at offset, 0 when none is there. A record is
-// valid when its frame fits in `file_size`, its length is 1..kMaxPayloadSize,
-// its CRC matches and the validator accepts its payload. An I/O failure other
-// than the end of the file is an error. On success *payload holds the payload.
-IoResult<uint32_t> valid_record_at(WalInput& in, uint64_t offset, uint64_t file_size,
-                                   size_t trailer, PayloadValidator validator,
-                                   std::string* payload);
+// What lies at one offset of a file of a given size.
+enum class FrameState : uint8_t {
+  kValid,      // a whole frame whose CRC matches and whose payload is accepted
+  kShort,      // less than the smallest frame is left before the end
+  kBadLength,  // the length field is 0 or above kMaxPayloadSize
+  kTorn,       // the length is in range but the frame runs past the end
+  kDamaged,    // the frame lies inside the file but fails its CRC or check
+};
+
+struct FrameProbe {
+  FrameState state = FrameState::kShort;
+  uint32_t length = 0;      // the length field (0 for kShort)
+  uint64_t end = 0;         // offset just after the frame (kValid, kDamaged)
+  bool crc_ok = false;      // kValid, kDamaged
+  uint32_t stored_crc = 0;  // kValid, kDamaged
+};
+
+// Classifies the frame at offset; on kValid and kDamaged *payload holds the
+// payload. An I/O failure other than the end of the file is an error.
+IoResult<FrameProbe> probe_frame(WalInput& in, uint64_t offset, uint64_t file_size,
+                                 size_t trailer, PayloadValidator validator,
+                                 std::string* payload);
 
 }  // namespace zv::wal

@@ -15,6 +15,9 @@ constexpr const char* kTooSmall = "WAL file is truncated or too small for header
 constexpr const char* kOrderEvent =
     "WAL shard counts are out of round-robin order; replaying every record in position order";
 constexpr size_t kReadBuffer = 65'536;
+constexpr const char* kUncertainEvent =
+    "WAL shard damaged where its record count cannot be told; replaying its records after "
+    "the damage whatever the checkpoint";
 
 ZolvaError shard_open_error(uint64_t index, const std::string& detail) {
   return ZolvaError::wal("Failed to open WAL shard " + std::to_string(index) +
@@ -39,7 +42,7 @@ ZolvaResult<std::optional<WalReader>> open_shard(FileSystem& fs, const std::stri
   if (!h.ok()) return make_unexpected(shard_open_error(index, h.error().message()));
   return std::optional<WalReader>(WalReader(std::move(file).value(),
                                             trailer_size(h->format_version), kReadBuffer,
-                                            validator));
+                                            validator, path));
 }
 
 }  // namespace
@@ -62,11 +65,22 @@ ZolvaResult<std::vector<RecoveredPayload>> recover_payloads(const std::string& w
                         open_shard(fs, shard_path(raw, wal_path, i), i, options.validator));
     if (!reader) continue;
     const uint64_t skip = q + (i < r ? 1 : 0);
-    for (uint64_t j = 0;; ++j) {
+    bool reported = false;
+    for (;;) {
       ZV_ASSIGN_OR_RETURN(bool got, reader->next(&payload));
       if (!got) break;
-      ++counts[i];
-      if (j < skip || payload == kFillerPayload) continue;
+      const uint64_t j = reader->slot();
+      counts[i] = j + 1;
+      // Past damage of unknown extent the slots are a guess: skipping by the
+      // checkpoint could drop a record it does not cover, while replaying
+      // one it covers again is harmless (each sets or deletes a whole node).
+      const bool uncertain = reader->uncertain_from().has_value();
+      if (uncertain && !reported && checkpoint_seq > 0) {
+        ZV_ERROR(kLogTarget, kUncertainEvent, {"shard", std::to_string(i)},
+                 {"offset", std::to_string(*reader->uncertain_from())});
+        reported = true;
+      }
+      if ((j < skip && !uncertain) || payload == kFillerPayload) continue;
       out.push_back({i + j * n, payload});
     }
   }

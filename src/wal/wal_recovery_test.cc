@@ -1,4 +1,6 @@
 // Reading back and repairing single log files built on disk.
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "platform/coding.h"
@@ -71,24 +73,86 @@ TEST(WalRecovery, TornTailAtEveryByteIsCutAndQuarantined) {
   }
 }
 
-TEST(WalRecovery, FlippedBitInTheMiddleIsSkippedByScanForward) {
+// A damaged frame whose length is intact keeps its slot: the next record is
+// read where the length says, and later records keep their slots, in the
+// reader and in the valid-end scan alike. A damaged length field leaves the
+// count to a byte-wise search, which the reader reports as uncertain.
+TEST(WalRecovery, DamagedFramesKeepTheirSlots) {
+  struct Case {
+    const char* name;
+    size_t offset;  // of the flipped byte, from the middle frame's start
+    std::optional<uint64_t> uncertain;
+  };
+  const Case cases[] = {
+      {"payload byte", 6, std::nullopt},
+      {"crc byte", 4 + 12 + 1, std::nullopt},
+      {"length field", 3, 20 + kFrame},
+  };
   zv::testing::TempDir dir;
   const std::string path = fs::join(dir.path(), "m.wal");
-  std::string bytes = write_log(path, 3);
-  bytes[20 + kFrame + 6] ^= 0x10;  // a payload byte of the middle record
-  spit(path, bytes);
-  log::CaptureSink sink(log::Level::kWarn);
-  EXPECT_EQ(read_all(path), payloads({0, 2}));
-  bool skipped_exactly = false;
-  for (const auto& e : sink.events()) {
-    for (const auto& [k, v] : e.fields)
-      if (k == "corrupt_bytes_skipped" && v == std::to_string(kFrame)) skipped_exactly = true;
+  const std::string whole = write_log(path, 3);
+  for (const Case& c : cases) {
+    std::string bytes = whole;
+    bytes[20 + kFrame + c.offset] ^= 0x10;
+    spit(path, bytes);
+    auto reader = WalReader::open(FileSystem::os(), path, 4096, nullptr);
+    ASSERT_TRUE(reader.ok());
+    std::string p;
+    std::vector<std::pair<uint64_t, std::string>> got;
+    while (*reader->next(&p)) got.push_back({reader->slot(), p});
+    const std::vector<std::pair<uint64_t, std::string>> want = {{0, payload_of(0)},
+                                                                {2, payload_of(2)}};
+    EXPECT_EQ(got, want) << c.name;
+    EXPECT_EQ(reader->uncertain_from(), c.uncertain) << c.name;
+    auto end = find_valid_end(FileSystem::os(), path, bytes.size(), 64, nullptr);
+    ASSERT_TRUE(end.ok());
+    EXPECT_EQ(end->end, bytes.size()) << c.name;  // nothing to cut
+    EXPECT_EQ(end->records, 3u) << c.name;
   }
-  EXPECT_TRUE(skipped_exactly);
-  auto end = find_valid_end(FileSystem::os(), path, bytes.size(), 64, nullptr);
-  ASSERT_TRUE(end.ok());
-  EXPECT_EQ(end->end, bytes.size());  // nothing to cut
-  EXPECT_EQ(end->records, 2u);
+  // Damaged last frame: it keeps its slot and stays in the file.
+  std::string bytes = whole;
+  bytes[20 + 2 * kFrame + 6] ^= 0x10;
+  spit(path, bytes);
+  auto w = WalWriter::open(path, {});
+  ASSERT_TRUE(w.ok());
+  EXPECT_EQ((*w)->record_count(), 3u);
+  EXPECT_EQ((*w)->file_size(), bytes.size());
+}
+
+// After a crash cuts a frame, a well-formed frame inside its payload is no
+// record: the torn frame ends the log, for the reader and for the writer.
+TEST(WalRecovery, FrameInsideATornPayloadIsNotARecord) {
+  zv::testing::TempDir dir;
+  const std::string path = fs::join(dir.path(), "e.wal");
+  std::string inner;
+  {
+    auto w = WalWriter::open(fs::join(dir.path(), "inner.wal"), {});
+    ASSERT_TRUE(w.ok());
+    ASSERT_TRUE((*w)->append("DELETE 42").ok());
+    w->reset();
+    inner = slurp(fs::join(dir.path(), "inner.wal")).substr(20);
+  }
+  auto w = WalWriter::open(path, {});
+  ASSERT_TRUE(w.ok());
+  ASSERT_TRUE((*w)->append(payload_of(0)).ok());
+  ASSERT_TRUE((*w)->append(std::string(50, 'a') + inner + std::string(500, 'b')).ok());
+  w->reset();
+  const std::string whole = slurp(path);
+  const size_t embedded = whole.find(inner);
+  ASSERT_NE(embedded, std::string::npos);
+  for (size_t extra : {size_t{0}, size_t{1}, size_t{100}}) {
+    const size_t cut = embedded + inner.size() + extra;
+    spit(path, whole.substr(0, cut));
+    EXPECT_EQ(read_all(path), payloads({0})) << extra;
+    auto end = find_valid_end(FileSystem::os(), path, cut, 64, nullptr);
+    ASSERT_TRUE(end.ok());
+    EXPECT_EQ(end->end, 20 + kFrame) << extra;
+    EXPECT_EQ(end->records, 1u) << extra;
+  }
+  auto reopened = WalWriter::open(path, {});
+  ASSERT_TRUE(reopened.ok());
+  EXPECT_EQ((*reopened)->record_count(), 1u);
+  EXPECT_EQ(slurp(path).size(), 20 + kFrame);
 }
 
 TEST(WalRecovery, LengthBounds) {

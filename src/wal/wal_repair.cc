@@ -3,17 +3,12 @@
 #include <algorithm>
 
 #include "platform/log.h"
-#include "src/wal/wal_input.h"
+#include "src/wal/wal_frame_scanner.h"
 
 namespace zv::wal {
 namespace {
 
 constexpr const char* kLogTarget = "zolva::wal";
-constexpr const char* kCorruptEvent =
-    "Corrupt record detected in WAL. Entering Scan-Forward mode to locate next valid "
-    "transaction...";
-constexpr const char* kRecoveredEvent =
-    "Scan-forward bypassed corrupt bytes and recovered next transaction.";
 constexpr const char* kQuarantinedEvent = "Quarantined corrupt WAL tail before truncation";
 constexpr const char* kQuarantineFailedEvent =
     "Failed to quarantine corrupt WAL tail; truncating anyway";
@@ -45,32 +40,13 @@ IoResult<ValidEnd> find_valid_end(FileSystem& fs, const std::string& path,
                                   uint64_t file_size, size_t trailer,
                                   PayloadValidator validator) {
   ZV_ASSIGN_OR_RETURN(auto file, fs.open(path, FsOpenMode::kRead));
-  WalInput in(file.get(), kScanWindow);
+  FrameScanner scanner(file.get(), kScanWindow, trailer, validator, path);
   std::string payload;
-  ValidEnd result;
-  uint64_t p = kHeaderSize;
-  while (p < file_size) {
-    ZV_ASSIGN_OR_RETURN(uint32_t n, valid_record_at(in, p, file_size, trailer, validator, &payload));
-    if (n != 0) {
-      ++result.records;
-      p += n + kFrameOverhead + trailer;
-      result.end = p;
-      continue;
-    }
-    ZV_WARN(kLogTarget, kCorruptEvent, {"path", path}, {"offset", std::to_string(p)});
-    uint64_t q = p;
-    uint32_t found = 0;
-    while (q + trailer + kFrameOverhead + 1 <= file_size) {
-      ++q;
-      ZV_ASSIGN_OR_RETURN(found, valid_record_at(in, q, file_size, trailer, validator, &payload));
-      if (found != 0) break;
-    }
-    if (found == 0) break;
-    ZV_WARN(kLogTarget, kRecoveredEvent, {"corrupt_bytes_skipped", std::to_string(q - p)},
-            {"recovered_offset", std::to_string(q)});
-    p = q;
+  for (;;) {
+    ZV_ASSIGN_OR_RETURN(const bool got, scanner.next(file_size, &payload));
+    if (!got) break;
   }
-  return result;
+  return ValidEnd{scanner.counted_end(), scanner.slots(), scanner.record_end()};
 }
 
 std::string quarantine_path(FileSystem& fs, const std::string& path) {

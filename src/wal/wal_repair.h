@@ -12,13 +12,16 @@
 namespace zv::wal {
 
 struct ValidEnd {
-  uint64_t end = kHeaderSize;  // just after the last valid record
-  uint64_t records = 0;        // valid records before it
+  uint64_t end = kHeaderSize;  // just after the last frame that fills a slot
+  uint64_t records = 0;        // slots before it: valid records and damaged frames
+  uint64_t record_end = kHeaderSize;  // just after the last valid record
 };
 
-// Scans the records after the header with scan-forward past damage. Only the
-// end of the file ends the scan; any other read failure is returned, so a
-// transient error can never make valid records look like a torn tail.
+// Scans the frames after the header as the reader does (FrameScanner), so
+// that a writer reopened on the file counts the slots recovery counts. Only
+// the end of the file or a torn last frame ends the scan; any other read
+// failure is returned, so a transient error can never make valid records
+// look like a torn tail.
 IoResult<ValidEnd> find_valid_end(FileSystem& fs, const std::string& path,
                                   uint64_t file_size, size_t trailer,
                                   PayloadValidator validator);

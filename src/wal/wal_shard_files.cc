@@ -102,8 +102,14 @@ std::optional<std::string> check_round_robin_counts(const std::vector<uint64_t>&
 }
 
 uint64_t effective_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t configured) {
-  if (auto n = detect_shard_count(fs, wal_path)) return *n;
-  if (auto n = read_shard_count(fs, wal_path)) return *n;
+  if (fs.exists(wal_path)) return 1;
+  const std::optional<uint64_t> found = detect_shard_count(fs, wal_path);
+  const std::optional<uint64_t> stored = read_shard_count(fs, wal_path);
+  // The count file is written before the shards are created, so when it
+  // names more shards than are found the missing ones belong to the log.
+  if (found && stored) return std::max(*found, *stored);
+  if (found) return *found;
+  if (stored) return *stored;
   return configured;
 }
 

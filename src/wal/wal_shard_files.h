@@ -38,8 +38,8 @@ ZolvaStatus write_shard_count(FileSystem& fs, const std::string& wal_path, uint6
 // naming the first shard out of order.
 std::optional<std::string> check_round_robin_counts(const std::vector<uint64_t>& counts);
 
-// The shard count the files on disk imply (detected, else the count file),
-// else the configured one.
+// The shard count the files on disk imply: 1 when W exists, else the larger
+// of the detected count and the count file's, else the configured one.
 uint64_t effective_shard_count(FileSystem& fs, const std::string& wal_path, uint64_t configured);
 
 // The Wal error for a count above kMaxShardCount.

@@ -14,7 +14,8 @@ constexpr const char* kTruncateEvent = "Truncating corrupt or incomplete records
 constexpr const char* kEmptyField = "wal_record";
 constexpr const char* kEmptyReason = "an empty record cannot be written to the write-ahead log";
 constexpr const char* kBrokenMessage =
-    "WAL file is in an unknown state after a failed write could not be undone; reopen the log: ";
+    "WAL file is in an unknown state after a failed sync or a failed write that could not be "
+    "undone; reopen the log: ";
 
 ZolvaStatus check_payload(std::string_view payload) {
   if (payload.empty()) return make_unexpected(ZolvaError::validation(kEmptyField, kEmptyReason));
@@ -65,8 +66,10 @@ ZolvaResult<std::unique_ptr<WalWriter>> WalWriter::open(const std::string& path,
     ZV_TRY(file->set_len(valid.end));
     ZV_TRY(file->sync());
   }
-  if (trailer != 0 && valid.records > 0) {
-    ZV_TRY(read_exact_at(*file, w->chain_.data(), w->chain_.size(), valid.end - 32));
+  // The chain continues from the last valid record (a damaged frame's hash
+  // field cannot be trusted).
+  if (trailer != 0 && valid.record_end > kHeaderSize) {
+    ZV_TRY(read_exact_at(*file, w->chain_.data(), w->chain_.size(), valid.record_end - 32));
   }
   w->file_ = std::move(file);
   w->flushed_ = valid.end;
@@ -166,7 +169,12 @@ IoStatus WalWriter::flush_buffer() {
 
 IoStatus WalWriter::sync_now() {
   ZV_TRY(flush_buffer());
-  return file_->sync();
+  IoStatus st = file_->sync();
+  // After a failed sync the kernel may drop pages written earlier and not yet
+  // on disk, and a later sync succeeds without saying so: what the file holds
+  // is unknown until a reopen reads it again.
+  if (!st.ok()) broken_ = true;
+  return st;
 }
 
 bool WalWriter::sync_due(uint64_t since_sync) const {

@@ -107,7 +107,8 @@ class WalWriter {
   ChainValue chain_{};
   uint16_t format_version_ = kCurrentFormatVersion;
   Sha256Hasher hasher_;
-  // Set when a failed append could not be cut back: the file's end is unknown.
+  // Set when a sync failed or a failed append could not be cut back: the
+  // file's content is unknown and only a reopen may continue.
   bool broken_ = false;
 };
 

@@ -199,6 +199,16 @@ TEST(WalWriter, FailedAppendRemovesOnlyItsOwnBytes) {
     EXPECT_EQ(w->record_count(), before.record_count) << c.name;
     EXPECT_EQ(w->file_size(), before.file_size) << c.name;
     EXPECT_EQ(w->chain(), before.chain) << c.name;
+    if (c.op == FaultOp::kSync) {
+      // After a failed sync the file's content is unknown: the writer stops
+      // until a reopen reads it again.
+      auto refused = w->append(payload_of(2));
+      ASSERT_FALSE(refused.ok()) << c.name;
+      EXPECT_EQ(refused.error().kind(), ZolvaErrorKind::kWal) << c.name;
+      w.reset();
+      w = open_writer(path, {});
+      EXPECT_EQ(w->record_count(), 2u) << c.name;
+    }
     ASSERT_TRUE(w->append(payload_of(2)).ok()) << c.name;
     w.reset();
     EXPECT_EQ(read_all(path),
@@ -242,6 +252,31 @@ TEST(WalWriter, RotatesIntoAFreshFile) {
   const std::string archive = fs::join(dir.path(), (*names)[0] == "r.wal" ? (*names)[1] : (*names)[0]);
   EXPECT_EQ(archive.rfind(path + ".", 0), 0u);
   EXPECT_EQ(read_all(archive).size(), 4u);
+}
+
+// A rotation whose rename fails leaves the file where it was: the append
+// that triggered it stands, the writer goes on, and a reopen has every
+// record.
+TEST(WalWriter, FailedRotationRenameKeepsEveryRecord) {
+  zv::testing::TempDir dir;
+  const std::string path = fs::join(dir.path(), "r.wal");
+  FaultyFileSystem fs;
+  WalWriterOptions o;
+  o.max_file_size = 300;
+  o.fs = &fs;
+  auto w = open_writer(path, o);
+  fs.fail_nth(FaultOp::kRename, 1);
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(w->append(payload_of(i)).ok());  // rotation fails
+  EXPECT_EQ(w->record_count(), 4u);
+  ASSERT_TRUE(w->append(payload_of(4)).ok());  // rotates now
+  w.reset();
+  auto names = fs::list_dir(dir.path());
+  ASSERT_TRUE(names.ok());
+  ASSERT_EQ(names->size(), 2u);
+  const std::string archive = fs::join(dir.path(), (*names)[0] == "r.wal" ? (*names)[1] : (*names)[0]);
+  EXPECT_EQ(read_all(archive),
+            (std::vector<std::string>{payload_of(0), payload_of(1), payload_of(2), payload_of(3),
+                                      payload_of(4)}));
 }
 
 }  // namespace

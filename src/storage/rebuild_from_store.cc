@@ -1,0 +1,165 @@
+#include "src/storage/rebuild_from_store.h"
+
+#include <tbb/parallel_for.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/coding.h"
+#include "platform/log.h"
+#include "src/index/hnsw_index.h"
+#include "src/index/node_table.h"
+#include "src/storage/stored_payload.h"
+
+namespace zv {
+
+using namespace ::zv::coding;
+
+namespace {
+
+constexpr const char* kLogTarget = "zivir::storage::rebuild";
+
+// True when `len` bytes at `offset` lie within the first `cap` bytes.
+bool within(uint64_t offset, uint64_t len, uint64_t cap) {
+  return offset <= cap && len <= cap - offset;
+}
+
+std::string zero_norm_message(NodeId id) {
+  std::string msg = kZeroNormNodeMessage;
+  msg.replace(msg.find("{}"), 2, node_id_to_string(id));
+  return msg;
+}
+
+bool is_zero_norm_refusal(const ZolvaError& e, NodeId id) {
+  const auto* t = e.as<ZolvaError::InvalidInput>();
+  return t && t->text == zero_norm_message(id);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the rebuild reads a vector for this header: a readable payload of
+// one of the five kinds with at least one unit.
+bool vector_readable(std::span<const uint8_t> bytes, const NodeRecordHeader& h) {
+  return h.vector_len != 0 && h.kind() <= 4 && payload_readable(bytes, h);
+}
+
+}  // namespace
+
+VectorRepr read_stored_vector(const VFile& segment, const NodeRecordHeader& h) {
+  const std::span<const uint8_t> bytes = segment.bytes();
+  return vector_readable(bytes, h) ? copy_payload(bytes, h) : VectorRepr::none();
+}
+
+StoreScan scan_store_for_rebuild(const VFile& segment) {
+  StoreScan scan;
+  struct Found {
+    uint64_t pos;
+    bool deleted;
+  };
+  // Records are appended in write order, so the last one of an id is its
+  // newest version; older versions are never marked.
+  std::vector<std::pair<NodeId, uint64_t>> order;  // live records in file order
+  std::unordered_map<NodeId, Found, NodeIdHash> newest;
+  const uint64_t end = segment.write_offset();
+  const uint64_t cap = segment.capacity();
+  if (end >= 2 * kNodeHeaderLen) {
+    uint64_t p = kSegmentHeaderLen;
+    while (p <= end - kNodeHeaderLen) {
+      std::optional<NodeRecordHeader> h;
+      if (within(p, kNodeHeaderLen, cap)) h = segment.node_header_at(p);
+      if (!h) {
+        p += kNodeHeaderLen;
+        continue;
+      }
+      if (h->node_id != 0) {
+        ++scan.scanned_nodes;
+        if (h->deleted()) {
+          ++scan.skipped_tombstones;
+        } else {
+          if (vector_readable(segment.bytes(), *h)) ++scan.indexed_vectors;
+          order.emplace_back(h->node_id, p);
+        }
+        newest[h->node_id] = Found{p, h->deleted()};
+      }
+      const uint64_t next =
+          saturating_add(saturating_add(p, kNodeHeaderLen), round_up_64(h->payload_bytes()));
+      if (next <= p) break;
+      p = next;
+    }
+  }
+  scan.items.reserve(newest.size());
+  for (const auto& [id, pos] : order) {
+    const Found& f = newest.at(id);
+    if (f.deleted || f.pos != pos) continue;
+    const NodeRecordHeader h = *segment.node_header_at(pos);
+    scan.items.push_back(
+        RebuildItem{id, h.filter_word0, h.filter_word1, read_stored_vector(segment, h), pos});
+  }
+  return scan;
+}
+
+ZolvaStatus add_rebuild_items(VectorIndexPort& index, std::vector<RebuildItem>& items) {
+  std::atomic<bool> failed{false};
+  std::mutex mu;
+  size_t first_failed = items.size();
+  std::optional<ZolvaError> first_error;
+  auto add_one = [&](size_t i) -> std::optional<ZolvaError> {
+    RebuildItem& it = items[i];
+    FilterBitset filter(it.filter_word1 != 0 ? std::vector<uint64_t>{it.filter_word0, it.filter_word1}
+                                             : std::vector<uint64_t>{it.filter_word0});
+    const uint64_t level = index.random_level();
+    auto r = index.add_at_level(it.id, filter, it.vector, it.storage_offset, level);
+    if (r.ok()) return std::nullopt;
+    if (!is_zero_norm_refusal(r.error(), it.id)) return std::move(r).error();
+    // A vector replaced in place by a zero-norm one is stored and served;
+    // refusing it here would make the database unopenable. The node stays
+    // readable and is not found by vector search.
+    ZV_WARN(kLogTarget, "stored vector has zero norm under cosine; node indexed without a vector",
+            {"node_id", node_id_to_string(it.id)});
+    auto again = index.add_at_level(it.id, filter, VectorRepr::none(), it.storage_offset, level);
+    if (again.ok()) return std::nullopt;
+    return std::move(again).error();
+  };
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, items.size()),
+                    [&](const tbb::blocked_range<size_t>& r) {
+                      for (size_t i = r.begin(); i != r.end(); ++i) {
+                        if (failed.load(std::memory_order_relaxed)) return;
+                        if (auto e = add_one(i)) {
+                          std::scoped_lock lock(mu);
+                          if (i < first_failed) {
+                            first_failed = i;
+                            first_error = std::move(e);
+                          }
+                          failed.store(true, std::memory_order_relaxed);
+                          return;
+                        }
+                      }
+                    });
+  if (first_error) return make_unexpected(std::move(*first_error));
+  return {};
+}
+
+ZolvaResult<RebuildReport> rebuild_index_parallel(VectorIndexPort& index, const VFile& segment,
+                                                  const std::string& index_path) {
+  const auto start = std::chrono::steady_clock::now();
+  StoreScan scan = scan_store_for_rebuild(segment);
+  ZV_TRY(add_rebuild_items(index, scan.items));
+  RebuildReport report;
+  report.index_path = index_path;
+  report.scanned_nodes = scan.scanned_nodes;
+  report.indexed_vectors = scan.indexed_vectors;
+  report.skipped_tombstones = scan.skipped_tombstones;
+  report.duration_ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::steady_clock::now() - start)
+                                                 .count());
+  report.success = true;
+  return report;
+}
+
+}  // namespace zv

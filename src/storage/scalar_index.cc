@@ -1,0 +1,61 @@
+#include "src/storage/scalar_index.h"
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+
+namespace zv {
+
+ScalarIndex::Shard& ScalarIndex::shard_of(std::string_view field) {
+  return shards_[std::hash<std::string_view>{}(field) % kShards];
+}
+const ScalarIndex::Shard& ScalarIndex::shard_of(std::string_view field) const {
+  return shards_[std::hash<std::string_view>{}(field) % kShards];
+}
+
+void ScalarIndex::insert(std::string_view field, const FieldValue& value, NodeId id) {
+  Shard& s = shard_of(field);
+  std::unique_lock lock(s.mu);
+  auto it = s.fields.find(std::string(field));
+  if (it == s.fields.end()) it = s.fields.emplace(std::string(field), ValueMap{}).first;
+  it->second[value].push_back(id);
+}
+
+void ScalarIndex::remove(std::string_view field, const FieldValue& value, NodeId id) {
+  Shard& s = shard_of(field);
+  std::unique_lock lock(s.mu);
+  auto it = s.fields.find(std::string(field));
+  if (it == s.fields.end()) return;
+  auto v = it->second.find(value);
+  if (v == it->second.end()) return;
+  auto& ids = v->second;
+  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+}
+
+std::vector<NodeId> ScalarIndex::lookup(std::string_view field, const FieldValue& value) const {
+  const Shard& s = shard_of(field);
+  std::shared_lock lock(s.mu);
+  auto it = s.fields.find(std::string(field));
+  if (it == s.fields.end()) return {};
+  auto v = it->second.find(value);
+  return v == it->second.end() ? std::vector<NodeId>{} : v->second;
+}
+
+std::optional<std::vector<std::pair<FieldValue, std::vector<NodeId>>>> ScalarIndex::field_values(
+    std::string_view field) const {
+  const Shard& s = shard_of(field);
+  std::shared_lock lock(s.mu);
+  auto it = s.fields.find(std::string(field));
+  if (it == s.fields.end()) return std::nullopt;
+  std::vector<std::pair<FieldValue, std::vector<NodeId>>> out(it->second.begin(),
+                                                              it->second.end());
+  return out;
+}
+
+bool ScalarIndex::has_field(std::string_view field) const {
+  const Shard& s = shard_of(field);
+  std::shared_lock lock(s.mu);
+  return s.fields.count(std::string(field)) != 0;
+}
+
+}  // namespace zv

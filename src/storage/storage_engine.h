@@ -1,0 +1,165 @@
+// StorageEngine: an open database, one shared object holding every handle,
+// index, cache, lock and setting the engine's operations work on: its config
+// copy, the lock file, the vector store segments with their tier
+// descriptors, the backend, the vector index behind an atomically replaceable
+// pointer, the pending index inserts, the node cache, the text statistics
+// caches, the field statistics, the co-access warmer, the access tracker, the
+// scalar index, the memory budget, the write-ahead log, the label table and
+// the insert lock. Built only by assemble() (the last step of the open);
+// shared by reference count. Thread-safe: every mutable field sits behind
+// the lock or atomic named beside it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/file.h"
+#include "src/backends/storage_backend.h"
+#include "src/foundation/error.h"
+#include "src/index/vector_index_port.h"
+#include "src/record/engine_node.h"
+#include "src/record/node_codec.h"
+#include "src/runtime/config.h"
+#include "src/storage/access_tracker.h"
+#include "src/storage/cache_warmer.h"
+#include "src/storage/field_stats.h"
+#include "src/storage/locked.h"
+#include "src/storage/memory_budget.h"
+#include "src/storage/node_cache.h"
+#include "src/storage/scalar_index.h"
+#include "src/storage/vfile.h"
+#include "src/text/text_stats_cache.h"
+#include "src/wal/sharded_wal.h"
+
+namespace zv {
+
+inline constexpr size_t kMaxSegments = 64;
+inline constexpr uint64_t kSegmentMask = 63;
+
+// One vector store segment behind its reader-writer lock: reads of node data
+// share it, writes of vectors and headers hold it alone.
+struct VectorStoreSegment {
+  explicit VectorStoreSegment(VFile f) : file(std::move(f)) {}
+  mutable std::shared_mutex lock;
+  VFile file;
+};
+
+// One tier file opened by the open.
+struct TierFile {
+  std::string path;
+  std::optional<uint64_t> last_moved_ms;  // absent at open
+  uint64_t moves = 0;
+  uint32_t reserved = 0;
+  uint8_t current_tier = 0;
+  uint8_t home_tier = 0;
+};
+
+// One queued vector-index insert (drained before the insert returns).
+struct PendingHnswInsert {
+  VectorRepr vector;
+  NodeId id = 0;
+  uint64_t storage_offset = 0;
+  std::vector<uint64_t> filter_words;
+};
+
+// What the open hands to assemble(): everything it opened or built.
+struct EngineParts {
+  Config config;
+  std::optional<File> lock_file;
+  std::string data_dir;  // empty in memory mode
+  std::vector<VFile> segments;
+  std::array<std::optional<uint32_t>, kMaxSegments> tier_slots{};
+  std::vector<TierFile> tier_files;
+  std::shared_ptr<StorageBackend> backend;
+  std::shared_ptr<VectorIndexPort> vector_index;
+  std::shared_ptr<wal::ShardedWal> wal;  // none read-only or in memory
+  FieldStats field_stats;
+  std::shared_ptr<ScalarIndex> scalar_index;
+};
+
+class StorageEngine {
+ public:
+  // The last step of the open: wraps the parts into a shared engine with
+  // empty caches and fresh counters.
+  static std::shared_ptr<StorageEngine> assemble(EngineParts parts);
+  // The parts of a memory-mode engine: the in-memory backend, a fresh
+  // in-memory index, one in-memory segment of 64 MiB; nothing on disk.
+  static EngineParts memory_mode_parts(Config config);
+
+  StorageEngine(const StorageEngine&) = delete;
+  StorageEngine& operator=(const StorageEngine&) = delete;
+
+  // --- State (values after open in the comments) ---
+  const Config config;
+  const std::optional<File> lock_file;
+  const std::string data_dir;
+  std::vector<std::unique_ptr<VectorStoreSegment>> segments;
+  const std::array<std::optional<uint32_t>, kMaxSegments> tier_slots;
+  const std::vector<TierFile> tier_files;
+  const std::shared_ptr<StorageBackend> backend;
+  Locked<std::vector<PendingHnswInsert>, std::mutex> pending_hnsw;
+  NodeCache node_cache;
+  text::TextStatsCaches text_stats;  // term and namespace statistics, each with its lock
+  Locked<FieldStats> field_stats;
+  CacheWarmer cache_warmer;
+  const std::shared_ptr<AccessTracker> access_tracker;
+  const std::shared_ptr<ScalarIndex> scalar_index;  // may be null
+  Locked<EdgeLabelTable, std::mutex> labels;
+  const std::shared_ptr<wal::ShardedWal> wal;
+  const std::shared_ptr<MemoryBudget> memory_budget;
+
+  // --- Vector index: readers keep the index they loaded alive ---
+  std::shared_ptr<VectorIndexPort> vector_index() const {
+    return vector_index_.load(std::memory_order_acquire);
+  }
+  void swap_vector_index(std::shared_ptr<VectorIndexPort> index) {
+    vector_index_.store(std::move(index), std::memory_order_release);
+  }
+
+  bool read_only() const { return config.read_only; }
+
+  // --- Locks ---
+  using InsertGuard = std::unique_lock<std::timed_mutex>;
+  // Tries at once, then waits up to the configured timeout (without limit
+  // when the deadline would overflow); expiry fails with Timeout
+  // "acquire insert_lock in " + `caller`.
+  ZolvaResult<InsertGuard> lock_insert(std::string_view caller);
+  ZolvaResult<std::unique_lock<std::shared_mutex>> lock_segment0();
+  // The segment a storage offset names, or the corrupt-storage error.
+  ZolvaResult<const VectorStoreSegment*> segment_for(uint64_t offset, NodeId id) const;
+
+  // --- Reads ---
+  // The whole read of one node from storage: none when it is absent,
+  // deleted, unreadable, or the record at its offset belongs to another id.
+  ZolvaResult<std::optional<EngineNode>> read_stored_node(NodeId id);
+  ZolvaResult<std::optional<EngineNode>> get(NodeId id);
+  ZolvaResult<std::vector<EngineNode>> get_many(std::span<const NodeId> ids);
+  // Nodes after the cursor (a decimal id; malformed reads as 0) in key
+  // order, at most `limit` (negative: no limit), and the next cursor.
+  ZolvaResult<std::pair<std::vector<EngineNode>, std::string>> scan_nodes_page(
+      std::string_view cursor, int64_t limit);
+  ZolvaResult<std::vector<EngineNode>> scan_all_nodes();
+
+ private:
+  explicit StorageEngine(EngineParts parts);
+  void prefetch_companions(NodeId id);
+
+  std::timed_mutex insert_lock_;
+  std::atomic<std::shared_ptr<VectorIndexPort>> vector_index_;
+};
+
+// The cursor text as an id: digits with an optional leading '+'; anything
+// else (or a value past 2^128 - 1) is 0. Empty: none.
+std::optional<NodeId> parse_scan_cursor(std::string_view cursor);
+
+}  // namespace zv

@@ -1,0 +1,28 @@
+// Turning a node's three stored pieces back into an EngineNode: the header
+// check that every read path applies (readable, not deleted, and holding the
+// requested id: a record at an offset that belongs to another node reads as
+// absent) and the node's assembly from header, vector and metadata. Pure
+// functions; the caller holds the segment's read lock while it reads.
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "src/record/node_codec.h"
+#include "src/storage/node_record_header.h"
+#include "src/storage/vfile.h"
+
+namespace zv {
+
+// The header at a storage offset when it is readable, belongs to `id` and is
+// not marked deleted.
+std::optional<NodeRecordHeader> live_header_at(const VFile& segment, uint64_t offset, NodeId id);
+
+// The node's filter words as stored: the first, and the second when not 0.
+std::vector<uint64_t> stored_filter_words(const NodeRecordHeader& h);
+
+// A node from its pieces; `flags` as given by the read path.
+EngineNode assemble_stored_node(NodeId id, const NodeRecordHeader& h, VectorRepr vector,
+                                NodeMetadata metadata, uint32_t flags);
+
+}  // namespace zv
