@@ -9,7 +9,7 @@
 
 #include "bench/bench_smoke.h"
 #include "morva/src/keyspace_options_reader.h"
-#include "morva/src/meta_keyspace_store.h"
+#include "morva/src/meta_keyspace.h"
 #include "morva/src/testing/memory_meta_tree.h"
 
 namespace {
@@ -22,7 +22,7 @@ std::shared_ptr<morva::testing::MemoryMetaTree> filled_tree() {
   MetaKeyspace meta(tree);
   const uint64_t count = zv::bench::sized<uint64_t>(100, 10);
   for (uint64_t id = 1; id <= count; ++id) {
-    KeyspaceCreateOptions o = KeyspaceCreateOptions::defaults();
+    KeyspaceCreateOptions o;
     if (id % 2 == 0) o.kv_separation = tervik::KvSeparationOptions{};
     (void)meta.create_keyspace(id, "keyspace" + std::to_string(id), o);
   }
@@ -48,7 +48,7 @@ void BM_ReadOptionsByPointReads(benchmark::State& state) {
 BENCHMARK(BM_ReadOptionsByPointReads);
 
 void BM_BuildCreationEntries(benchmark::State& state) {
-  KeyspaceCreateOptions o = KeyspaceCreateOptions::defaults();
+  KeyspaceCreateOptions o;
   o.kv_separation = tervik::KvSeparationOptions{};
   for (auto _ : state) {
     auto entries = morva::keyspace_meta_entries(7, "memories", o);

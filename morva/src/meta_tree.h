@@ -10,12 +10,17 @@
 #include <string_view>
 #include <vector>
 
-#include "morva/src/meta_keyspace.h"
 #include "tervik/compaction/strategy.h"
 #include "tervik/core/error.h"
 #include "tervik/core/seqno.h"
 
 namespace morva {
+
+struct MetaEntry {
+  std::string key;
+  std::string value;
+  bool operator==(const MetaEntry&) const = default;
+};
 
 // Every completed write is visible below this bound.
 inline constexpr tervik::SeqNo kReadAllSeqNo = ~tervik::SeqNo{0};

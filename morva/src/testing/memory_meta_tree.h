@@ -32,7 +32,7 @@ class MemoryMetaTree final : public MetaTree {
 
   tervik::TervikStatus ingest(const std::vector<MetaEntry>& sorted) override {
     if (fail_ingest) return zv::make_unexpected(*fail_ingest);
-    for (const auto& [key, value] : sorted) entries[key] = value;
+    for (const MetaEntry& e : sorted) entries[e.key] = e.value;
     ingested.push_back(sorted);
     return {};
   }
