@@ -34,6 +34,38 @@ ZolvaResult<void> check_filter_size(const FilterBitset& filter) {
                                                   std::to_string(FilterBitset::kMaxWords)})));
 }
 
+ZolvaResult<void> check_config(const HnswConfig& c) {
+  auto refuse = [](const char* field, std::string value, const std::string& limit) {
+    return make_unexpected(
+        ZolvaError::validation(field, fill(kConfigLimitMessage, {std::move(value), limit})));
+  };
+  if (!std::isfinite(c.ml) || c.ml < 0.0 || c.ml > kMaxPlausibleMl)
+    return refuse("ml", std::to_string(c.ml), std::to_string(kMaxPlausibleMl));
+  if (c.m > kMaxPlausibleM) return refuse("m", std::to_string(c.m), std::to_string(kMaxPlausibleM));
+  if (c.m_max0 > kMaxPlausibleM)
+    return refuse("m_max0", std::to_string(c.m_max0), std::to_string(kMaxPlausibleM));
+  if (c.ef_construction > kMaxPlausibleEf) {
+    return refuse("ef_construction", std::to_string(c.ef_construction),
+                  std::to_string(kMaxPlausibleEf));
+  }
+  if (c.ef_search > kMaxPlausibleEf)
+    return refuse("ef_search", std::to_string(c.ef_search), std::to_string(kMaxPlausibleEf));
+  return {};
+}
+
+ZolvaResult<void> check_level(uint64_t level) {
+  if (level <= kMaxPlausibleLevel) return {};
+  return make_unexpected(ZolvaError::validation(
+      kLevelField,
+      fill(kConfigLimitMessage, {std::to_string(level), std::to_string(kMaxPlausibleLevel)})));
+}
+
+ZolvaResult<std::unique_ptr<HnswIndex>> HnswIndex::create(HnswConfig config,
+                                                          IndexBacking backing) {
+  ZV_TRY(check_config(config));
+  return std::make_unique<HnswIndex>(std::move(config), std::move(backing));
+}
+
 LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
   LayerQuery p;
   p.q = q;
@@ -50,6 +82,7 @@ LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
 
 HnswIndex::HnswIndex(HnswConfig config, IndexBacking backing)
     : config_(std::move(config)),
+      flat_threshold_(encode_flat_threshold(config_.flat_threshold)),
       backing_(std::move(backing)),
       // Pruning may keep up to twice the limit; longer lists are read from
       // the records.
@@ -81,7 +114,7 @@ IoResult<std::unique_ptr<VectorIndexPort>> HnswIndex::persist_and_remap(
 std::unique_ptr<VectorIndexPort> HnswIndex::empty_like(const std::string& path) const {
   IndexBacking b = backing_.is_file_backed() ? IndexBacking::unmapped(path)
                                              : IndexBacking::in_memory();
-  return std::make_unique<HnswIndex>(config_, std::move(b));
+  return std::make_unique<HnswIndex>(config(), std::move(b));
 }
 
 std::optional<uint32_t> HnswIndex::slot_with_record(NodeId id) const {
@@ -248,7 +281,9 @@ bool HnswIndex::set_storage_offset(NodeId id, uint64_t offset) {
   ExclusiveSpinGuard g(slot.record_lock);
   if (!slot.has_record) return false;
   slot.record.storage_offset = offset;
-  mutations_.fetch_add(1, std::memory_order_acq_rel);
+  // IVF entries hold no offsets: the IVF cache (and its persisted copy)
+  // stays current. The ScaNN-style cache, whose entries do, sees the change.
+  offset_changes_.fetch_add(1, std::memory_order_acq_rel);
   return true;
 }
 

@@ -7,6 +7,7 @@
 // the top-of-graph update each take their own mutex.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,14 @@ inline constexpr const char* kFilterTooLargeMessage =
     "filter bitset of {} words exceeds the maximum of {} words";
 ZolvaResult<void> check_filter_size(const FilterBitset& filter);
 
+// A configuration or level beyond the limits of hnsw_config.h would be
+// written to a file that the next load discards: refused with a Validation
+// error naming the field.
+inline constexpr const char* kLevelField = "level";
+inline constexpr const char* kConfigLimitMessage = "{} exceeds the maximum of {}";
+ZolvaResult<void> check_config(const HnswConfig& config);
+ZolvaResult<void> check_level(uint64_t level);
+
 // The query as the layer search uses it.
 struct LayerQuery {
   F32View q;
@@ -53,10 +62,18 @@ struct LayerQuery {
 
 class HnswIndex final : public VectorIndexPort {
  public:
+  // Trusts the configuration (a file reader checks it itself); callers with
+  // a configuration from outside use create().
   HnswIndex(HnswConfig config, IndexBacking backing);
+  static ZolvaResult<std::unique_ptr<HnswIndex>> create(HnswConfig config, IndexBacking backing);
   ~HnswIndex() override;
 
-  const HnswConfig& config() const { return config_; }
+  // The configuration with the current flat threshold.
+  HnswConfig config() const {
+    HnswConfig c = config_;
+    c.flat_threshold = flat_threshold();
+    return c;
+  }
   const IndexBacking& backing() const { return backing_; }
 
   // --- VectorIndexPort ---
@@ -107,9 +124,15 @@ class HnswIndex final : public VectorIndexPort {
   uint64_t memory_usage() const override;
   uint64_t random_level() const override;
   std::vector<uint64_t> levels_for_batch(uint64_t seed, uint64_t count) const override;
-  std::optional<uint64_t> flat_threshold() const override { return config_.flat_threshold; }
+  std::optional<uint64_t> flat_threshold() const override {
+    const uint64_t t = flat_threshold_.load(std::memory_order_acquire);
+    if (t == kNoFlatThreshold) return std::nullopt;
+    return t;
+  }
+  // Safe beside searches. 2^64-1 is the "unset" sentinel, so a threshold of
+  // 2^64-1 is kept as 2^64-2: no node count reaches either.
   void set_flat_threshold(std::optional<uint64_t> threshold) override {
-    config_.flat_threshold = threshold;
+    flat_threshold_.store(encode_flat_threshold(threshold), std::memory_order_release);
   }
   DistanceMetric metric() const override { return config_.metric; }
   uint8_t index_type() const override { return config_.index_type; }
@@ -203,7 +226,16 @@ class HnswIndex final : public VectorIndexPort {
   }
   std::optional<uint32_t> slot_with_record(NodeId id) const;
 
+  static constexpr uint64_t kNoFlatThreshold = ~uint64_t{0};
+  static uint64_t encode_flat_threshold(std::optional<uint64_t> t) {
+    if (!t) return kNoFlatThreshold;
+    return std::min(*t, kNoFlatThreshold - 1);
+  }
+
+  // config_.flat_threshold is read only at construction: the live value is
+  // flat_threshold_, which set_flat_threshold may change beside searches.
   HnswConfig config_;
+  std::atomic<uint64_t> flat_threshold_;
   IndexBacking backing_;
   NodeTable table_;
   LevelGenerator level_gen_;
@@ -213,6 +245,7 @@ class HnswIndex final : public VectorIndexPort {
   std::atomic<uint64_t> node_count_{0};
   std::atomic<uint64_t> records_{0};    // node-map entries
   std::atomic<uint64_t> mutations_{0};
+  std::atomic<uint64_t> offset_changes_{0};  // set_storage_offset calls
   // Serialises raising max_level with moving the entry point, so that the
   // entry point is always a node of the highest level drawn.
   std::mutex top_mu_;

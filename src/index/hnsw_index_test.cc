@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/fs.h"
 #include "platform/testing/temp_dir.h"
+#include "src/index/index_file.h"
 #include "src/index/testing/index_fixture.h"
 
 namespace zv {
@@ -178,8 +181,9 @@ TEST(HnswIndexTest, MutationCounterCountsRecordChanges) {
   (void)index->search_by_method(2, std::vector<float>{1, 0}, FilterBitset::unfiltered(), 1,
                                 DistanceMetric::kEuclidean);
   EXPECT_FALSE(changed()) << "search";
+  // The vectors and filters an IVF cache is built from stay as they were.
   EXPECT_TRUE(index->set_storage_offset(1, 9));
-  EXPECT_TRUE(changed()) << "storage offset";
+  EXPECT_FALSE(changed()) << "storage offset";
   EXPECT_TRUE(index->remove(1));
   EXPECT_TRUE(changed()) << "remove";
 }
@@ -229,6 +233,46 @@ TEST(HnswIndexTest, LevelsForBatchAreReproducible) {
   EXPECT_LT(zeros, 1990u);
   EXPECT_LE(*std::max_element(a.begin(), a.end()), 10u);
   for (int i = 0; i < 100; ++i) EXPECT_LE(index->random_level(), 10u);
+}
+
+// Values the file reader would discard as corrupt are refused where they are
+// set, so that no index writes a file its next load throws away.
+TEST(HnswIndexTest, LimitsOfTheFileAreRefusedWhereTheyAreSet) {
+  struct Case {
+    void (*change)(HnswConfig&);
+    const char* field;
+  };
+  const Case cases[] = {
+      {[](HnswConfig& c) { c.ef_construction = (uint64_t{1} << 20) + 1; }, "ef_construction"},
+      {[](HnswConfig& c) { c.ef_search = ~uint64_t{0}; }, "ef_search"},
+      {[](HnswConfig& c) { c.m = (uint64_t{1} << 16) + 1; }, "m"},
+      {[](HnswConfig& c) { c.m_max0 = uint64_t{1} << 40; }, "m_max0"},
+      {[](HnswConfig& c) { c.ml = std::nan(""); }, "ml"},
+  };
+  for (const Case& c : cases) {
+    HnswConfig cfg;
+    c.change(cfg);
+    auto r = HnswIndex::create(cfg, IndexBacking::in_memory());
+    ASSERT_FALSE(r.ok()) << c.field;
+    EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kValidation) << c.field;
+    EXPECT_NE(r.error().message().find(c.field), std::string::npos) << r.error().message();
+  }
+  HnswConfig edge;
+  edge.ef_construction = edge.ef_search = uint64_t{1} << 20;
+  auto made = HnswIndex::create(edge, IndexBacking::in_memory());
+  ASSERT_TRUE(made.ok());
+  HnswIndex& index = **made;
+  auto high = index.add_at_level(1, FilterBitset(), VectorRepr::f32({1, 0}), 0, 257);
+  ASSERT_FALSE(high.ok());
+  EXPECT_EQ(high.error().kind(), ZolvaErrorKind::kValidation);
+  EXPECT_FALSE(index.contains(1));
+  ASSERT_TRUE(index.add_at_level(2, FilterBitset(), VectorRepr::f32({1, 0}), 0, 256).ok());
+  const std::string image = *serialize_index(index);
+  auto back = deserialize_index(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
+  ASSERT_TRUE(back.ok()) << back.error().message();
+  EXPECT_EQ((*back)->max_level(), 256u);
+  EXPECT_EQ((*back)->config().ef_search, uint64_t{1} << 20);
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ ZolvaResult<void> HnswIndex::add(NodeId id, const FilterBitset& filter, VectorRe
 ZolvaResult<void> HnswIndex::add_at_level(NodeId id, const FilterBitset& filter,
                                           VectorRepr vector, uint64_t storage_offset,
                                           uint64_t level) {
+  ZV_TRY(check_level(level));
   return insert(id, filter, std::move(vector), storage_offset, level);
 }
 

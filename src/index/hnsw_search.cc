@@ -83,7 +83,7 @@ NearestResult HnswIndex::search_nearest_with_metric(std::span<const float> query
     }
     return alternate_cache_search(kind, query, query_mask, top_k);
   }
-  if (config_.flat_threshold && len() <= *config_.flat_threshold)
+  if (const auto threshold = flat_threshold(); threshold && len() <= *threshold)
     return flat_search(query, query_mask, top_k, metric);
   return graph_search(query, query_mask, top_k, reader, metric);
 }

@@ -5,6 +5,9 @@
 #include <map>
 #include <set>
 
+#include <unistd.h>
+#include <cstdio>
+
 #include "platform/log.h"
 
 #include "src/index/index_file.h"
@@ -164,7 +167,7 @@ LayoutBytes truncation_file() {
   HnswConfig cfg = testing::euclidean_config(500);
   cfg.index_type = static_cast<uint8_t>(IndexKind::kIvf);
   LayoutBytes b;
-  testing::layout_header(b, 8, cfg, 0, NodeId{1}, 5);
+  testing::layout_header(b, 8, cfg, 1, NodeId{1}, 5);
   LayoutBytes ignored;  // marks of the first node are not cut
   std::vector<float> big(64, 1.0f);
   b.id(1).bitset({}).u64(0).u8(1).u64(big.size()).pad4();
@@ -252,6 +255,7 @@ TEST(IndexFileTest, ImplausibleValuesAreRejected) {
        "vec_len overflow (binary)"},
       {patch(good, layers_at, uint64_t{1} << 40), "layer_count (1099511627776) exceeds remaining data"},
       {patch(good, layers_at + 8, uint64_t{1} << 60), "neighbor_count overflow"},
+      {patch(good, 16, 2), "layer_count (4) exceeds max_level + 1 (3)"},
       {patch(good, node_at - 8, 1000),
        "node_count (1000) exceeds plausible limit for " + std::to_string(good.size() - node_at) +
            " remaining bytes"},
@@ -275,6 +279,54 @@ TEST(IndexFileTest, ImplausibleValuesAreRejected) {
        "this software (max 8)"},
   };
   for (const Case& c : cases) EXPECT_EQ(read_error(c.bytes), c.message);
+}
+
+// Resident bytes of this process.
+uint64_t resident_bytes() {
+  std::FILE* f = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0, resident = 0;
+  if (f) {
+    if (std::fscanf(f, "%lu %lu", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return uint64_t{resident} * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Damaged files whose counts describe far more than their bytes hold: each is
+// refused, or loaded within a small multiple of its size (a slot and its id
+// map entry cost about 300 bytes, so records of a few dozen bytes cannot
+// come closer than about 7 times).
+TEST(IndexFileTest, HostileCountsCostAtMostAFewTimesTheFileSize) {
+  {
+    // One node claiming two million empty layers.
+    LayoutBytes b;
+    testing::layout_header(b, 8, HnswConfig(), 256, NodeId{1}, 1);
+    b.id(1).bitset({}).u64(0).u8(0).u64(0).u64(2'000'000);
+    b.raw(std::string(2'000'000 * 8, '\0'));
+    EXPECT_EQ(read_error(b.str()), "layer_count (2000000) exceeds max_level + 1 (257)");
+  }
+  // 300,000 minimal records (no vector, no layers), and 60,000 records of the
+  // most layers a node may have, all empty.
+  struct Case {
+    uint64_t count;
+    uint64_t layers;
+  };
+  for (const Case c : {Case{300'000, 0}, Case{60'000, 257}}) {
+    LayoutBytes b;
+    testing::layout_header(b, 8, HnswConfig(), 256, NodeId{1}, c.count);
+    for (uint64_t i = 0; i < c.count; ++i) {
+      b.id(NodeId{i + 1}).bitset({}).u64(0).u8(0).u64(0).u64(c.layers);
+      for (uint64_t l = 0; l < c.layers; ++l) b.u64(0);
+    }
+    const std::string file = b.str();
+    const uint64_t before = resident_bytes();
+    auto r = deserialize_index(bytes_of(file));
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ((*r)->len(), c.count);
+    const uint64_t grown = resident_bytes() - std::min(before, resident_bytes());
+    EXPECT_LE(grown, 8 * file.size()) << c.count << " records of " << c.layers << " layers, "
+                                      << file.size() << " bytes";
+  }
 }
 
 TEST(IndexFileTest, NodeCountBoundaryAndDuplicates) {
@@ -310,8 +362,12 @@ TEST(IndexFileTest, IvfBlockIsKeptOnlyWhenSound) {
                         FilterBitset::unfiltered(), 3, nullptr);
   std::string with_ivf = *serialize_index(*index);
   EXPECT_GT(with_ivf.size(), before_search.size() + 9);
-  // A change after the build makes the cached IVF index stale: not written.
+  // IVF entries hold no offsets: an offset change keeps the block (same
+  // size, as offsets have a fixed width).
   ASSERT_TRUE(index->set_storage_offset(3, 99));
+  EXPECT_EQ(serialize_index(*index)->size(), with_ivf.size());
+  // A change of the vectors after the build makes it stale: not written.
+  add_at(*index, 21, {21.0f, 1.0f});
   EXPECT_EQ(serialize_index(*index)->back(), '\0');
 
   const size_t ivf_at = before_search.size() - 1;

@@ -184,8 +184,13 @@ class NodeTable {
   Shard& shard_of(NodeId id) const { return shards_[IdHash{}(id) % kShards]; }
 
   mutable std::array<Shard, kShards> shards_;
+  // Chunks are raw storage whose slots are constructed one by one as they are
+  // published, so that the pages of a chunk's unused tail are never touched.
+  struct ChunkFree {
+    void operator()(NodeSlot* p) const;
+  };
   std::mutex grow_mu_;  // guards owned_ and slot construction
-  std::array<std::unique_ptr<NodeSlot[]>, kChunks> owned_;
+  std::array<std::unique_ptr<NodeSlot, ChunkFree>, kChunks> owned_;
   std::array<std::atomic<NodeSlot*>, kChunks> chunks_;
   std::atomic<uint32_t> count_{0};
   SearchViews views_;
