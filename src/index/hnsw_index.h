@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -200,7 +201,7 @@ class HnswIndex final : public VectorIndexPort {
   void copy_list_to_record(uint32_t slot, uint64_t layer, const SlotList& list);
   void raise_top(uint32_t slot, uint64_t level);
   SlotList select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
-                            bool extend_by_reverse_count) const;
+                            bool extend_by_reverse_count, uint64_t layer) const;
   void prune(uint32_t y, uint64_t layer, uint64_t limit);
   void link_reverse(uint32_t x, const SlotList& list, uint64_t layer, uint64_t limit);
 
@@ -246,6 +247,16 @@ class HnswIndex final : public VectorIndexPort {
   std::atomic<uint64_t> records_{0};    // node-map entries
   std::atomic<uint64_t> mutations_{0};
   std::atomic<uint64_t> offset_changes_{0};  // set_storage_offset calls
+  // The last nodes inserted. Each insertion search on layer 0 starts from
+  // them as well as from the descent's result: nodes inserted together tend
+  // to lie together, and a region the graph has barely linked yet (the first
+  // few points of a new cluster) is otherwise found only by chance.
+  static constexpr size_t kRecent = 8;
+  std::array<std::atomic<uint32_t>, kRecent> recent_ = make_recent();
+  std::atomic<uint64_t> recent_next_{0};
+  static std::array<std::atomic<uint32_t>, kRecent> make_recent() {
+    return {kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  }
   // Serialises raising max_level with moving the entry point, so that the
   // entry point is always a node of the highest level drawn.
   std::mutex top_mu_;

@@ -78,13 +78,40 @@ class PairScore {
   const DistanceKernels& k_;
 };
 
-// Keeps a candidate only when it is closer to the base node than to every
-// member kept before it; then tops the list up with the best discarded
-// candidates to `limit`. With `extend`, candidates that few lists point at
-// (reverse-link count at most 1) are kept beyond, up to twice the limit.
+// How a neighbour list is chosen from candidates sorted best first.
+struct Selection {
+  // A candidate is dropped when some kept member is closer to it than
+  // `slack` times its distance to the base node (distances as squared
+  // lengths, or 1 - cosine). Above layer 0 the slack keeps links to several
+  // distant regions where the strict rule keeps one: with regions about
+  // equally far apart the strict rule is a coin toss per region, and the
+  // descent then cannot steer into a region inserted late.
+  float slack = 1.0f;
+  // Re-selection of an existing list (a prune): members the node's list is
+  // one of the last few lists to hold keep their place, the list is topped
+  // up to 3/4 of the limit by score (so that the next prune is many links
+  // away), and members held by at most one list may go beyond the limit.
+  const NodeTable* table = nullptr;
+  uint64_t layer = 0;
+};
+
+// Lists holding a member at or below which re-selection keeps it.
+constexpr uint32_t kFewInLinks = 2;
+constexpr float kUpperLayerSlack = 1.5f;
+
+// Keeps a candidate only when it is not dominated by a member kept before it
+// (see Selection). A fresh list is not topped up: a fuller list makes every
+// later reverse link overflow and re-select it, while the search gains
+// little from the extra, redundant neighbours.
 SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
-                        DistanceMetric metric, const NodeTable* extend_table) {
+                        DistanceMetric metric, const Selection& how) {
   const PairScore pair_score(metric);
+  const bool scaled = metric != DistanceMetric::kSparseDot && how.slack != 1.0f;
+  auto dominated = [&](float pair, float score) {
+    if (!scaled) return pair > score;
+    if (metric == DistanceMetric::kEuclidean) return pair * how.slack > score;
+    return pair > 1.0f - (1.0f - score) / how.slack;
+  };
   thread_local std::vector<uint8_t> taken;
   thread_local std::vector<const Member*> kept;
   taken.assign(sorted.size(), 0);
@@ -97,12 +124,12 @@ SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
   for (; examined < sorted.size() && kept.size() < limit; ++examined) {
     const Member& c = sorted[examined];
     bool good = true;
-    if (rejecter < kept.size() && pair_score(c, *kept[rejecter]) > c.score) {
+    if (rejecter < kept.size() && dominated(pair_score(c, *kept[rejecter]), c.score)) {
       good = false;
     } else {
       for (size_t i = 0; i < kept.size(); ++i) {
         if (i == rejecter) continue;
-        if (pair_score(c, *kept[i]) > c.score) {
+        if (dominated(pair_score(c, *kept[i]), c.score)) {
           good = false;
           rejecter = i;
           break;
@@ -114,18 +141,30 @@ SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
       taken[examined] = 1;
     }
   }
-  for (size_t i = 0; i < examined && kept.size() < limit; ++i) {
-    if (taken[i]) continue;
-    kept.push_back(&sorted[i]);
-    taken[i] = 1;
+  const NodeTable* table = how.table;
+  if (table) {
+    for (size_t i = 0; i < sorted.size() && kept.size() < limit; ++i) {
+      if (taken[i]) continue;
+      const NodeSlot& z = table->at(sorted[i].slot);
+      const uint32_t in = how.layer == 0 ? z.layer0_in.load(std::memory_order_acquire)
+                                         : z.reverse_count.load(std::memory_order_acquire);
+      if (in > kFewInLinks) continue;
+      kept.push_back(&sorted[i]);
+      taken[i] = 1;
+    }
+    for (size_t i = 0; i < examined && 4 * kept.size() < 3 * limit; ++i) {
+      if (taken[i]) continue;
+      kept.push_back(&sorted[i]);
+      taken[i] = 1;
+    }
   }
   SlotList out;
   for (const Member* k : kept) out.push_back(k->slot);
-  if (extend_table) {
+  if (table) {
     const uint64_t cap = limit > UINT64_MAX / 2 ? UINT64_MAX : 2 * limit;
     for (size_t i = 0; i < sorted.size() && out.size() < cap; ++i) {
       if (taken[i]) continue;
-      if (extend_table->at(sorted[i].slot).reverse_count.load(std::memory_order_acquire) <= 1)
+      if (table->at(sorted[i].slot).reverse_count.load(std::memory_order_acquire) <= 1)
         out.push_back(sorted[i].slot);
     }
   }
@@ -406,7 +445,11 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
         if (a.rank != b.rank) return a.rank > b.rank;
         return table_.id_of(a.slot) < table_.id_of(b.slot);
       });
-      chosen = select_diverse(members, limit, metric, &table_);
+      Selection how;
+      how.slack = layer == 0 ? 1.0f : kUpperLayerSlack;
+      how.table = &table_;
+      how.layer = layer;
+      chosen = select_diverse(members, limit, metric, how);
     }
     NodeSlot& slot = table_.at(y);
     ExclusiveSpinGuard g(slot.links_lock);
@@ -440,7 +483,7 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
 }
 
 SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
-                                     bool extend_by_reverse_count) const {
+                                     bool extend_by_reverse_count, uint64_t layer) const {
   ReadLockSet locks(table_);
   const SearchViews& views = table_.views();
   const size_t view_dim = views.dim();
@@ -468,8 +511,13 @@ SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted,
       members.push_back({c.slot, c.score, view, cached_norms(view).inv_norm});
     }
   }
-  return select_diverse(members, limit, config_.metric,
-                        extend_by_reverse_count ? &table_ : nullptr);
+  Selection how;
+  how.slack = layer == 0 ? 1.0f : kUpperLayerSlack;
+  if (extend_by_reverse_count) {
+    how.table = &table_;
+    how.layer = layer;
+  }
+  return select_diverse(members, limit, config_.metric, how);
 }
 
 void HnswIndex::raise_top(uint32_t s, uint64_t level) {
@@ -541,6 +589,13 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   }
   for (uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
     visited.clear();
+    if (layer == 0) {
+      for (const auto& r : recent_) {
+        const uint32_t rs = r.load(std::memory_order_acquire);
+        if (rs != kNoSlot && rs != s && std::find(entry.begin(), entry.end(), rs) == entry.end())
+          entry.push_back(rs);
+      }
+    }
     std::vector<Cand> w = search_layer_slots(qp, entry, config_.ef_construction, layer, all,
                                              false, nullptr, metric, visited);
     std::erase_if(w, [s](const Cand& c) { return c.slot == s; });
@@ -551,7 +606,7 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
     if (limit > 0 && !w.empty()) {
       std::sort(w.begin(), w.end(),
                 [this](const Cand& a, const Cand& b) { return better_cand(a, b); });
-      chosen = select_neighbors(F32View(*q), w, limit, false);
+      chosen = select_neighbors(F32View(*q), w, limit, false, layer);
     }
     link_reverse(s, chosen, layer, limit);
     {
@@ -567,6 +622,8 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
     }
   }
   raise_top(s, level);
+  recent_[recent_next_.fetch_add(1, std::memory_order_relaxed) % kRecent].store(
+      s, std::memory_order_release);
   return {};
 }
 
