@@ -84,9 +84,10 @@ HnswIndex::HnswIndex(HnswConfig config, IndexBacking backing)
     : config_(std::move(config)),
       flat_threshold_(encode_flat_threshold(config_.flat_threshold)),
       backing_(std::move(backing)),
-      // Pruning may keep up to twice the limit; longer lists are read from
-      // the records.
-      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) * 2)) {}
+      // A list overflows its limit by one before it is pruned, and a prune
+      // rarely keeps more than the limit; the longer lists are read from the
+      // records.
+      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) + 16)) {}
 
 HnswIndex::~HnswIndex() = default;
 
@@ -255,17 +256,8 @@ uint32_t HnswIndex::reverse_link_count(NodeId id) const {
 }
 
 uint64_t HnswIndex::memory_usage() const {
-  uint64_t total = 0;
-  const uint32_t n = table_.slot_count();
-  for (uint32_t s = 0; s < n; ++s) {
-    NodeSlot& slot = table_.at(s);
-    SharedSpinGuard g(slot.record_lock);
-    if (slot.has_record) total += 128 + slot.record.vector.payload_bytes();
-  }
-  total += 60 * node_count();
-  for (uint32_t s = 0; s < n; ++s)
-    total += 576 * table_.at(s).layer_count.load(std::memory_order_acquire);
-  return total;
+  const int64_t heap = heap_bytes_.load(std::memory_order_acquire);
+  return table_.table_bytes() + static_cast<uint64_t>(std::max<int64_t>(heap, 0));
 }
 
 uint64_t HnswIndex::random_level() const { return zv::random_level(config_.ml); }
@@ -295,6 +287,7 @@ bool HnswIndex::remove(NodeId id) {
   {
     ExclusiveSpinGuard g(slot.record_lock);
     if (!slot.has_record) return false;
+    account(-record_heap_bytes(slot.record));
     dropped = std::move(slot.record);
     slot.record = HnswNode{};
     slot.has_record = false;
@@ -399,7 +392,9 @@ MaterializeReport HnswIndex::materialize_layers() {
           count_unlink(table_.at(nb), l);
         }
       }
+      const uint32_t cap = list.capacity();
       list = kept;
+      account((int64_t{list.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
     }
     copy_list_to_record(s, l, kept);
   }

@@ -200,6 +200,13 @@ class HnswIndex final : public VectorIndexPort {
   void write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list, bool to_record);
   void copy_list_to_record(uint32_t slot, uint64_t layer, const SlotList& list);
   void raise_top(uint32_t slot, uint64_t level);
+  // Record list `layer` of a slot whose record lock the caller holds
+  // exclusively, replaced by `list`.
+  void assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list);
+  // Keeps the running count of the heap bytes records and lists hold.
+  void account(int64_t delta) const {
+    if (delta != 0) heap_bytes_.fetch_add(delta, std::memory_order_relaxed);
+  }
   SlotList select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
                             bool extend_by_reverse_count, uint64_t layer) const;
   void prune(uint32_t y, uint64_t layer, uint64_t limit);
@@ -247,6 +254,9 @@ class HnswIndex final : public VectorIndexPort {
   std::atomic<uint64_t> records_{0};    // node-map entries
   std::atomic<uint64_t> mutations_{0};
   std::atomic<uint64_t> offset_changes_{0};  // set_storage_offset calls
+  // Heap bytes held by node records and neighbour lists, kept as each one
+  // changes, so that memory_usage() costs the same at any size.
+  mutable std::atomic<int64_t> heap_bytes_{0};
   // The last nodes inserted. Each insertion search on layer 0 starts from
   // them as well as from the descent's result: nodes inserted together tend
   // to lie together, and a region the graph has barely linked yet (the first

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include "platform/fs.h"
 #include "platform/testing/temp_dir.h"
 #include "src/index/index_file.h"
 #include "src/index/testing/index_fixture.h"
+#include "src/index/testing/resident.h"
+#include "src/index/testing/vector_data.h"
 
 namespace zv {
 namespace {
@@ -59,10 +62,34 @@ TEST(HnswIndexTest, UnknownIdsAnswerNone) {
   EXPECT_EQ(index->len(), 1u);
 }
 
-TEST(HnswIndexTest, MemoryUsageEstimate) {
+// memory_usage() follows what the index really holds: the growth of the
+// process while an index is built, and its fall when nodes go.
+bool memory_usage_within_a_tenth_of_resident_growth() {
+  constexpr size_t kDim = 128, kNodes = 6000;
+  const auto data = testing::gaussian_vectors(kNodes, kDim, 3);
+  const uint64_t before = testing::resident_bytes();
   auto index = make_index(euclidean_config());
-  add_at(*index, 1, {1, 2, 3});
-  EXPECT_EQ(index->memory_usage(), 128u + 12 + 60 + 576);
+  if (index->memory_usage() != 0) return false;
+  for (size_t i = 0; i < kNodes; ++i) {
+    std::vector<float> v(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
+    if (!index->add_at_level(i + 1, FilterBitset(), VectorRepr::f32(v), i, index->random_level())
+             .ok())
+      return false;
+  }
+  const double grown = static_cast<double>(testing::resident_bytes() - before);
+  const double reported = static_cast<double>(index->memory_usage());
+  std::fprintf(stderr, "reported %.0f, resident growth %.0f\n", reported, grown);
+  if (std::abs(reported - grown) > 0.1 * grown) return false;
+  for (size_t i = 0; i < kNodes; ++i)
+    if (!index->remove(i + 1)) return false;
+  // The vectors went with the records.
+  return static_cast<double>(index->memory_usage()) <= reported - kNodes * kDim * sizeof(float);
+}
+
+// memory_usage() follows what the index really holds: the growth of the
+// process while an index is built, and its fall when nodes go.
+TEST(HnswIndexTest, MemoryUsageFollowsResidentMemory) {
+  ZV_EXPECT_IN_FRESH_PROCESS(memory_usage_within_a_tenth_of_resident_growth());
 }
 
 TEST(HnswIndexTest, LookupsAndCounters) {

@@ -197,10 +197,12 @@ void HnswIndex::store_record(uint32_t s, HnswNode record) {
   {
     ExclusiveSpinGuard g(slot.record_lock);
     if (!slot.has_record) records_.fetch_add(1, std::memory_order_acq_rel);
+    const int64_t before = slot.has_record ? record_heap_bytes(slot.record) : 0;
     old = std::move(slot.record);
     slot.record = std::move(record);
     slot.has_record = true;
     slot.refresh_hint();
+    account(record_heap_bytes(slot.record) - before);
   }
   node_count_.fetch_add(1, std::memory_order_acq_rel);
   mutations_.fetch_add(1, std::memory_order_acq_rel);
@@ -210,6 +212,7 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
   NodeSlot& slot = table_.at(s);
   {
     ExclusiveSpinGuard g(slot.links_lock);
+    const int64_t before = links_heap_bytes(slot);
     if (slot.links.size() < level + 1) slot.links.resize(level + 1);
     for (uint64_t l = 0; l <= level; ++l) {
       if (slot.links[l]) {
@@ -218,6 +221,7 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
         slot.links[l].emplace();
       }
     }
+    account(links_heap_bytes(slot) - before);
   }
   slot.layer_count.store(level + 1, std::memory_order_release);
 }
@@ -242,6 +246,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
     ExclusiveSpinGuard g(slot.record_lock);
     if (slot.has_record) {
       HnswNode& r = slot.record;
+      const int64_t before = record_heap_bytes(r);
       r.filter = filter;
       old = std::move(r.vector);
       r.vector = vector.clone();
@@ -249,6 +254,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
       const CachedNorms n = node_norms(config_.metric, r.vector);
       r.inv_norm = n.inv_norm;
       r.sq_norm = n.sq_norm;
+      account(record_heap_bytes(r) - before);
       slot.refresh_hint();
       mutations_.fetch_add(1, std::memory_order_acq_rel);
       return true;
@@ -265,6 +271,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
 void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list,
                                   bool to_record) {
   thread_local VisitedSet marks;
+  const int64_t before = links_heap_bytes(slot);
   if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
   std::optional<SlotList>& entry = slot.links[layer];
   if (!entry) {
@@ -281,11 +288,19 @@ void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList
       if (!marks.contains(n)) count_link(table_.at(n), layer);
     *entry = list;
   }
+  account(links_heap_bytes(slot) - before);
   if (to_record) {
     ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+    if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
     if (layer == 0) slot.refresh_list_hint();
   }
+}
+
+void HnswIndex::assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list) {
+  SlotList& dst = slot.record.layers[layer];
+  const uint32_t cap = dst.capacity();
+  dst = list;
+  account((int64_t{dst.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
 }
 
 void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
@@ -297,7 +312,7 @@ void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& lis
 void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& list) {
   NodeSlot& slot = table_.at(s);
   ExclusiveSpinGuard g(slot.record_lock);
-  if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+  if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
   if (layer == 0) slot.refresh_list_hint();
 }
 
@@ -329,7 +344,9 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
       if (layer >= slot.links.size() || !slot.links[layer]) continue;
       SlotList& l = *slot.links[layer];
       if (l.contains(x)) continue;
+      const uint32_t cap = l.capacity();
       l.push_back(x);
+      account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
       count_link(table_.at(x), layer);
       over = l.size() > limit;
       if (!over) {
@@ -338,8 +355,12 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
         // the next pruning of y; both copies take the link.
         ExclusiveSpinGuard rg(slot.record_lock);
         HnswNode& r = slot.record;
-        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x))
+        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x)) {
+          const uint32_t rcap = r.layers[layer].capacity();
           r.layers[layer].push_back(x);
+          account((int64_t{r.layers[layer].capacity()} - rcap) *
+                  static_cast<int64_t>(sizeof(uint32_t)));
+        }
         if (layer == 0) slot.refresh_list_hint();
       }
     }
@@ -473,10 +494,13 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     for (uint32_t n : current) marks.insert(n);
     for (uint32_t n : final_list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
+    const uint32_t cap = slot.links[layer]->capacity();
     *slot.links[layer] = final_list;
+    account((int64_t{slot.links[layer]->capacity()} - cap) *
+            static_cast<int64_t>(sizeof(uint32_t)));
     ExclusiveSpinGuard rg(slot.record_lock);
     if (slot.has_record && layer < slot.record.layers.size())
-      slot.record.layers[layer] = final_list;
+      assign_record_list(slot, layer, final_list);
     if (layer == 0) slot.refresh_list_hint();
     return;
   }

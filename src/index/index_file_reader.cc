@@ -281,6 +281,7 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
     slot.layer_count.store(lists.size(), std::memory_order_release);
     slot.record.flags = 0;
     slot.refresh_hint();
+    index->account(record_heap_bytes(slot.record) + links_heap_bytes(slot));
   }
   for (uint32_t ns = 0; ns < reverse.size(); ++ns) {
     NodeSlot& slot = table.at(ns);
