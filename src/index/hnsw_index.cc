@@ -5,6 +5,7 @@
 #include <deque>
 #include <unordered_set>
 
+#include "platform/fill_message.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "src/index/index_file.h"
@@ -16,14 +17,6 @@
 namespace zv {
 namespace {
 
-std::string fill(std::string tmpl, std::initializer_list<std::string> args) {
-  for (const std::string& a : args) {
-    const size_t at = tmpl.find("{}");
-    if (at == std::string::npos) break;
-    tmpl.replace(at, 2, a);
-  }
-  return tmpl;
-}
 
 }  // namespace
 

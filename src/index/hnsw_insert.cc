@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
 #include "src/index/node_scoring.h"
@@ -567,9 +568,8 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   }
   const LayerQuery qp = LayerQuery::for_metric(F32View(*q), metric);
   if (metric == DistanceMetric::kCosine && (q->empty() || qp.norm < kNormEpsilon)) {
-    std::string msg = kZeroNormNodeMessage;
-    msg.replace(msg.find("{}"), 2, node_id_to_string(id));
-    return make_unexpected(ZolvaError::invalid_input(std::move(msg)));
+    return make_unexpected(
+        ZolvaError::invalid_input(fill(kZeroNormNodeMessage, {node_id_to_string(id)})));
   }
 
   reset_links(s, level);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "platform/log.h"
 #include "src/index/adaptive_ef.h"
 #include "src/index/flat_scan.h"
@@ -31,12 +32,8 @@ constexpr const char* kScannBackend = "scann";
 
 std::string metric_bound_error(DistanceMetric requested, const char* backend,
                                DistanceMetric configured) {
-  std::string msg = kMetricBoundMessage;
-  const std::string parts[4] = {std::string(metric_name(requested)), backend,
-                                std::string(metric_name(configured)),
-                                std::string(metric_name(requested))};
-  for (const std::string& p : parts) msg.replace(msg.find("{}"), 2, p);
-  return msg;
+  return fill(kMetricBoundMessage, {metric_name(requested), backend, metric_name(configured),
+                                    metric_name(requested)});
 }
 
 bool zero_norm(std::span<const float> q) {

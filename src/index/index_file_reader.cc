@@ -2,6 +2,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/fill_message.h"
 #include "platform/coding.h"
 #include "platform/log.h"
 #include "src/foundation/error.h"
@@ -15,21 +16,6 @@ namespace {
 constexpr const char* kLogTarget = "zolva::index::file";
 constexpr uint64_t kDefaultFlatThreshold = 10000;
 constexpr size_t kMinFileBytes = 24;
-
-// The template with each "{}" replaced by the next argument.
-std::string fill(std::string_view tmpl, std::initializer_list<std::string> args) {
-  std::string out;
-  auto arg = args.begin();
-  for (;;) {
-    const size_t at = tmpl.find("{}");
-    if (at == std::string_view::npos || arg == args.end()) break;
-    out.append(tmpl.substr(0, at));
-    out.append(*arg++);
-    tmpl.remove_prefix(at + 2);
-  }
-  out.append(tmpl);
-  return out;
-}
 
 std::string magic_list(const Magic& m) {
   std::string out = "[";
