@@ -21,6 +21,7 @@
 
 #include "platform/fs.h"
 #include "src/index/hnsw_index.h"
+#include "src/index/testing/resident.h"
 #include "src/index/testing/vector_data.h"
 #include "src/vector/score.h"
 
@@ -129,9 +130,11 @@ int run_cli(int argc, char** argv) {
     at = comma + 1;
   }
 
+  const uint64_t rss_before = zv::testing::resident_bytes();
   auto t0 = std::chrono::steady_clock::now();
   auto index = build(base, metric, threads);
   const double build_secs = seconds_since(t0);
+  const uint64_t rss_growth = zv::testing::resident_bytes() - rss_before;
   // A fingerprint of every list (node and layer-map copies) in id order:
   // with one building thread the graph is deterministic, so a change of the
   // code that must not change behaviour can be checked by it.
@@ -156,10 +159,13 @@ int run_cli(int argc, char** argv) {
   }
   std::printf(
       "{\"build_seconds\": %.3f, \"nodes\": %llu, \"threads\": %zu, \"mean_degree0\": %.1f, "
-      "\"max_degree0\": %llu, \"graph_hash\": \"%016llx\"}\n",
+      "\"max_degree0\": %llu, \"graph_hash\": \"%016llx\", \"rss_growth\": %llu, "
+      "\"memory_usage\": %llu}\n",
       build_secs, static_cast<unsigned long long>(index->len()), threads,
       static_cast<double>(degree0) / std::max<uint64_t>(1, index->len()),
-      static_cast<unsigned long long>(max_degree0), static_cast<unsigned long long>(graph_hash));
+      static_cast<unsigned long long>(max_degree0), static_cast<unsigned long long>(graph_hash),
+      static_cast<unsigned long long>(rss_growth),
+      static_cast<unsigned long long>(index->memory_usage()));
   std::fflush(stdout);
 
   const FilterBitset& all = FilterBitset::unfiltered();

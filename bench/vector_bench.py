@@ -99,7 +99,14 @@ def run_ours(binary, files, threads):
                           ",".join(map(str, EFS)), "--repeat", str(REPEAT)],
                          check=True, capture_output=True, text=True)
     lines = [json.loads(l) for l in out.stdout.splitlines() if l.strip()]
-    return lines[0]["build_seconds"], [(l["ef"], l["qps"], l["recall"]) for l in lines[1:]]
+    head = lines[0]
+    return (head["build_seconds"], [(l["ef"], l["qps"], l["recall"]) for l in lines[1:]],
+            head.get("rss_growth"), head.get("memory_usage"))
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def run_hnswlib(files, threads):
@@ -109,12 +116,14 @@ def run_hnswlib(files, threads):
     with open(files[2], "rb") as f:
         nq, k = np.fromfile(f, dtype="<u4", count=2)
         truth = np.fromfile(f, dtype="<u4").reshape(nq, k)
+    rss0 = resident_bytes()
     index = hnswlib.Index(space="cosine", dim=base.shape[1])
     index.init_index(max_elements=base.shape[0], ef_construction=100, M=32, random_seed=100)
     index.set_num_threads(threads)
     t0 = time.perf_counter()
     index.add_items(base, np.arange(base.shape[0]))
     build = time.perf_counter() - t0
+    rss = resident_bytes() - rss0
     index.set_num_threads(1)
     # One untimed pass first, as the C++ side does, so that the first width
     # is not charged with the caches and pages the build left cold.
@@ -131,7 +140,7 @@ def run_hnswlib(files, threads):
             secs = t if secs is None else min(secs, t)
         hits = sum(len(set(labels[i]) & set(truth[i])) for i in range(len(queries)))
         curve.append((ef, len(queries) / secs, hits / (10.0 * len(queries))))
-    return build, curve
+    return build, curve, rss
 
 
 def qps_at(curve, target):
@@ -156,10 +165,14 @@ def main():
     for spec in DATASETS:
         name = spec[0]
         files = dataset(*spec)
-        ours_build, ours = run_ours(args.bin, files, args.threads)
-        theirs_build, theirs = run_hnswlib(files, args.threads)
+        ours_build, ours, ours_rss, ours_usage = run_ours(args.bin, files, args.threads)
+        theirs_build, theirs, theirs_rss = run_hnswlib(files, args.threads)
         print(f"\n== {name}: build {ours_build:.1f} s (ours) vs {theirs_build:.1f} s (hnswlib), "
               f"{args.threads} threads")
+        if ours_rss:
+            print(f"resident growth of the build: ours {ours_rss / 2**20:.1f} MiB (memory_usage "
+                  f"{ours_usage / 2**20:.1f} MiB), hnswlib {theirs_rss / 2**20:.1f} MiB, "
+                  f"ratio {ours_rss / theirs_rss:.2f}")
         print(f"{'ef':>5} | {'ours QPS':>10} {'recall':>7} | {'hnswlib QPS':>11} {'recall':>7}")
         for (ef, q, r), (_, hq, hr) in zip(ours, theirs):
             print(f"{ef:>5} | {q:>10.0f} {r:>7.4f} | {hq:>11.0f} {hr:>7.4f}")

@@ -11,6 +11,7 @@
 #include "platform/coding.h"
 #include "platform/env.h"
 #include "platform/file_lock.h"
+#include "platform/fill_message.h"
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "platform/mmap.h"
@@ -69,6 +70,23 @@ TEST(Coding, VarintRoundTripAndCaps) {
   EXPECT_EQ(coding::get_varint(&p, p + 2, &out), coding::VarintStatus::kTruncated);
   EXPECT_EQ(coding::zigzag_decode(coding::zigzag_encode(-5)), -5);
   EXPECT_EQ(coding::zigzag_encode(-1), 1u);
+}
+
+TEST(FillMessage, PlaceholdersInOrderAndArgumentsVerbatim) {
+  struct Case {
+    std::string tmpl;
+    std::initializer_list<std::string_view> args;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"{} of {}", {"3", "4"}, "3 of 4"},
+      {"{} and {}", {"only"}, "only and {}"},     // placeholders beyond the arguments stay
+      {"no placeholder", {"x"}, "no placeholder"},
+      {"{}{}", {"{}", "a"}, "{}a"},               // an argument holding "{}" is not refilled
+      {"", {}, ""},
+      {"{", {"x"}, "{"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fill(c.tmpl, c.args), c.want) << c.tmpl;
 }
 
 TEST(Env, ThreeStates) {

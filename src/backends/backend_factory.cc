@@ -1,5 +1,6 @@
 #include "src/backends/backend_factory.h"
 
+#include "platform/fill_message.h"
 #include "src/backends/in_memory_backend.h"
 
 namespace zv {
@@ -44,8 +45,7 @@ ZolvaResult<BackendHandle> create_backend(const BackendFactoryTable& table, Back
                                           std::string_view path, const Config& config) {
   auto it = table.find(kind);
   if (it == table.end()) {
-    std::string reason(kNoFactoryTemplate);
-    reason.replace(reason.find("{}"), 2, backend_factory_name(kind));
+    std::string reason = fill(kNoFactoryTemplate, {backend_factory_name(kind)});
     return make_unexpected(ZolvaError::validation(std::string(kBackendKindField), std::move(reason)));
   }
   return it->second(path, config);

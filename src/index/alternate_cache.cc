@@ -7,6 +7,7 @@
 #include "src/index/hnsw_index.h"
 #include "src/index/ivf_index.h"
 #include "src/index/scann_index.h"
+#include "src/index/working_dimension.h"
 
 namespace zv {
 namespace {
@@ -54,15 +55,28 @@ NearestResult HnswIndex::scann_cache_search(std::span<const float> query,
                                             const FilterBitset& query_mask,
                                             uint64_t top_k) const {
   std::scoped_lock lock(scann_mu_);
-  const uint64_t stamp = mutation_count();
+  // Its entries hold storage offsets: an offset change makes it stale too.
+  const uint64_t stamp = mutation_count() + offset_changes_.load(std::memory_order_acquire);
   if (!scann_.index || scann_.built_at != stamp) {
     ScannIndex::Builder builder(ScannIndex::kDefaultRerank, config_.metric);
     const uint32_t n = table_.slot_count();
+    // The builder fixes its dimension on the first vector: it is given the
+    // vectors of the most common length only (the others are not comparable
+    // with most queries anyway).
+    std::vector<size_t> lengths;
     for (uint32_t s = 0; s < n; ++s) {
       NodeSlot& slot = table_.at(s);
       SharedSpinGuard g(slot.record_lock);
       if (!slot.has_record || slot.record.deleted()) continue;
-      if (!slot.record.vector.as_f32()) continue;
+      if (const auto* v = slot.record.vector.as_f32()) lengths.push_back(v->size());
+    }
+    const size_t dim = most_common_length(lengths);
+    for (uint32_t s = 0; s < n; ++s) {
+      NodeSlot& slot = table_.at(s);
+      SharedSpinGuard g(slot.record_lock);
+      if (!slot.has_record || slot.record.deleted()) continue;
+      const auto* v = slot.record.vector.as_f32();
+      if (!v || v->size() != dim || dim == 0) continue;
       auto r = builder.add(slot.id, slot.record.filter, slot.record.vector,
                            slot.record.storage_offset);
       if (!r.ok()) {

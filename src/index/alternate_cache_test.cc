@@ -54,15 +54,20 @@ TEST(AlternateCacheTest, ConfiguredKindsRouteToTheirCaches) {
   for (IndexKind kind : {IndexKind::kIvf, IndexKind::kScann}) {
     HnswConfig cfg = testing::euclidean_config();
     cfg.index_type = static_cast<uint8_t>(kind);
-    auto index = testing::make_index(cfg);
-    for (NodeId i = 1; i <= 40; ++i) add_at(*index, i, {float(i), float(i % 4)});
-    add_at(*index, 41, {1, 2, 3});  // incomparable with the queries
-    auto hits = index->search_nearest(std::vector<float>{10, 2}, std::nullopt, std::nullopt,
-                                      FilterBitset::unfiltered(), 41, nullptr);
-    EXPECT_EQ(hits.size(), 40u) << int(kind);
-    ASSERT_FALSE(hits.empty());
-    EXPECT_EQ(hits[0].id, 10u);
-    for (const auto& h : hits) EXPECT_NE(h.id, 41u);
+    // A vector of another length (incomparable with the queries), in the
+    // lowest slot or the last: the others are all served either way.
+    for (bool stray_first : {true, false}) {
+      auto index = testing::make_index(cfg);
+      if (stray_first) add_at(*index, 41, {1, 2, 3});
+      for (NodeId i = 1; i <= 40; ++i) add_at(*index, i, {float(i), float(i % 4)});
+      if (!stray_first) add_at(*index, 41, {1, 2, 3});
+      auto hits = index->search_nearest(std::vector<float>{10, 2}, std::nullopt, std::nullopt,
+                                        FilterBitset::unfiltered(), 41, nullptr);
+      EXPECT_EQ(hits.size(), 40u) << int(kind) << " stray first " << stray_first;
+      ASSERT_FALSE(hits.empty());
+      EXPECT_EQ(hits[0].id, 10u);
+      for (const auto& h : hits) EXPECT_NE(h.id, 41u);
+    }
   }
 }
 

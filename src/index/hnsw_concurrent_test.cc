@@ -195,5 +195,40 @@ TEST(HnswConcurrentTest, RemovalsAndChangesBesideSearches) {
   }
 }
 
+// The flat threshold is switched on and off while searches read it: both
+// routes answer, and the sanitizer build sees no race.
+TEST(HnswConcurrentTest, FlatThresholdFlipsBesideSearches) {
+  HnswConfig cfg;
+  cfg.metric = DistanceMetric::kEuclidean;
+  cfg.flat_threshold = 1000;
+  HnswIndex index(cfg, IndexBacking::in_memory());
+  const auto data = testing::gaussian_vectors(200, kDim, 5);
+  for (size_t i = 0; i < 200; ++i) {
+    std::vector<float> v(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
+    ASSERT_TRUE(index.add(i + 1, FilterBitset(), VectorRepr::f32(v), i).ok());
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> misses{0};
+  std::vector<std::thread> searchers;
+  for (int t = 0; t < 3; ++t) {
+    searchers.emplace_back([&, t] {
+      for (size_t k = 0; !stop.load(); ++k) {
+        const size_t i = (k * 3 + t) % 200;
+        std::vector<float> q(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
+        auto hits = index.search_nearest(q, std::nullopt, std::nullopt,
+                                         FilterBitset::unfiltered(), 1, nullptr);
+        if (hits.empty() || hits[0].id != i + 1) misses.fetch_add(1);
+      }
+    });
+  }
+  for (int flip = 0; flip < 2000; ++flip) {
+    index.set_flat_threshold(flip % 2 ? std::optional<uint64_t>() : std::optional<uint64_t>(1000));
+    EXPECT_EQ(index.flat_threshold().has_value(), flip % 2 == 0);
+  }
+  stop.store(true);
+  for (auto& t : searchers) t.join();
+  EXPECT_EQ(misses.load(), 0u);
+}
+
 }  // namespace
 }  // namespace zv

@@ -19,6 +19,14 @@ enum class IndexKind : uint8_t {
   kNone = 5,
 };
 
+// Limits of a configuration and of a node's level: values beyond them make
+// inserts or searches loop or allocate without bound, so an index refuses
+// them when they are set and its file reader treats them as corruption.
+inline constexpr double kMaxPlausibleMl = 4.0;
+inline constexpr uint64_t kMaxPlausibleLevel = 256;
+inline constexpr uint64_t kMaxPlausibleM = 1u << 16;
+inline constexpr uint64_t kMaxPlausibleEf = 1u << 20;
+
 struct HnswConfig {
   // Up to this many nodes the nearest search scans every node.
   std::optional<uint64_t> flat_threshold = 10000;

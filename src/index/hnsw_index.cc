@@ -5,6 +5,7 @@
 #include <deque>
 #include <unordered_set>
 
+#include "platform/fill_message.h"
 #include "platform/clock.h"
 #include "platform/log.h"
 #include "src/index/index_file.h"
@@ -16,14 +17,6 @@
 namespace zv {
 namespace {
 
-std::string fill(std::string tmpl, std::initializer_list<std::string> args) {
-  for (const std::string& a : args) {
-    const size_t at = tmpl.find("{}");
-    if (at == std::string::npos) break;
-    tmpl.replace(at, 2, a);
-  }
-  return tmpl;
-}
 
 }  // namespace
 
@@ -32,6 +25,38 @@ ZolvaResult<void> check_filter_size(const FilterBitset& filter) {
   return make_unexpected(ZolvaError::validation(
       kFilterField, fill(kFilterTooLargeMessage, {std::to_string(filter.words().size()),
                                                   std::to_string(FilterBitset::kMaxWords)})));
+}
+
+ZolvaResult<void> check_config(const HnswConfig& c) {
+  auto refuse = [](const char* field, std::string value, const std::string& limit) {
+    return make_unexpected(
+        ZolvaError::validation(field, fill(kConfigLimitMessage, {std::move(value), limit})));
+  };
+  if (!std::isfinite(c.ml) || c.ml < 0.0 || c.ml > kMaxPlausibleMl)
+    return refuse("ml", std::to_string(c.ml), std::to_string(kMaxPlausibleMl));
+  if (c.m > kMaxPlausibleM) return refuse("m", std::to_string(c.m), std::to_string(kMaxPlausibleM));
+  if (c.m_max0 > kMaxPlausibleM)
+    return refuse("m_max0", std::to_string(c.m_max0), std::to_string(kMaxPlausibleM));
+  if (c.ef_construction > kMaxPlausibleEf) {
+    return refuse("ef_construction", std::to_string(c.ef_construction),
+                  std::to_string(kMaxPlausibleEf));
+  }
+  if (c.ef_search > kMaxPlausibleEf)
+    return refuse("ef_search", std::to_string(c.ef_search), std::to_string(kMaxPlausibleEf));
+  return {};
+}
+
+ZolvaResult<void> check_level(uint64_t level) {
+  if (level <= kMaxPlausibleLevel) return {};
+  return make_unexpected(ZolvaError::validation(
+      kLevelField,
+      fill(kConfigLimitMessage, {std::to_string(level), std::to_string(kMaxPlausibleLevel)})));
+}
+
+ZolvaResult<std::unique_ptr<HnswIndex>> HnswIndex::create(HnswConfig config,
+                                                          IndexBacking backing) {
+  ZV_TRY(check_config(config));
+  return std::make_unique<HnswIndex>(std::move(config), std::move(backing));
 }
 
 LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
@@ -50,10 +75,12 @@ LayerQuery LayerQuery::for_metric(F32View q, DistanceMetric metric) {
 
 HnswIndex::HnswIndex(HnswConfig config, IndexBacking backing)
     : config_(std::move(config)),
+      flat_threshold_(encode_flat_threshold(config_.flat_threshold)),
       backing_(std::move(backing)),
-      // Pruning may keep up to twice the limit; longer lists are read from
-      // the records.
-      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) * 2)) {}
+      // A list overflows its limit by one before it is pruned, and a prune
+      // rarely keeps more than the limit; the longer lists are read from the
+      // records.
+      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) + 16)) {}
 
 HnswIndex::~HnswIndex() = default;
 
@@ -81,7 +108,7 @@ IoResult<std::unique_ptr<VectorIndexPort>> HnswIndex::persist_and_remap(
 std::unique_ptr<VectorIndexPort> HnswIndex::empty_like(const std::string& path) const {
   IndexBacking b = backing_.is_file_backed() ? IndexBacking::unmapped(path)
                                              : IndexBacking::in_memory();
-  return std::make_unique<HnswIndex>(config_, std::move(b));
+  return std::make_unique<HnswIndex>(config(), std::move(b));
 }
 
 std::optional<uint32_t> HnswIndex::slot_with_record(NodeId id) const {
@@ -222,17 +249,8 @@ uint32_t HnswIndex::reverse_link_count(NodeId id) const {
 }
 
 uint64_t HnswIndex::memory_usage() const {
-  uint64_t total = 0;
-  const uint32_t n = table_.slot_count();
-  for (uint32_t s = 0; s < n; ++s) {
-    NodeSlot& slot = table_.at(s);
-    SharedSpinGuard g(slot.record_lock);
-    if (slot.has_record) total += 128 + slot.record.vector.payload_bytes();
-  }
-  total += 60 * node_count();
-  for (uint32_t s = 0; s < n; ++s)
-    total += 576 * table_.at(s).layer_count.load(std::memory_order_acquire);
-  return total;
+  const int64_t heap = heap_bytes_.load(std::memory_order_acquire);
+  return table_.table_bytes() + static_cast<uint64_t>(std::max<int64_t>(heap, 0));
 }
 
 uint64_t HnswIndex::random_level() const { return zv::random_level(config_.ml); }
@@ -248,7 +266,9 @@ bool HnswIndex::set_storage_offset(NodeId id, uint64_t offset) {
   ExclusiveSpinGuard g(slot.record_lock);
   if (!slot.has_record) return false;
   slot.record.storage_offset = offset;
-  mutations_.fetch_add(1, std::memory_order_acq_rel);
+  // IVF entries hold no offsets: the IVF cache (and its persisted copy)
+  // stays current. The ScaNN-style cache, whose entries do, sees the change.
+  offset_changes_.fetch_add(1, std::memory_order_acq_rel);
   return true;
 }
 
@@ -260,6 +280,7 @@ bool HnswIndex::remove(NodeId id) {
   {
     ExclusiveSpinGuard g(slot.record_lock);
     if (!slot.has_record) return false;
+    account(-record_heap_bytes(slot.record));
     dropped = std::move(slot.record);
     slot.record = HnswNode{};
     slot.has_record = false;
@@ -364,7 +385,9 @@ MaterializeReport HnswIndex::materialize_layers() {
           count_unlink(table_.at(nb), l);
         }
       }
+      const uint32_t cap = list.capacity();
       list = kept;
+      account((int64_t{list.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
     }
     copy_list_to_record(s, l, kept);
   }

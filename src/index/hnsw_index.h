@@ -7,6 +7,8 @@
 // the top-of-graph update each take their own mutex.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -39,6 +41,14 @@ inline constexpr const char* kFilterTooLargeMessage =
     "filter bitset of {} words exceeds the maximum of {} words";
 ZolvaResult<void> check_filter_size(const FilterBitset& filter);
 
+// A configuration or level beyond the limits of hnsw_config.h would be
+// written to a file that the next load discards: refused with a Validation
+// error naming the field.
+inline constexpr const char* kLevelField = "level";
+inline constexpr const char* kConfigLimitMessage = "{} exceeds the maximum of {}";
+ZolvaResult<void> check_config(const HnswConfig& config);
+ZolvaResult<void> check_level(uint64_t level);
+
 // The query as the layer search uses it.
 struct LayerQuery {
   F32View q;
@@ -53,10 +63,18 @@ struct LayerQuery {
 
 class HnswIndex final : public VectorIndexPort {
  public:
+  // Trusts the configuration (a file reader checks it itself); callers with
+  // a configuration from outside use create().
   HnswIndex(HnswConfig config, IndexBacking backing);
+  static ZolvaResult<std::unique_ptr<HnswIndex>> create(HnswConfig config, IndexBacking backing);
   ~HnswIndex() override;
 
-  const HnswConfig& config() const { return config_; }
+  // The configuration with the current flat threshold.
+  HnswConfig config() const {
+    HnswConfig c = config_;
+    c.flat_threshold = flat_threshold();
+    return c;
+  }
   const IndexBacking& backing() const { return backing_; }
 
   // --- VectorIndexPort ---
@@ -107,9 +125,15 @@ class HnswIndex final : public VectorIndexPort {
   uint64_t memory_usage() const override;
   uint64_t random_level() const override;
   std::vector<uint64_t> levels_for_batch(uint64_t seed, uint64_t count) const override;
-  std::optional<uint64_t> flat_threshold() const override { return config_.flat_threshold; }
+  std::optional<uint64_t> flat_threshold() const override {
+    const uint64_t t = flat_threshold_.load(std::memory_order_acquire);
+    if (t == kNoFlatThreshold) return std::nullopt;
+    return t;
+  }
+  // Safe beside searches. 2^64-1 is the "unset" sentinel, so a threshold of
+  // 2^64-1 is kept as 2^64-2: no node count reaches either.
   void set_flat_threshold(std::optional<uint64_t> threshold) override {
-    config_.flat_threshold = threshold;
+    flat_threshold_.store(encode_flat_threshold(threshold), std::memory_order_release);
   }
   DistanceMetric metric() const override { return config_.metric; }
   uint8_t index_type() const override { return config_.index_type; }
@@ -176,8 +200,15 @@ class HnswIndex final : public VectorIndexPort {
   void write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list, bool to_record);
   void copy_list_to_record(uint32_t slot, uint64_t layer, const SlotList& list);
   void raise_top(uint32_t slot, uint64_t level);
+  // Record list `layer` of a slot whose record lock the caller holds
+  // exclusively, replaced by `list`.
+  void assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list);
+  // Keeps the running count of the heap bytes records and lists hold.
+  void account(int64_t delta) const {
+    if (delta != 0) heap_bytes_.fetch_add(delta, std::memory_order_relaxed);
+  }
   SlotList select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
-                            bool extend_by_reverse_count) const;
+                            bool extend_by_reverse_count, uint64_t layer) const;
   void prune(uint32_t y, uint64_t layer, uint64_t limit);
   void link_reverse(uint32_t x, const SlotList& list, uint64_t layer, uint64_t limit);
 
@@ -203,7 +234,16 @@ class HnswIndex final : public VectorIndexPort {
   }
   std::optional<uint32_t> slot_with_record(NodeId id) const;
 
+  static constexpr uint64_t kNoFlatThreshold = ~uint64_t{0};
+  static uint64_t encode_flat_threshold(std::optional<uint64_t> t) {
+    if (!t) return kNoFlatThreshold;
+    return std::min(*t, kNoFlatThreshold - 1);
+  }
+
+  // config_.flat_threshold is read only at construction: the live value is
+  // flat_threshold_, which set_flat_threshold may change beside searches.
   HnswConfig config_;
+  std::atomic<uint64_t> flat_threshold_;
   IndexBacking backing_;
   NodeTable table_;
   LevelGenerator level_gen_;
@@ -213,6 +253,20 @@ class HnswIndex final : public VectorIndexPort {
   std::atomic<uint64_t> node_count_{0};
   std::atomic<uint64_t> records_{0};    // node-map entries
   std::atomic<uint64_t> mutations_{0};
+  std::atomic<uint64_t> offset_changes_{0};  // set_storage_offset calls
+  // Heap bytes held by node records and neighbour lists, kept as each one
+  // changes, so that memory_usage() costs the same at any size.
+  mutable std::atomic<int64_t> heap_bytes_{0};
+  // The last nodes inserted. Each insertion search on layer 0 starts from
+  // them as well as from the descent's result: nodes inserted together tend
+  // to lie together, and a region the graph has barely linked yet (the first
+  // few points of a new cluster) is otherwise found only by chance.
+  static constexpr size_t kRecent = 8;
+  std::array<std::atomic<uint32_t>, kRecent> recent_ = make_recent();
+  std::atomic<uint64_t> recent_next_{0};
+  static std::array<std::atomic<uint32_t>, kRecent> make_recent() {
+    return {kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot, kNoSlot};
+  }
   // Serialises raising max_level with moving the entry point, so that the
   // entry point is always a node of the highest level drawn.
   std::mutex top_mu_;

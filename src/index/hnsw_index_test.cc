@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+
 #include "platform/fs.h"
 #include "platform/testing/temp_dir.h"
+#include "src/index/index_file.h"
 #include "src/index/testing/index_fixture.h"
+#include "src/index/testing/resident.h"
+#include "src/index/testing/vector_data.h"
 
 namespace zv {
 namespace {
@@ -56,10 +62,34 @@ TEST(HnswIndexTest, UnknownIdsAnswerNone) {
   EXPECT_EQ(index->len(), 1u);
 }
 
-TEST(HnswIndexTest, MemoryUsageEstimate) {
+// memory_usage() follows what the index really holds: the growth of the
+// process while an index is built, and its fall when nodes go.
+bool memory_usage_within_a_tenth_of_resident_growth() {
+  constexpr size_t kDim = 128, kNodes = 6000;
+  const auto data = testing::gaussian_vectors(kNodes, kDim, 3);
+  const uint64_t before = testing::resident_bytes();
   auto index = make_index(euclidean_config());
-  add_at(*index, 1, {1, 2, 3});
-  EXPECT_EQ(index->memory_usage(), 128u + 12 + 60 + 576);
+  if (index->memory_usage() != 0) return false;
+  for (size_t i = 0; i < kNodes; ++i) {
+    std::vector<float> v(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
+    if (!index->add_at_level(i + 1, FilterBitset(), VectorRepr::f32(v), i, index->random_level())
+             .ok())
+      return false;
+  }
+  const double grown = static_cast<double>(testing::resident_bytes() - before);
+  const double reported = static_cast<double>(index->memory_usage());
+  std::fprintf(stderr, "reported %.0f, resident growth %.0f\n", reported, grown);
+  if (std::abs(reported - grown) > 0.1 * grown) return false;
+  for (size_t i = 0; i < kNodes; ++i)
+    if (!index->remove(i + 1)) return false;
+  // The vectors went with the records.
+  return static_cast<double>(index->memory_usage()) <= reported - kNodes * kDim * sizeof(float);
+}
+
+// memory_usage() follows what the index really holds: the growth of the
+// process while an index is built, and its fall when nodes go.
+TEST(HnswIndexTest, MemoryUsageFollowsResidentMemory) {
+  ZV_EXPECT_IN_FRESH_PROCESS(memory_usage_within_a_tenth_of_resident_growth());
 }
 
 TEST(HnswIndexTest, LookupsAndCounters) {
@@ -178,8 +208,9 @@ TEST(HnswIndexTest, MutationCounterCountsRecordChanges) {
   (void)index->search_by_method(2, std::vector<float>{1, 0}, FilterBitset::unfiltered(), 1,
                                 DistanceMetric::kEuclidean);
   EXPECT_FALSE(changed()) << "search";
+  // The vectors and filters an IVF cache is built from stay as they were.
   EXPECT_TRUE(index->set_storage_offset(1, 9));
-  EXPECT_TRUE(changed()) << "storage offset";
+  EXPECT_FALSE(changed()) << "storage offset";
   EXPECT_TRUE(index->remove(1));
   EXPECT_TRUE(changed()) << "remove";
 }
@@ -229,6 +260,46 @@ TEST(HnswIndexTest, LevelsForBatchAreReproducible) {
   EXPECT_LT(zeros, 1990u);
   EXPECT_LE(*std::max_element(a.begin(), a.end()), 10u);
   for (int i = 0; i < 100; ++i) EXPECT_LE(index->random_level(), 10u);
+}
+
+// Values the file reader would discard as corrupt are refused where they are
+// set, so that no index writes a file its next load throws away.
+TEST(HnswIndexTest, LimitsOfTheFileAreRefusedWhereTheyAreSet) {
+  struct Case {
+    void (*change)(HnswConfig&);
+    const char* field;
+  };
+  const Case cases[] = {
+      {[](HnswConfig& c) { c.ef_construction = (uint64_t{1} << 20) + 1; }, "ef_construction"},
+      {[](HnswConfig& c) { c.ef_search = ~uint64_t{0}; }, "ef_search"},
+      {[](HnswConfig& c) { c.m = (uint64_t{1} << 16) + 1; }, "m"},
+      {[](HnswConfig& c) { c.m_max0 = uint64_t{1} << 40; }, "m_max0"},
+      {[](HnswConfig& c) { c.ml = std::nan(""); }, "ml"},
+  };
+  for (const Case& c : cases) {
+    HnswConfig cfg;
+    c.change(cfg);
+    auto r = HnswIndex::create(cfg, IndexBacking::in_memory());
+    ASSERT_FALSE(r.ok()) << c.field;
+    EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kValidation) << c.field;
+    EXPECT_NE(r.error().message().find(c.field), std::string::npos) << r.error().message();
+  }
+  HnswConfig edge;
+  edge.ef_construction = edge.ef_search = uint64_t{1} << 20;
+  auto made = HnswIndex::create(edge, IndexBacking::in_memory());
+  ASSERT_TRUE(made.ok());
+  HnswIndex& index = **made;
+  auto high = index.add_at_level(1, FilterBitset(), VectorRepr::f32({1, 0}), 0, 257);
+  ASSERT_FALSE(high.ok());
+  EXPECT_EQ(high.error().kind(), ZolvaErrorKind::kValidation);
+  EXPECT_FALSE(index.contains(1));
+  ASSERT_TRUE(index.add_at_level(2, FilterBitset(), VectorRepr::f32({1, 0}), 0, 256).ok());
+  const std::string image = *serialize_index(index);
+  auto back = deserialize_index(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
+  ASSERT_TRUE(back.ok()) << back.error().message();
+  EXPECT_EQ((*back)->max_level(), 256u);
+  EXPECT_EQ((*back)->config().ef_search, uint64_t{1} << 20);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
 #include "src/index/node_scoring.h"
@@ -78,13 +79,40 @@ class PairScore {
   const DistanceKernels& k_;
 };
 
-// Keeps a candidate only when it is closer to the base node than to every
-// member kept before it; then tops the list up with the best discarded
-// candidates to `limit`. With `extend`, candidates that few lists point at
-// (reverse-link count at most 1) are kept beyond, up to twice the limit.
+// How a neighbour list is chosen from candidates sorted best first.
+struct Selection {
+  // A candidate is dropped when some kept member is closer to it than
+  // `slack` times its distance to the base node (distances as squared
+  // lengths, or 1 - cosine). Above layer 0 the slack keeps links to several
+  // distant regions where the strict rule keeps one: with regions about
+  // equally far apart the strict rule is a coin toss per region, and the
+  // descent then cannot steer into a region inserted late.
+  float slack = 1.0f;
+  // Re-selection of an existing list (a prune): members the node's list is
+  // one of the last few lists to hold keep their place, the list is topped
+  // up to 3/4 of the limit by score (so that the next prune is many links
+  // away), and members held by at most one list may go beyond the limit.
+  const NodeTable* table = nullptr;
+  uint64_t layer = 0;
+};
+
+// Lists holding a member at or below which re-selection keeps it.
+constexpr uint32_t kFewInLinks = 2;
+constexpr float kUpperLayerSlack = 1.5f;
+
+// Keeps a candidate only when it is not dominated by a member kept before it
+// (see Selection). A fresh list is not topped up: a fuller list makes every
+// later reverse link overflow and re-select it, while the search gains
+// little from the extra, redundant neighbours.
 SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
-                        DistanceMetric metric, const NodeTable* extend_table) {
+                        DistanceMetric metric, const Selection& how) {
   const PairScore pair_score(metric);
+  const bool scaled = metric != DistanceMetric::kSparseDot && how.slack != 1.0f;
+  auto dominated = [&](float pair, float score) {
+    if (!scaled) return pair > score;
+    if (metric == DistanceMetric::kEuclidean) return pair * how.slack > score;
+    return pair > 1.0f - (1.0f - score) / how.slack;
+  };
   thread_local std::vector<uint8_t> taken;
   thread_local std::vector<const Member*> kept;
   taken.assign(sorted.size(), 0);
@@ -97,12 +125,12 @@ SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
   for (; examined < sorted.size() && kept.size() < limit; ++examined) {
     const Member& c = sorted[examined];
     bool good = true;
-    if (rejecter < kept.size() && pair_score(c, *kept[rejecter]) > c.score) {
+    if (rejecter < kept.size() && dominated(pair_score(c, *kept[rejecter]), c.score)) {
       good = false;
     } else {
       for (size_t i = 0; i < kept.size(); ++i) {
         if (i == rejecter) continue;
-        if (pair_score(c, *kept[i]) > c.score) {
+        if (dominated(pair_score(c, *kept[i]), c.score)) {
           good = false;
           rejecter = i;
           break;
@@ -114,18 +142,30 @@ SlotList select_diverse(const std::vector<Member>& sorted, uint64_t limit,
       taken[examined] = 1;
     }
   }
-  for (size_t i = 0; i < examined && kept.size() < limit; ++i) {
-    if (taken[i]) continue;
-    kept.push_back(&sorted[i]);
-    taken[i] = 1;
+  const NodeTable* table = how.table;
+  if (table) {
+    for (size_t i = 0; i < sorted.size() && kept.size() < limit; ++i) {
+      if (taken[i]) continue;
+      const NodeSlot& z = table->at(sorted[i].slot);
+      const uint32_t in = how.layer == 0 ? z.layer0_in.load(std::memory_order_acquire)
+                                         : z.reverse_count.load(std::memory_order_acquire);
+      if (in > kFewInLinks) continue;
+      kept.push_back(&sorted[i]);
+      taken[i] = 1;
+    }
+    for (size_t i = 0; i < examined && 4 * kept.size() < 3 * limit; ++i) {
+      if (taken[i]) continue;
+      kept.push_back(&sorted[i]);
+      taken[i] = 1;
+    }
   }
   SlotList out;
   for (const Member* k : kept) out.push_back(k->slot);
-  if (extend_table) {
+  if (table) {
     const uint64_t cap = limit > UINT64_MAX / 2 ? UINT64_MAX : 2 * limit;
     for (size_t i = 0; i < sorted.size() && out.size() < cap; ++i) {
       if (taken[i]) continue;
-      if (extend_table->at(sorted[i].slot).reverse_count.load(std::memory_order_acquire) <= 1)
+      if (table->at(sorted[i].slot).reverse_count.load(std::memory_order_acquire) <= 1)
         out.push_back(sorted[i].slot);
     }
   }
@@ -148,6 +188,7 @@ ZolvaResult<void> HnswIndex::add(NodeId id, const FilterBitset& filter, VectorRe
 ZolvaResult<void> HnswIndex::add_at_level(NodeId id, const FilterBitset& filter,
                                           VectorRepr vector, uint64_t storage_offset,
                                           uint64_t level) {
+  ZV_TRY(check_level(level));
   return insert(id, filter, std::move(vector), storage_offset, level);
 }
 
@@ -157,10 +198,12 @@ void HnswIndex::store_record(uint32_t s, HnswNode record) {
   {
     ExclusiveSpinGuard g(slot.record_lock);
     if (!slot.has_record) records_.fetch_add(1, std::memory_order_acq_rel);
+    const int64_t before = slot.has_record ? record_heap_bytes(slot.record) : 0;
     old = std::move(slot.record);
     slot.record = std::move(record);
     slot.has_record = true;
     slot.refresh_hint();
+    account(record_heap_bytes(slot.record) - before);
   }
   node_count_.fetch_add(1, std::memory_order_acq_rel);
   mutations_.fetch_add(1, std::memory_order_acq_rel);
@@ -170,6 +213,7 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
   NodeSlot& slot = table_.at(s);
   {
     ExclusiveSpinGuard g(slot.links_lock);
+    const int64_t before = links_heap_bytes(slot);
     if (slot.links.size() < level + 1) slot.links.resize(level + 1);
     for (uint64_t l = 0; l <= level; ++l) {
       if (slot.links[l]) {
@@ -178,6 +222,7 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
         slot.links[l].emplace();
       }
     }
+    account(links_heap_bytes(slot) - before);
   }
   slot.layer_count.store(level + 1, std::memory_order_release);
 }
@@ -202,6 +247,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
     ExclusiveSpinGuard g(slot.record_lock);
     if (slot.has_record) {
       HnswNode& r = slot.record;
+      const int64_t before = record_heap_bytes(r);
       r.filter = filter;
       old = std::move(r.vector);
       r.vector = vector.clone();
@@ -209,6 +255,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
       const CachedNorms n = node_norms(config_.metric, r.vector);
       r.inv_norm = n.inv_norm;
       r.sq_norm = n.sq_norm;
+      account(record_heap_bytes(r) - before);
       slot.refresh_hint();
       mutations_.fetch_add(1, std::memory_order_acq_rel);
       return true;
@@ -225,6 +272,7 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
 void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list,
                                   bool to_record) {
   thread_local VisitedSet marks;
+  const int64_t before = links_heap_bytes(slot);
   if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
   std::optional<SlotList>& entry = slot.links[layer];
   if (!entry) {
@@ -241,11 +289,19 @@ void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList
       if (!marks.contains(n)) count_link(table_.at(n), layer);
     *entry = list;
   }
+  account(links_heap_bytes(slot) - before);
   if (to_record) {
     ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+    if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
     if (layer == 0) slot.refresh_list_hint();
   }
+}
+
+void HnswIndex::assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list) {
+  SlotList& dst = slot.record.layers[layer];
+  const uint32_t cap = dst.capacity();
+  dst = list;
+  account((int64_t{dst.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
 }
 
 void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
@@ -257,7 +313,7 @@ void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& lis
 void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& list) {
   NodeSlot& slot = table_.at(s);
   ExclusiveSpinGuard g(slot.record_lock);
-  if (slot.has_record && layer < slot.record.layers.size()) slot.record.layers[layer] = list;
+  if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
   if (layer == 0) slot.refresh_list_hint();
 }
 
@@ -289,7 +345,9 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
       if (layer >= slot.links.size() || !slot.links[layer]) continue;
       SlotList& l = *slot.links[layer];
       if (l.contains(x)) continue;
+      const uint32_t cap = l.capacity();
       l.push_back(x);
+      account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
       count_link(table_.at(x), layer);
       over = l.size() > limit;
       if (!over) {
@@ -298,8 +356,12 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
         // the next pruning of y; both copies take the link.
         ExclusiveSpinGuard rg(slot.record_lock);
         HnswNode& r = slot.record;
-        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x))
+        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x)) {
+          const uint32_t rcap = r.layers[layer].capacity();
           r.layers[layer].push_back(x);
+          account((int64_t{r.layers[layer].capacity()} - rcap) *
+                  static_cast<int64_t>(sizeof(uint32_t)));
+        }
         if (layer == 0) slot.refresh_list_hint();
       }
     }
@@ -405,7 +467,11 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
         if (a.rank != b.rank) return a.rank > b.rank;
         return table_.id_of(a.slot) < table_.id_of(b.slot);
       });
-      chosen = select_diverse(members, limit, metric, &table_);
+      Selection how;
+      how.slack = layer == 0 ? 1.0f : kUpperLayerSlack;
+      how.table = &table_;
+      how.layer = layer;
+      chosen = select_diverse(members, limit, metric, how);
     }
     NodeSlot& slot = table_.at(y);
     ExclusiveSpinGuard g(slot.links_lock);
@@ -429,17 +495,20 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     for (uint32_t n : current) marks.insert(n);
     for (uint32_t n : final_list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
+    const uint32_t cap = slot.links[layer]->capacity();
     *slot.links[layer] = final_list;
+    account((int64_t{slot.links[layer]->capacity()} - cap) *
+            static_cast<int64_t>(sizeof(uint32_t)));
     ExclusiveSpinGuard rg(slot.record_lock);
     if (slot.has_record && layer < slot.record.layers.size())
-      slot.record.layers[layer] = final_list;
+      assign_record_list(slot, layer, final_list);
     if (layer == 0) slot.refresh_list_hint();
     return;
   }
 }
 
 SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted, uint64_t limit,
-                                     bool extend_by_reverse_count) const {
+                                     bool extend_by_reverse_count, uint64_t layer) const {
   ReadLockSet locks(table_);
   const SearchViews& views = table_.views();
   const size_t view_dim = views.dim();
@@ -467,8 +536,13 @@ SlotList HnswIndex::select_neighbors(F32View base, std::span<const Cand> sorted,
       members.push_back({c.slot, c.score, view, cached_norms(view).inv_norm});
     }
   }
-  return select_diverse(members, limit, config_.metric,
-                        extend_by_reverse_count ? &table_ : nullptr);
+  Selection how;
+  how.slack = layer == 0 ? 1.0f : kUpperLayerSlack;
+  if (extend_by_reverse_count) {
+    how.table = &table_;
+    how.layer = layer;
+  }
+  return select_diverse(members, limit, config_.metric, how);
 }
 
 void HnswIndex::raise_top(uint32_t s, uint64_t level) {
@@ -494,9 +568,8 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   }
   const LayerQuery qp = LayerQuery::for_metric(F32View(*q), metric);
   if (metric == DistanceMetric::kCosine && (q->empty() || qp.norm < kNormEpsilon)) {
-    std::string msg = kZeroNormNodeMessage;
-    msg.replace(msg.find("{}"), 2, node_id_to_string(id));
-    return make_unexpected(ZolvaError::invalid_input(std::move(msg)));
+    return make_unexpected(
+        ZolvaError::invalid_input(fill(kZeroNormNodeMessage, {node_id_to_string(id)})));
   }
 
   reset_links(s, level);
@@ -540,6 +613,13 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   }
   for (uint64_t layer = std::min(top, level) + 1; layer-- > 0;) {
     visited.clear();
+    if (layer == 0) {
+      for (const auto& r : recent_) {
+        const uint32_t rs = r.load(std::memory_order_acquire);
+        if (rs != kNoSlot && rs != s && std::find(entry.begin(), entry.end(), rs) == entry.end())
+          entry.push_back(rs);
+      }
+    }
     std::vector<Cand> w = search_layer_slots(qp, entry, config_.ef_construction, layer, all,
                                              false, nullptr, metric, visited);
     std::erase_if(w, [s](const Cand& c) { return c.slot == s; });
@@ -550,7 +630,7 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
     if (limit > 0 && !w.empty()) {
       std::sort(w.begin(), w.end(),
                 [this](const Cand& a, const Cand& b) { return better_cand(a, b); });
-      chosen = select_neighbors(F32View(*q), w, limit, false);
+      chosen = select_neighbors(F32View(*q), w, limit, false, layer);
     }
     link_reverse(s, chosen, layer, limit);
     {
@@ -566,6 +646,8 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
     }
   }
   raise_top(s, level);
+  recent_[recent_next_.fetch_add(1, std::memory_order_relaxed) % kRecent].store(
+      s, std::memory_order_release);
   return {};
 }
 

@@ -168,8 +168,10 @@ TEST(HnswInsertTest, ReverseLinkIsAppendedOnceWithoutPruningUnderTheLimit) {
 
 TEST(HnswInsertTest, ReverseLinksReachTheListTheSearchWalks) {
   auto index = make_index(euclidean_config());
-  for (NodeId id = 1; id <= 5; ++id) add_at(*index, id, {float(id), 0});
-  // Node 2 was linked to 1 on insertion; 3, 4 and 5 link back to it later.
+  // Node 2 sits in the middle: it links to 1 on insertion, and 3, 4 and 5,
+  // each nearest to it, link back to it later.
+  const std::vector<std::vector<float>> at = {{1, 0}, {0, 0}, {-1, 0}, {0, 1}, {0, -1}};
+  for (NodeId id = 1; id <= 5; ++id) add_at(*index, id, at[id - 1]);
   const auto own = index->node_layer_neighbors(2, 0);
   EXPECT_EQ(std::set<NodeId>(own.begin(), own.end()), (std::set<NodeId>{1, 3, 4, 5}));
   const auto map = index->neighbors(2, 0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "platform/log.h"
 #include "src/index/adaptive_ef.h"
 #include "src/index/flat_scan.h"
@@ -31,12 +32,8 @@ constexpr const char* kScannBackend = "scann";
 
 std::string metric_bound_error(DistanceMetric requested, const char* backend,
                                DistanceMetric configured) {
-  std::string msg = kMetricBoundMessage;
-  const std::string parts[4] = {std::string(metric_name(requested)), backend,
-                                std::string(metric_name(configured)),
-                                std::string(metric_name(requested))};
-  for (const std::string& p : parts) msg.replace(msg.find("{}"), 2, p);
-  return msg;
+  return fill(kMetricBoundMessage, {metric_name(requested), backend, metric_name(configured),
+                                    metric_name(requested)});
 }
 
 bool zero_norm(std::span<const float> q) {
@@ -83,7 +80,7 @@ NearestResult HnswIndex::search_nearest_with_metric(std::span<const float> query
     }
     return alternate_cache_search(kind, query, query_mask, top_k);
   }
-  if (config_.flat_threshold && len() <= *config_.flat_threshold)
+  if (const auto threshold = flat_threshold(); threshold && len() <= *threshold)
     return flat_search(query, query_mask, top_k, metric);
   return graph_search(query, query_mask, top_k, reader, metric);
 }

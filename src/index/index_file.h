@@ -26,12 +26,8 @@ inline constexpr uint64_t kMinNodeRecordBytes = 45;
 // The streaming writer's buffer.
 inline constexpr size_t kIndexStreamBuffer = 8192;
 
-// Plausibility limits of the header: values beyond them make inserts or
-// searches loop or allocate without bound, so a file holding them is corrupt.
-inline constexpr double kMaxPlausibleMl = 4.0;
-inline constexpr uint64_t kMaxPlausibleLevel = 256;
-inline constexpr uint64_t kMaxPlausibleM = 1u << 16;
-inline constexpr uint64_t kMaxPlausibleEf = 1u << 20;
+// The header's plausibility limits are the configuration limits of
+// hnsw_config.h: a file beyond them is corrupt.
 
 inline constexpr const char* kIndexTooSmall = "Index file too small";
 inline constexpr const char* kIndexFormatMismatch = "Index format mismatch";
@@ -42,6 +38,8 @@ inline constexpr const char* kTruncated = "Truncated {}";
 inline constexpr const char* kNodeCountImplausible =
     "node_count ({}) exceeds plausible limit for {} remaining bytes";
 inline constexpr const char* kLayerCountImplausible = "layer_count ({}) exceeds remaining data";
+inline constexpr const char* kLayerCountAboveLevels =
+    "layer_count ({}) exceeds max_level + 1 ({})";
 inline constexpr const char* kNeighborCountOverflow = "neighbor_count overflow";
 inline constexpr const char* kVecLenOverflowF32 = "vec_len overflow (f32)";
 inline constexpr const char* kVecLenOverflowBinary = "vec_len overflow (binary)";

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/fill_message.h"
 #include "platform/coding.h"
 #include "platform/log.h"
 #include "src/foundation/error.h"
@@ -15,21 +16,6 @@ namespace {
 constexpr const char* kLogTarget = "zolva::index::file";
 constexpr uint64_t kDefaultFlatThreshold = 10000;
 constexpr size_t kMinFileBytes = 24;
-
-// The template with each "{}" replaced by the next argument.
-std::string fill(std::string_view tmpl, std::initializer_list<std::string> args) {
-  std::string out;
-  auto arg = args.begin();
-  for (;;) {
-    const size_t at = tmpl.find("{}");
-    if (at == std::string_view::npos || arg == args.end()) break;
-    out.append(tmpl.substr(0, at));
-    out.append(*arg++);
-    tmpl.remove_prefix(at + 2);
-  }
-  out.append(tmpl);
-  return out;
-}
 
 std::string magic_list(const Magic& m) {
   std::string out = "[";
@@ -84,57 +70,6 @@ class Cursor {
   }
   std::span<const uint8_t> d_;
   size_t pos_ = 0;
-};
-
-// Node id -> position of its record: open addressing over a power-of-two
-// table at most half full, so that a lookup is about one cache miss.
-class IdPositions {
- public:
-  explicit IdPositions(size_t expected) {
-    size_t cap = 16;
-    while (cap < 2 * expected) cap *= 2;
-    keys_.resize(cap);
-    values_.assign(cap, kEmpty);
-  }
-  // The position stored for id, or `pos` newly stored.
-  uint32_t find_or_insert(NodeId id, uint32_t pos) {
-    if (2 * (size_ + 1) > keys_.size()) grow();
-    size_t i = slot_of(id);
-    while (values_[i] != kEmpty) {
-      if (keys_[i] == id) return values_[i];
-      i = (i + 1) & (keys_.size() - 1);
-    }
-    keys_[i] = id;
-    values_[i] = pos;
-    ++size_;
-    return pos;
-  }
-  std::optional<uint32_t> find(NodeId id) const {
-    for (size_t i = slot_of(id); values_[i] != kEmpty; i = (i + 1) & (keys_.size() - 1))
-      if (keys_[i] == id) return values_[i];
-    return std::nullopt;
-  }
-
- private:
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  size_t slot_of(NodeId id) const { return NodeIdHash{}(id) & (keys_.size() - 1); }
-  void grow() {
-    std::vector<NodeId> keys = std::move(keys_);
-    std::vector<uint32_t> values = std::move(values_);
-    keys_.assign(keys.size() * 2, 0);
-    values_.assign(keys.size() * 2, kEmpty);
-    size_ = 0;
-    for (size_t i = 0; i < keys.size(); ++i)
-      if (values[i] != kEmpty) find_or_insert(keys[i], values[i]);
-  }
-  std::vector<NodeId> keys_;
-  std::vector<uint32_t> values_;
-  size_t size_ = 0;
-};
-
-struct ParsedNode {
-  HnswNode record;
-  std::vector<std::vector<NodeId>> layers;
 };
 
 IoStatus check_config(const HnswConfig& c, uint64_t max_level) {
@@ -253,43 +188,50 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
         kNodeCountImplausible, {std::to_string(node_count), std::to_string(cur.left())})));
   }
 
-  std::vector<ParsedNode> nodes;
-  IdPositions where(static_cast<size_t>(node_count));
-  nodes.reserve(static_cast<size_t>(node_count));
+  // Records go straight into the index's slots: the only working memory is
+  // what the bytes of one record describe, so a damaged file cannot make the
+  // reader allocate beyond a small multiple of its size.
+  auto index = std::make_unique<HnswIndex>(cfg, std::move(backing));
+  NodeTable& table = index->table_;
+  std::vector<uint32_t> record_slots;
+  record_slots.reserve(static_cast<size_t>(node_count));
   for (uint64_t i = 0; i < node_count; ++i) {
-    ParsedNode p;
-    ZV_ASSIGN_OR_RETURN(p.record.id, cur.id("node id"));
+    HnswNode record;
+    ZV_ASSIGN_OR_RETURN(record.id, cur.id("node id"));
     ZV_ASSIGN_OR_RETURN(DecodedFilterBitset bits, FilterBitset::decode(cur.rest()));
     cur.seek(cur.pos() + bits.bytes_used);
-    p.record.filter = std::move(bits.bitset);
-    ZV_ASSIGN_OR_RETURN(p.record.storage_offset, cur.u64("storage_offset"));
-    ZV_ASSIGN_OR_RETURN(p.record.vector, read_vector(cur, version));
+    record.filter = std::move(bits.bitset);
+    ZV_ASSIGN_OR_RETURN(record.storage_offset, cur.u64("storage_offset"));
+    ZV_ASSIGN_OR_RETURN(record.vector, read_vector(cur, version));
     ZV_ASSIGN_OR_RETURN(uint64_t layers, cur.u64("layer_count"));
     if (layers > cur.left() / 8)
       return make_unexpected(invalid(fill(kLayerCountImplausible, {std::to_string(layers)})));
-    p.layers.resize(static_cast<size_t>(layers));
-    for (auto& list : p.layers) {
+    // No node has more layers than the graph has levels.
+    if (layers > max_level + 1) {
+      return make_unexpected(invalid(fill(
+          kLayerCountAboveLevels, {std::to_string(layers), std::to_string(max_level + 1)})));
+    }
+    record.layers.resize(static_cast<size_t>(layers));
+    for (SlotList& list : record.layers) {
       ZV_ASSIGN_OR_RETURN(uint64_t n, cur.u64("neighbor_count"));
       if (n >= (uint64_t{1} << 60)) return make_unexpected(invalid(kNeighborCountOverflow));
       ZV_ASSIGN_OR_RETURN(auto ids, cur.bytes(n * 16, "neighbor ids"));
-      list.resize(static_cast<size_t>(n));
-      for (size_t k = 0; k < list.size(); ++k) {
-        list[k] = make_node_id(coding::get_le<uint64_t>(ids.data() + 16 * k + 8),
-                               coding::get_le<uint64_t>(ids.data() + 16 * k));
+      for (size_t k = 0; k < n; ++k) {
+        list.push_back(table.intern(make_node_id(coding::get_le<uint64_t>(ids.data() + 16 * k + 8),
+                                                 coding::get_le<uint64_t>(ids.data() + 16 * k))));
       }
     }
     if (cfg.metric != DistanceMetric::kSparseDot) {
-      const CachedNorms norms = node_norms(cfg.metric, p.record.vector);
-      p.record.inv_norm = norms.inv_norm;
-      p.record.sq_norm = norms.sq_norm;
+      const CachedNorms norms = node_norms(cfg.metric, record.vector);
+      record.inv_norm = norms.inv_norm;
+      record.sq_norm = norms.sq_norm;
     }
-    const auto next = static_cast<uint32_t>(nodes.size());
-    const uint32_t at = where.find_or_insert(p.record.id, next);
-    if (at == next) {
-      nodes.push_back(std::move(p));
-    } else {
-      nodes[at] = std::move(p);
-    }
+    // A later record with the same id replaces an earlier one.
+    const uint32_t s = table.intern(record.id);
+    NodeSlot& slot = table.at(s);
+    if (!slot.has_record) record_slots.push_back(s);
+    slot.has_record = true;
+    slot.record = std::move(record);
   }
 
   std::unique_ptr<IvfIndex> ivf;
@@ -309,53 +251,30 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
     }
   }
 
-  auto index = std::make_unique<HnswIndex>(cfg, std::move(backing));
-  NodeTable& table = index->table_;
-  // Nodes first, so that a neighbour that is a node resolves through the
-  // private map without touching the table's locks.
-  std::vector<uint32_t> slot_of(nodes.size());
-  for (size_t i = 0; i < nodes.size(); ++i) slot_of[i] = table.intern(nodes[i].record.id);
-  auto slot_for = [&](NodeId id) {
-    auto at = where.find(id);
-    return at ? slot_of[*at] : table.intern(id);
-  };
-  // Counts gathered densely first, stored into the slots once at the end.
+  // Counts gathered densely from the final lists, stored into the slots once.
   std::vector<uint32_t> reverse(table.slot_count(), 0), layer0(table.slot_count(), 0);
-  auto count = [&](uint32_t ns, size_t layer) {
-    if (ns >= reverse.size()) {
-      reverse.resize(ns + 1, 0);
-      layer0.resize(ns + 1, 0);
-    }
-    ++reverse[ns];
-    if (layer == 0) ++layer0[ns];
-  };
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    ParsedNode& p = nodes[i];
-    const uint32_t s = slot_of[i];
-    std::vector<SlotList> lists(p.layers.size());
-    for (size_t l = 0; l < p.layers.size(); ++l) {
-      for (NodeId n : p.layers[l]) {
-        const uint32_t ns = slot_for(n);
-        lists[l].push_back(ns);
-        count(ns, l);
+  for (uint32_t s : record_slots) {
+    NodeSlot& slot = table.at(s);
+    std::vector<SlotList>& lists = slot.record.layers;
+    for (size_t l = 0; l < lists.size(); ++l) {
+      for (uint32_t ns : lists[l]) {
+        ++reverse[ns];
+        if (l == 0) ++layer0[ns];
       }
     }
-    NodeSlot& slot = table.at(s);
     slot.links.assign(lists.size(), std::nullopt);
     for (size_t l = 0; l < lists.size(); ++l) slot.links[l] = lists[l];
     slot.layer_count.store(lists.size(), std::memory_order_release);
-    p.record.layers = std::move(lists);
-    p.record.flags = 0;
-    slot.record = std::move(p.record);
-    slot.has_record = true;
+    slot.record.flags = 0;
     slot.refresh_hint();
+    index->account(record_heap_bytes(slot.record) + links_heap_bytes(slot));
   }
   for (uint32_t ns = 0; ns < reverse.size(); ++ns) {
     NodeSlot& slot = table.at(ns);
     slot.reverse_count.store(reverse[ns], std::memory_order_relaxed);
     slot.layer0_in.store(layer0[ns], std::memory_order_relaxed);
   }
-  const uint64_t loaded = nodes.size();
+  const uint64_t loaded = record_slots.size();
   index->records_.store(loaded, std::memory_order_release);
   index->node_count_.store(loaded, std::memory_order_release);
   index->mutations_.store(loaded, std::memory_order_release);

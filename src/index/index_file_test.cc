@@ -4,6 +4,8 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <cstdio>
+
 
 #include "platform/log.h"
 
@@ -11,6 +13,7 @@
 #include "src/index/ivf_index.h"
 #include "src/index/testing/index_fixture.h"
 #include "src/index/testing/index_file_layout.h"
+#include "src/index/testing/resident.h"
 
 namespace zv {
 namespace {
@@ -164,7 +167,7 @@ LayoutBytes truncation_file() {
   HnswConfig cfg = testing::euclidean_config(500);
   cfg.index_type = static_cast<uint8_t>(IndexKind::kIvf);
   LayoutBytes b;
-  testing::layout_header(b, 8, cfg, 0, NodeId{1}, 5);
+  testing::layout_header(b, 8, cfg, 1, NodeId{1}, 5);
   LayoutBytes ignored;  // marks of the first node are not cut
   std::vector<float> big(64, 1.0f);
   b.id(1).bitset({}).u64(0).u8(1).u64(big.size()).pad4();
@@ -252,6 +255,7 @@ TEST(IndexFileTest, ImplausibleValuesAreRejected) {
        "vec_len overflow (binary)"},
       {patch(good, layers_at, uint64_t{1} << 40), "layer_count (1099511627776) exceeds remaining data"},
       {patch(good, layers_at + 8, uint64_t{1} << 60), "neighbor_count overflow"},
+      {patch(good, 16, 2), "layer_count (4) exceeds max_level + 1 (3)"},
       {patch(good, node_at - 8, 1000),
        "node_count (1000) exceeds plausible limit for " + std::to_string(good.size() - node_at) +
            " remaining bytes"},
@@ -275,6 +279,42 @@ TEST(IndexFileTest, ImplausibleValuesAreRejected) {
        "this software (max 8)"},
   };
   for (const Case& c : cases) EXPECT_EQ(read_error(c.bytes), c.message);
+}
+
+// Damaged files whose counts describe far more than their bytes hold: each is
+// refused, or loaded within a small multiple of its size (a slot and its id
+// map entry cost about 300 bytes, so records of a few dozen bytes cannot
+// come closer than about 7 times).
+bool loads_within_eight_times_its_size(uint64_t count, uint64_t layers) {
+  LayoutBytes b;
+  testing::layout_header(b, 8, HnswConfig(), 256, NodeId{1}, count);
+  for (uint64_t i = 0; i < count; ++i) {
+    b.id(NodeId{i + 1}).bitset({}).u64(0).u8(0).u64(0).u64(layers);
+    for (uint64_t l = 0; l < layers; ++l) b.u64(0);
+  }
+  const std::string file = b.str();
+  const uint64_t before = testing::resident_bytes();
+  auto r = deserialize_index(bytes_of(file));
+  const uint64_t grown = testing::resident_bytes() - before;
+  std::fprintf(stderr, "%llu records of %llu layers, %zu bytes: resident growth %llu\n",
+               static_cast<unsigned long long>(count), static_cast<unsigned long long>(layers),
+               file.size(), static_cast<unsigned long long>(grown));
+  return r.ok() && (*r)->len() == count && grown <= 8 * file.size();
+}
+
+TEST(IndexFileTest, HostileCountsCostAtMostAFewTimesTheFileSize) {
+  {
+    // One node claiming two million empty layers.
+    LayoutBytes b;
+    testing::layout_header(b, 8, HnswConfig(), 256, NodeId{1}, 1);
+    b.id(1).bitset({}).u64(0).u8(0).u64(0).u64(2'000'000);
+    b.raw(std::string(2'000'000 * 8, '\0'));
+    EXPECT_EQ(read_error(b.str()), "layer_count (2000000) exceeds max_level + 1 (257)");
+  }
+  // 300,000 minimal records (no vector, no layers), and 60,000 records of the
+  // most layers a node may have, all empty; each loaded in a fresh process.
+  ZV_EXPECT_IN_FRESH_PROCESS(loads_within_eight_times_its_size(300'000, 0));
+  ZV_EXPECT_IN_FRESH_PROCESS(loads_within_eight_times_its_size(60'000, 257));
 }
 
 TEST(IndexFileTest, NodeCountBoundaryAndDuplicates) {
@@ -310,8 +350,12 @@ TEST(IndexFileTest, IvfBlockIsKeptOnlyWhenSound) {
                         FilterBitset::unfiltered(), 3, nullptr);
   std::string with_ivf = *serialize_index(*index);
   EXPECT_GT(with_ivf.size(), before_search.size() + 9);
-  // A change after the build makes the cached IVF index stale: not written.
+  // IVF entries hold no offsets: an offset change keeps the block (same
+  // size, as offsets have a fixed width).
   ASSERT_TRUE(index->set_storage_offset(3, 99));
+  EXPECT_EQ(serialize_index(*index)->size(), with_ivf.size());
+  // A change of the vectors after the build makes it stale: not written.
+  add_at(*index, 21, {21.0f, 1.0f});
   EXPECT_EQ(serialize_index(*index)->back(), '\0');
 
   const size_t ivf_at = before_search.size() - 1;

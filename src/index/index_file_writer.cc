@@ -129,7 +129,7 @@ IoStatus IndexFileCodec::write(const HnswIndex& index, std::string* image, File*
     out.set_file_start(start);
   }
   std::string* d = out.buf();
-  const HnswConfig& cfg = index.config_;
+  const HnswConfig cfg = index.config();
   d->append(reinterpret_cast<const char*>(kIndexMagic.data()), kIndexMagic.size());
   coding::put_u16_le(d, kIndexFileVersion);
   coding::put_u16_le(d, 0);

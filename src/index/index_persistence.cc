@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/fill_message.h"
 #include "platform/file.h"
 #include "platform/fs.h"
 #include "platform/log.h"
@@ -12,15 +13,6 @@ namespace {
 
 constexpr const char* kLogTarget = "zolva::index::persist";
 constexpr size_t kReportedViolations = 5;
-
-std::string fill1(std::string_view tmpl, const std::string& a) {
-  const size_t at = tmpl.find("{}");
-  if (at == std::string_view::npos) return std::string(tmpl);
-  std::string out(tmpl.substr(0, at));
-  out.append(a);
-  out.append(tmpl.substr(at + 2));
-  return out;
-}
 
 std::span<const uint8_t> bytes_of(const MemoryMap& map) {
   return std::span<const uint8_t>(map.data(), map.size());
@@ -65,7 +57,7 @@ std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_m
     if (!file.ok()) return nullptr;
     auto size = file->size();
     if (!size.ok() || *size < kMinMappedIndexBytes) {
-      const std::string msg = fill1(kLoadTooSmall, std::to_string(size.ok() ? *size : 0));
+      const std::string msg = fill(kLoadTooSmall, {std::to_string(size.ok() ? *size : 0)});
       ZV_WARN(kLogTarget, msg, {"path", path});
       return nullptr;
     }

@@ -6,6 +6,7 @@
 
 #include "platform/coding.h"
 #include "src/index/kmeans.h"
+#include "src/index/working_dimension.h"
 #include "src/vector/kernel_call.h"
 
 namespace zv {
@@ -61,13 +62,10 @@ IvfIndex IvfIndex::build(std::vector<IvfEntry> entries, uint64_t nlist, uint64_t
   out.nlist_ = nlist;
   out.nprobe_ = nprobe;
   out.metric_ = metric;
-  size_t d = 0;
-  for (const IvfEntry& e : entries) {
-    if (!e.vector.empty()) {
-      d = e.vector.size();
-      break;
-    }
-  }
+  std::vector<size_t> lengths;
+  lengths.reserve(entries.size());
+  for (const IvfEntry& e : entries) lengths.push_back(e.vector.size());
+  const size_t d = most_common_length(lengths);
   std::erase_if(entries, [d](const IvfEntry& e) { return e.vector.empty() || e.vector.size() != d; });
   if (entries.empty()) return out;
   std::vector<F32View> points;

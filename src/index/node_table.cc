@@ -1,5 +1,8 @@
 #include "src/index/node_table.h"
 
+#include <cstdlib>
+#include <new>
+
 #include "platform/panic.h"
 
 namespace zv {
@@ -8,7 +11,12 @@ NodeTable::NodeTable(uint32_t list0_capacity) : views_(list0_capacity) {
   for (auto& c : chunks_) c.store(nullptr, std::memory_order_relaxed);
 }
 
-NodeTable::~NodeTable() = default;
+NodeTable::~NodeTable() {
+  const uint32_t n = count_.load(std::memory_order_acquire);
+  for (uint32_t s = 0; s < n; ++s) at(s).~NodeSlot();
+}
+
+void NodeTable::ChunkFree::operator()(NodeSlot* p) const { std::free(p); }
 
 std::optional<uint32_t> NodeTable::find(NodeId id) const {
   Shard& sh = shard_of(id);
@@ -37,14 +45,17 @@ uint32_t NodeTable::intern(NodeId id) {
     const int k = std::bit_width(i) - 1 - kFirstChunkBits;
     if (!owned_[k]) {
       const size_t size = size_t{1} << (k + kFirstChunkBits);
-      owned_[k] = std::make_unique<NodeSlot[]>(size);
-      for (size_t j = 0; j < size; ++j) {
-        owned_[k][j].views = &views_;
-        owned_[k][j].handle = static_cast<uint32_t>(j + (size_t{1} << (k + kFirstChunkBits)) - kFirstChunk);
-      }
+      // malloc, not calloc: large blocks come from fresh mappings whose
+      // pages stay unbacked until a slot is constructed on them.
+      void* raw = std::malloc(size * sizeof(NodeSlot));
+      ZV_CHECK(raw != nullptr, "vector index slot table: out of memory");
+      owned_[k].reset(static_cast<NodeSlot*>(raw));
       chunks_[k].store(owned_[k].get(), std::memory_order_release);
     }
-    owned_[k][i - (uint64_t{1} << (k + kFirstChunkBits))].id = id;
+    NodeSlot* slot = new (owned_[k].get() + (i - (uint64_t{1} << (k + kFirstChunkBits)))) NodeSlot;
+    slot->views = &views_;
+    slot->handle = s;
+    slot->id = id;
     count_.store(s + 1, std::memory_order_release);
   }
   sh.map.emplace(id, s);

@@ -111,6 +111,22 @@ struct NodeSlot {
   NodeId id = 0;  // written before the slot is published, then read-only
 };
 
+// Heap bytes a slot's layer-map entries hold (caller holds links_lock).
+inline int64_t links_heap_bytes(const NodeSlot& slot) {
+  int64_t b = static_cast<int64_t>(slot.links.capacity() * sizeof(std::optional<SlotList>));
+  for (const auto& l : slot.links)
+    if (l) b += int64_t{l->capacity()} * static_cast<int64_t>(sizeof(uint32_t));
+  return b;
+}
+// Heap bytes a node record holds (caller holds the slot's record_lock).
+inline int64_t record_heap_bytes(const HnswNode& r) {
+  int64_t b = static_cast<int64_t>(r.vector.payload_bytes() +
+                                   r.filter.words().capacity() * sizeof(uint64_t) +
+                                   r.layers.capacity() * sizeof(SlotList));
+  for (const SlotList& l : r.layers) b += int64_t{l.capacity()} * static_cast<int64_t>(sizeof(uint32_t));
+  return b;
+}
+
 // Keeping the counts of an id when a list on `layer` gains or loses it.
 inline void count_link(NodeSlot& n, uint64_t layer) {
   n.reverse_count.fetch_add(1, std::memory_order_acq_rel);
@@ -167,6 +183,13 @@ class NodeTable {
   NodeId id_of(uint32_t s) const { return at(s).id; }
   // The search views of the slots.
   const SearchViews& views() const { return views_; }
+  // Bytes the table itself holds for its slots: the constructed slots and
+  // their id-map entries (hash node and bucket, as the allocator sizes them).
+  static constexpr uint64_t kIdMapEntryBytes = 80;
+  uint64_t table_bytes() const {
+    return uint64_t{slot_count()} * (sizeof(NodeSlot) + kIdMapEntryBytes) +
+           views_.allocated_bytes();
+  }
   // Slots published so far; every handle below it is valid.
   uint32_t slot_count() const { return count_.load(std::memory_order_acquire); }
 
@@ -184,8 +207,13 @@ class NodeTable {
   Shard& shard_of(NodeId id) const { return shards_[IdHash{}(id) % kShards]; }
 
   mutable std::array<Shard, kShards> shards_;
+  // Chunks are raw storage whose slots are constructed one by one as they are
+  // published, so that the pages of a chunk's unused tail are never touched.
+  struct ChunkFree {
+    void operator()(NodeSlot* p) const;
+  };
   std::mutex grow_mu_;  // guards owned_ and slot construction
-  std::array<std::unique_ptr<NodeSlot[]>, kChunks> owned_;
+  std::array<std::unique_ptr<NodeSlot, ChunkFree>, kChunks> owned_;
   std::array<std::atomic<NodeSlot*>, kChunks> chunks_;
   std::atomic<uint32_t> count_{0};
   SearchViews views_;

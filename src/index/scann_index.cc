@@ -4,16 +4,14 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/fill_message.h"
 #include "src/vector/kernel_call.h"
 
 namespace zv {
 namespace {
 
 std::string dim_message(uint64_t got, uint64_t dim) {
-  std::string m = kScannDimMessage;
-  m.replace(m.find("{}"), 2, std::to_string(got));
-  m.replace(m.find("{}"), 2, std::to_string(dim));
-  return m;
+  return fill(kScannDimMessage, {std::to_string(got), std::to_string(dim)});
 }
 
 // out[j] = w[j] * codes[j]: the hot loop of the scan, vectorised (GCC at -O2

@@ -48,6 +48,7 @@ SearchViews::Header* SearchViews::block_for_write(uint32_t s, size_t dim) {
         new (at + list_offset_ + e * sizeof(uint32_t)) std::atomic<uint32_t>(0);
     }
     owned_[k] = std::move(mem);
+    allocated_.fetch_add(bytes, std::memory_order_acq_rel);
     chunks_[k].store(owned_[k].get(), std::memory_order_release);
   }
   return const_cast<Header*>(header(s));

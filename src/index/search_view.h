@@ -101,6 +101,8 @@ class SearchViews {
   // Where a block's list starts (the header and the values lie before it,
   // so that scoring a node reads one contiguous run of bytes).
   size_t list_offset() const { return list_offset_; }
+  // Bytes of the blocks allocated so far (whole chunks).
+  uint64_t allocated_bytes() const { return allocated_.load(std::memory_order_acquire); }
   size_t values_offset() const { return values_offset_; }
 
  private:
@@ -121,6 +123,7 @@ class SearchViews {
   size_t values_offset_ = 0;
   size_t list_offset_ = 0;
   size_t stride_ = 0;
+  std::atomic<uint64_t> allocated_{0};
   std::mutex grow_mu_;  // guards owned_, dim_ setting and chunk construction
   std::array<std::unique_ptr<std::byte, AlignedFree>, kChunks> owned_;
   std::array<std::atomic<std::byte*>, kChunks> chunks_;

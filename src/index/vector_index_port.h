@@ -1,8 +1,8 @@
 // The one interface through which the storage engine and the SDK reach the
 // dense-vector index: inserts, removals, searches, lookups, statistics and
 // persistence. HnswIndex is its implementation. Every operation may run on
-// many threads at once, except sync_mmap and set_flat_threshold, which need
-// exclusive access; whole-index writes expect the engine's insert lock.
+// many threads at once, except sync_mmap, which needs exclusive access;
+// whole-index writes expect the engine's insert lock.
 #pragma once
 
 #include <cstdint>
@@ -111,9 +111,9 @@ class VectorIndexPort {
                                          VectorRepr vector, uint64_t storage_offset,
                                          uint64_t level) = 0;
 
-  // Raised by every change of a node record (insert, in-place update,
-  // removal, storage-offset change): caches built over the index compare it
-  // to notice that they are stale.
+  // Raised by every change of a node's vector, filter or presence (insert,
+  // in-place update, removal; not a storage-offset change): caches built
+  // over the vectors compare it to notice that they are stale.
   virtual uint64_t mutation_count() const = 0;
 };
 

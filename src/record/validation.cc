@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "platform/clock.h"
 
 namespace zv {
@@ -9,13 +10,6 @@ namespace {
 
 ZolvaError invalid(std::string_view field, std::string_view reason) {
   return ZolvaError::validation(std::string(field), std::string(reason));
-}
-
-std::string fill(std::string_view tmpl, std::string_view arg) {
-  std::string out(tmpl);
-  const size_t at = out.find("{}");
-  out.replace(at, 2, arg);
-  return out;
 }
 
 bool namespace_byte_ok(char c) {
@@ -57,11 +51,11 @@ ZolvaStatus validate_metadata_keys(const FieldMap* metadata) {
   if (metadata == nullptr) return {};
   for (const auto& [name, value] : *metadata) {
     if (name.starts_with(kReservedPrefix))
-      return make_unexpected(invalid(kFieldMetadata, fill(kMetadataReservedTemplate, name)));
+      return make_unexpected(invalid(kFieldMetadata, fill(kMetadataReservedTemplate, {name})));
   }
   for (const auto& [name, value] : *metadata) {
     if (name.find('\0') != std::string::npos)
-      return make_unexpected(invalid(kFieldMetadata, fill(kMetadataNulTemplate, name)));
+      return make_unexpected(invalid(kFieldMetadata, fill(kMetadataNulTemplate, {name})));
   }
   return {};
 }

@@ -48,21 +48,6 @@ std::string_view trim(std::string_view text) { return trim_unicode_white_space(t
 
 std::string quote(std::string_view text) { return debug_quote(text); }
 
-std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args) {
-  std::string out;
-  auto arg = args.begin();
-  size_t i = 0;
-  while (i < tmpl.size()) {
-    if (tmpl.compare(i, 2, "{}") == 0 && arg != args.end()) {
-      out += *arg++;
-      i += 2;
-    } else {
-      out += tmpl[i++];
-    }
-  }
-  return out;
-}
-
 Result<uint64_t, std::string> parse_unsigned(std::string_view text, uint64_t max) {
   if (text.empty()) return make_unexpected(std::string("cannot parse a number from an empty value"));
   std::string_view digits = text[0] == '+' ? text.substr(1) : text;

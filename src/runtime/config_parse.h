@@ -3,6 +3,8 @@
 // the prefetch words and the confidence float. Pure functions.
 #pragma once
 
+#include "platform/fill_message.h"
+
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -14,6 +16,9 @@
 
 namespace zv::config {
 
+// Settings messages fill their templates with the platform helper.
+using ::zv::fill;
+
 // Removes Unicode white space from both ends.
 std::string_view trim(std::string_view text);
 
@@ -21,8 +26,6 @@ std::string_view trim(std::string_view text);
 // other control characters, as messages show values.
 std::string quote(std::string_view text);
 
-// Replaces each "{}" of the template, in order, by the next argument.
-std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args);
 
 // An optional "+" and one or more decimal digits, not above max. The error is
 // the reason shown inside warnings.
