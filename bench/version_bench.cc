@@ -1,7 +1,8 @@
 // Versions: persist and recover a version of 1,000 tables over 7 levels,
-// find_for_snapshot over lists of super versions, append_version (persist
+// find_for_snapshot over lists of super versions, persist and publish (persist
 // with its syncs included), and how long a point read's super-version lookup
-// waits while append_version holds the exclusive lock.
+// waits while versions are installed (persisted with no lock held, then
+// published under the exclusive lock).
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_smoke.h"
@@ -25,6 +26,8 @@ namespace {
 using tervik::PersistedLevel;
 using tervik::PersistedRun;
 using tervik::SeqNoCounter;
+using tervik::SeqNo;
+using tervik::SuperVersion;
 using tervik::SuperVersions;
 using tervik::Table;
 using tervik::TreeType;
@@ -95,8 +98,9 @@ void BM_FindForSnapshot(benchmark::State& state) {
   // n super versions of empty versions (the lookup reads seqnos only).
   for (size_t i = 1; i < n; ++i) {
     const auto& last = list.latest();
-    (void)list.append_version(f.path, seqno, visible, Version::create(1000 + i, TreeType::kStandard),
-                              last.active_memtable, last.sealed_memtables);
+    list.publish(SuperVersion{last.active_memtable, last.sealed_memtables,
+                              Version::create(1000 + i, TreeType::kStandard), seqno.next()},
+                 visible);
   }
   const tervik::SeqNo newest = seqno.get();
   uint64_t i = 0;
@@ -115,10 +119,10 @@ void BM_AppendVersion1000Tables(benchmark::State& state) {
   SeqNoCounter seqno(1), visible(0);
   for (auto _ : state) {
     const auto last = list.latest();
-    auto r = list.append_version(f.path, seqno, visible,
-                                 last.version.with_new_l0_run({}, std::nullopt, std::nullopt),
-                                 last.active_memtable, last.sealed_memtables);
-    if (!r.ok()) state.SkipWithError("append failed");
+    const SeqNo s = seqno.next();
+    const Version next = last.version.with_new_l0_run({}, std::nullopt, std::nullopt);
+    if (!next.persist(f.path).ok()) state.SkipWithError("persist failed");
+    list.publish(SuperVersion{last.active_memtable, last.sealed_memtables, next, s}, visible);
     state.PauseTiming();
     (void)list.gc(f.path, seqno.get());
     state.ResumeTiming();
@@ -137,13 +141,22 @@ void BM_PointReadWaitDuringAppend(benchmark::State& state) {
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     while (!stop.load()) {
-      std::unique_lock guard(lock);
-      const auto last = list.latest();
-      (void)list.append_version(f.path, seqno, visible,
-                                last.version.with_new_l0_run({}, std::nullopt, std::nullopt),
-                                last.active_memtable, last.sealed_memtables);
-      (void)list.gc(f.path, seqno.get());
-      guard.unlock();
+      // As a tree installs: persist with no lock held, then publish and take
+      // the collectable entries under the exclusive lock, delete after it.
+      const SuperVersion last = [&] {
+        std::shared_lock read(lock);
+        return list.latest();
+      }();
+      const SeqNo s = seqno.next();
+      const Version next = last.version.with_new_l0_run({}, std::nullopt, std::nullopt);
+      (void)next.persist(f.path);
+      std::vector<uint64_t> collected;
+      {
+        std::unique_lock guard(lock);
+        list.publish(SuperVersion{last.active_memtable, last.sealed_memtables, next, s}, visible);
+        collected = list.take_collectable(seqno.get());
+      }
+      (void)SuperVersions::delete_version_files(f.path, collected);
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   });

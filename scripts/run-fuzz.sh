@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target of a fuzz build within one total time budget:
 # the targets share the wall-clock seconds given and the machine's cores, each
-# getting at least 10 s. A finding (crash, leak, timeout) fails the run.
+# getting at least 10 s. A finding (crash, leak, timeout, one allocation above
+# the malloc limit) fails the run: decoders must bound what they allocate by
+# the bytes given.
 set -euo pipefail
 dir="$1"; budget="$2"
 list="$dir/fuzz_targets.txt"
@@ -18,7 +20,7 @@ run_one() {
   local exe corpus
   exe="$(find "$dir" -type f -name "$t" -perm -u+x | head -1)"
   corpus="$dir/corpus/$t"; mkdir -p "$corpus"
-  if "$exe" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=${FUZZ_MALLOC_LIMIT_MB:-2048} \
+  if "$exe" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=${FUZZ_MALLOC_LIMIT_MB:-64} \
        -print_final_stats=0 "$corpus" >"$dir/$t.log" 2>&1; then
     echo "fuzz: $t clean"
   else

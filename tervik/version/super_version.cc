@@ -45,20 +45,15 @@ void SuperVersions::replace_latest(SuperVersion next) {
   list_.back() = std::move(next);
 }
 
-TervikResult<SeqNo> SuperVersions::append_version(const std::string& folder, const SeqNoCounter& seqno,
-                                                  const SeqNoCounter& visible_seqno, Version version,
-                                                  std::shared_ptr<Memtable> active,
-                                                  SealedMemtablesHandle sealed, VersionFs& fs) {
-  const SeqNo s = seqno.next();
-  trace("Next version seqno=" + std::to_string(s));
-  ZV_TRY(version.persist(folder, fs));
-  list_.push_back(SuperVersion{std::move(active), std::move(sealed), std::move(version), s});
+void SuperVersions::publish(SuperVersion next, const SeqNoCounter& visible_seqno) {
+  const SeqNo s = next.seqno;
+  list_.push_back(std::move(next));
   visible_seqno.raise_to(s + 1);
-  return s;
 }
 
-TervikStatus SuperVersions::gc(const std::string& folder, SeqNo watermark, VersionFs& fs) {
-  if (watermark == 0 || list_.size() < 2) return {};
+std::vector<uint64_t> SuperVersions::take_collectable(SeqNo watermark) {
+  std::vector<uint64_t> ids;
+  if (watermark == 0 || list_.size() < 2) return ids;
   trace("Running manifest GC with watermark=" + std::to_string(watermark));
   size_t keep_from = 0;  // position of the newest super version below the watermark
   for (size_t i = list_.size(); i-- > 0;) {
@@ -71,13 +66,25 @@ TervikStatus SuperVersions::gc(const std::string& folder, SeqNo watermark, Versi
     const SuperVersion& oldest = list_.front();
     trace("Removing version #" + std::to_string(oldest.version.id()) +
           " (seqno=" + std::to_string(oldest.seqno) + ")");
-    const std::string path = zv::fs::join(folder, version_file_name(oldest.version.id()));
-    ZV_ASSIGN_OR_RETURN(bool present, fs.exists(path));
-    if (present) ZV_TRY(with_sharing_retry(fs, [&] { return fs.remove(path); }));
+    ids.push_back(oldest.version.id());
     list_.pop_front();
   }
   trace("Manifest GC done, version length now " + std::to_string(list_.size()));
+  return ids;
+}
+
+TervikStatus SuperVersions::delete_version_files(const std::string& folder,
+                                                 const std::vector<uint64_t>& ids, VersionFs& fs) {
+  for (uint64_t id : ids) {
+    const std::string path = zv::fs::join(folder, version_file_name(id));
+    ZV_ASSIGN_OR_RETURN(bool present, fs.exists(path));
+    if (present) ZV_TRY(with_sharing_retry(fs, [&] { return fs.remove(path); }));
+  }
   return {};
+}
+
+TervikStatus SuperVersions::gc(const std::string& folder, SeqNo watermark, VersionFs& fs) {
+  return delete_version_files(folder, take_collectable(watermark), fs);
 }
 
 }  // namespace tervik

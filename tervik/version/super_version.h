@@ -4,13 +4,17 @@
 // publishing of a derived version and the manifest garbage collection.
 // SuperVersion values are cheap clones of shared parts. SuperVersions is not
 // thread-safe: the tree keeps it behind its reader-writer lock (lookups under
-// the shared lock, append_version, replace_latest and gc under the exclusive).
+// the shared lock; publish, replace_latest and take_collectable under the
+// exclusive one). Nothing here does I/O under that lock: a derived version is
+// persisted before it is published, and collected version files are deleted
+// after the entries were taken out.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tervik/core/error.h"
 #include "tervik/core/seqno.h"
@@ -51,18 +55,20 @@ class SuperVersions {
   // memtable); the version stays the same.
   void replace_latest(SuperVersion next);
 
-  // Publishes a derived version: draws a seqno from `seqno`, persists the
-  // version into `folder`, appends {active, sealed, version, seqno} and raises
-  // `visible_seqno` to at least seqno + 1. A failed persist is returned and
-  // nothing is published (the seqno stays drawn). Returns the seqno.
-  TervikResult<SeqNo> append_version(const std::string& folder, const SeqNoCounter& seqno,
-                                     const SeqNoCounter& visible_seqno, Version version,
-                                     std::shared_ptr<Memtable> active, SealedMemtablesHandle sealed,
-                                     VersionFs& fs = VersionFs::os());
+  // Publishes a derived version that the caller has persisted under the seqno
+  // it drew: appends `next` and raises `visible_seqno` to at least
+  // next.seqno + 1. No I/O.
+  void publish(SuperVersion next, const SeqNoCounter& visible_seqno);
 
-  // Removes the super versions older than the newest one whose seqno is below
-  // `watermark`, deleting their version files (a missing one is fine).
-  // Watermark 0 or a single super version changes nothing.
+  // Takes out the super versions older than the newest one whose seqno is
+  // below `watermark` and returns their version ids, for
+  // delete_version_files once the lock is released. Watermark 0 or a single
+  // super version takes nothing.
+  std::vector<uint64_t> take_collectable(SeqNo watermark);
+  // Deletes the version files of `ids` from `folder`; a missing one is fine.
+  static TervikStatus delete_version_files(const std::string& folder, const std::vector<uint64_t>& ids,
+                                           VersionFs& fs = VersionFs::os());
+  // take_collectable, then delete_version_files.
   TervikStatus gc(const std::string& folder, SeqNo watermark, VersionFs& fs = VersionFs::os());
 
  private:

@@ -11,6 +11,7 @@
 #include "platform/testing/temp_dir.h"
 #include "tervik/block/bloom_filter.h"
 #include "tervik/version/super_version.h"
+#include "tervik/version/testing/version_builders.h"
 #include "tervik/version/testing/version_fixture.h"
 
 namespace tervik {
@@ -53,7 +54,7 @@ TEST(SuperVersionConcurrentTest, ClonesOutliveCollection) {
     const Version next = last.version.id() == 0
                              ? last.version.with_new_l0_run({t}, std::nullopt, std::nullopt)
                              : last.version.with_new_l0_run({}, std::nullopt, std::nullopt);
-    ASSERT_TRUE(list.append_version(dir.path(), seqno, visible, next, last.active_memtable,
+    ASSERT_TRUE(testing::append_version(list, dir.path(), seqno, visible, next, last.active_memtable,
                                     last.sealed_memtables)
                     .ok());
     ASSERT_TRUE(list.gc(dir.path(), visible.get()).ok());
@@ -127,7 +128,7 @@ TEST(SuperVersionConcurrentTest, DroppedTablesStayReadableUntilTheLastHolderGoes
       ASSERT_TRUE(d.ok()) << d.error().to_string();
       next = *d;
     }
-    ASSERT_TRUE(list.append_version(dir.path(), seqno, visible, next, last.active_memtable,
+    ASSERT_TRUE(testing::append_version(list, dir.path(), seqno, visible, next, last.active_memtable,
                                     last.sealed_memtables)
                     .ok());
     if (gone) {

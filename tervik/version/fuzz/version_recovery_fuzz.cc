@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "archive/src/testing/sinks.h"
 #include "archive/src/writer.h"
@@ -72,10 +73,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)zv::fs::write_file(current, in.substr(0, std::min<size_t>(in.size(), 25)));
     (void)zv::fs::write_file(version, in.size() > 25 ? in.substr(25) : std::string_view());
   } else {
-    (void)zv::fs::write_file(current, tervik::encode_current(7, tervik::Checksum()));
-    (void)zv::fs::write_file(version, container(split(in, 4)));
+    // With the true checksum in "current", so that recovery reaches its
+    // clean-up of orphans when the tables open.
+    const std::string bytes = container(split(in, 4));
+    (void)zv::fs::write_file(current, tervik::encode_current(7, tervik::Checksum::of(bytes)));
+    (void)zv::fs::write_file(version, bytes);
+  }
+  // Table files 1 and 2 exist; whichever of them the version names must
+  // survive the recovery, whatever its outcome.
+  const std::string tables = zv::fs::join(dir(), "tables");
+  for (const char* name : {"1", "2"}) (void)zv::fs::write_file(zv::fs::join(tables, name), "not a table");
+  std::vector<uint64_t> listed;
+  if (auto contents = tervik::read_version_file(version, 7); contents.ok()) {
+    for (const auto& level : contents->levels) {
+      for (const auto& run : level) {
+        for (const auto& t : run) listed.push_back(t.id);
+      }
+    }
   }
   auto r = tervik::recover_version(dir(), 1, config());
+  for (uint64_t id : listed) {
+    if ((id == 1 || id == 2) && !zv::fs::exists(zv::fs::join(tables, std::to_string(id)))) __builtin_trap();
+  }
   if (r.ok()) {
     // A recovered version has levels and no empty run.
     (void)r->l0();

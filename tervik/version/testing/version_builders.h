@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/panic.h"
+#include "tervik/version/super_version.h"
 #include "tervik/version/version.h"
 
 namespace tervik::testing {
@@ -44,6 +45,18 @@ inline std::vector<IdRuns> ids_of(const Version& v) {
   std::vector<IdRuns> out;
   for (const LevelHandle& l : v.levels()) out.push_back(ids_of(*l));
   return out;
+}
+
+// Draws a seqno, persists `version` and publishes it with the memtables:
+// the install procedure of a tree, without its locks. Returns the seqno.
+inline TervikResult<SeqNo> append_version(SuperVersions& list, const std::string& folder,
+                                          const SeqNoCounter& seqno, const SeqNoCounter& visible,
+                                          Version version, std::shared_ptr<Memtable> active,
+                                          SealedMemtablesHandle sealed, VersionFs& fs = VersionFs::os()) {
+  const SeqNo s = seqno.next();
+  ZV_TRY(version.persist(folder, fs));
+  list.publish(SuperVersion{std::move(active), std::move(sealed), std::move(version), s}, visible);
+  return s;
 }
 
 }  // namespace tervik::testing

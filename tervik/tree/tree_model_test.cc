@@ -1,0 +1,173 @@
+// Random operations on a tree checked against a sorted map of each key's
+// history. ZV_TREE_MODEL_OPS sets the operations per seed (longer runs).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+
+#include "tervik/tree/testing/tree_fixture.h"
+
+namespace tervik {
+namespace {
+
+struct Model {
+  // key -> (seqno -> value, none for a deletion)
+  std::map<std::string, std::map<SeqNo, std::optional<std::string>>> history;
+
+  std::string read(const std::string& key, SeqNo snapshot) const {
+    auto it = history.find(key);
+    if (it == history.end()) return "<none>";
+    auto v = it->second.lower_bound(snapshot);
+    if (v == it->second.begin()) return "<none>";
+    --v;
+    return v->second ? *v->second : "<none>";
+  }
+  // Forgets what a reopen loses: everything above `bound`.
+  void truncate_above(SeqNo bound) {
+    for (auto& [k, versions] : history) versions.erase(versions.upper_bound(bound), versions.end());
+  }
+};
+
+size_t ops_per_seed() {
+  const char* v = std::getenv("ZV_TREE_MODEL_OPS");
+  return v != nullptr ? static_cast<size_t>(std::strtoull(v, nullptr, 10)) : 3000;
+}
+
+void run_model(uint64_t seed) {
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  auto pick = [&](uint64_t n) { return static_cast<uint64_t>(rng() % n); };
+  testing::TreeDir dir;
+  std::optional<Tree> tree = dir.open();
+  Model model;
+  std::multiset<SeqNo> snapshots;
+  std::set<std::string> written_once, retired;
+  SeqNo sealed_upto = 0;     // the highest seqno that the last rotation sealed
+  SeqNo persisted_upto = 0;  // the highest seqno that a registered flush holds
+
+  std::vector<std::string> events;  // printed on a failure
+  auto key_of = [](uint64_t i) { return "key" + std::to_string(i); };
+  auto history_of = [&](const std::string& k) {
+    std::string out;
+    for (const std::string& e : events) {
+      if (e.find(" " + k + " ") != std::string::npos || e[0] == '#') out += e + "\n";
+    }
+    return out;
+  };
+  auto check = [&](const char* when) {
+    std::vector<SeqNo> at(snapshots.begin(), snapshots.end());
+    at.push_back(dir.seqno.get());
+    for (SeqNo s : at) {
+      for (uint64_t i = 0; i < 300; i += 1 + pick(7)) {
+        const std::string k = key_of(i);
+        ASSERT_EQ(testing::read(*tree, k, s), model.read(k, s))
+            << when << ": " << k << " at " << s << " latest " << dir.seqno.get() << " max read "
+            << testing::read(*tree, k, UINT64_MAX) << " snapshots " << snapshots.size() << "\n"
+            << history_of(k);
+      }
+    }
+  };
+
+  const size_t ops = ops_per_seed();
+  for (size_t op = 0; op < ops; ++op) {
+    const uint64_t kind = pick(100);
+    if (kind < 55) {
+      const std::string k = key_of(pick(300));
+      if (retired.contains(k)) continue;
+      const size_t len = pick(10) == 0 ? pick(5000) : pick(40);
+      std::string v(len, static_cast<char>('a' + pick(26)));
+      if (!v.empty()) v[0] = static_cast<char>(pick(256));  // hostile bytes inside
+      const SeqNo s = dir.seqno.next();
+      testing::put(*tree, k, v, s);
+      events.push_back("put " + k + " " + std::to_string(s));
+      model.history[k][s] = v;
+      if (model.history[k].size() == 1) {
+        written_once.insert(k);
+      } else {
+        written_once.erase(k);
+      }
+    } else if (kind < 65) {
+      const std::string k = key_of(pick(300));
+      if (retired.contains(k)) continue;
+      const SeqNo s = dir.seqno.next();
+      tree->remove(k, s);
+      events.push_back("remove " + k + " " + std::to_string(s));
+      model.history[k][s] = std::nullopt;
+      written_once.erase(k);
+    } else if (kind < 68 && !written_once.empty()) {
+      // A weak deletion of a key written once; the key is not used again.
+      auto it = written_once.begin();
+      std::advance(it, pick(written_once.size()));
+      const std::string k = *it;
+      const SeqNo s = dir.seqno.next();
+      tree->remove_weak(k, s);
+      events.push_back("remove_weak " + k + " " + std::to_string(s));
+      model.history[k][s] = std::nullopt;
+      written_once.erase(it);
+      retired.insert(k);
+    } else if (kind < 76) {
+      if (tree->rotate_memtable()) sealed_upto = dir.seqno.get() - 1;
+    } else if (kind < 83) {
+      const SeqNo watermark = snapshots.empty() ? dir.seqno.get() : *snapshots.begin();
+      auto guard = tree->lock_flush();
+      const SeqNo upto = sealed_upto;
+      auto r = tree->flush_sealed_memtables(watermark);
+      ASSERT_TRUE(r.ok()) << r.error().to_string();
+      if (r->has_value()) persisted_upto = std::max(persisted_upto, upto);
+      events.push_back("# flush upto " + std::to_string(upto) + " watermark " + std::to_string(watermark));
+    } else if (kind < 90) {
+      if (snapshots.size() < 4) snapshots.insert(dir.seqno.get());
+    } else if (kind < 95) {
+      if (!snapshots.empty()) snapshots.erase(std::next(snapshots.begin(), pick(snapshots.size())));
+    } else if (kind < 96) {
+      ASSERT_TRUE(tree->clear().ok());
+      model.history.clear();
+      events.push_back("# clear");
+      written_once.clear();
+      snapshots.clear();  // a clear is seen by every later read
+      sealed_upto = persisted_upto = dir.seqno.get() - 1;
+    } else if (kind < 98) {
+      // Reopen, flushing first or not: the unflushed entries are lost.
+      if (pick(2) == 0) {
+        if (tree->rotate_memtable()) sealed_upto = dir.seqno.get() - 1;
+        auto guard = tree->lock_flush();
+        const SeqNo upto = sealed_upto;
+        auto r = tree->flush_sealed_memtables(dir.seqno.get());
+        ASSERT_TRUE(r.ok());
+        if (r->has_value()) persisted_upto = std::max(persisted_upto, upto);
+      }
+      tree.reset();
+      tree = dir.open();
+      events.push_back("# reopen, persisted " + std::to_string(persisted_upto));
+      model.truncate_above(persisted_upto);
+      snapshots.clear();
+      if (auto h = tree->get_highest_persisted_seqno()) {
+        dir.seqno.raise_to(*h + 1);
+        dir.visible.raise_to(*h + 1);
+      }
+      written_once.clear();
+      for (const auto& [k, versions] : model.history) {
+        if (versions.size() == 1 && !retired.contains(k)) written_once.insert(k);
+      }
+      sealed_upto = persisted_upto;
+    }
+    if (op % 100 == 0) {
+      check("during the run");
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+  check("at the end");
+}
+
+TEST(TreeModel, RandomOperationsMatchTheModel) {
+  for (uint64_t seed : {1, 2, 3}) {
+    run_model(seed);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace tervik
