@@ -224,11 +224,11 @@ std::optional<std::string> build_snippet(std::string_view text, std::string_view
   // are a byte longer.
   const std::string& anchor = *q.terms.begin();
   const std::string folded_anchor = fold_text(anchor);
-  const size_t at = fold_text(text).find(folded_anchor);
+  const std::optional<size_t> at = find_folded(text, folded_anchor);
   size_t m = 0;
   size_t match_len = anchor.size();
-  if (at != std::string::npos) {
-    m = unfolded_offset(text, at);
+  if (at) {
+    m = unfolded_offset(text, *at);
     match_len = unfolded_offset(text.substr(m), folded_anchor.size());
   }
 
