@@ -14,6 +14,13 @@ zv_bench_link(vector_store_bench zolva_storage)
 zv_bench_link(storage_reads_bench zolva_storage)
 zv_bench_link(journal_bench morva)
 zv_bench_link(search_rerank_snippet_bench zolva_search)
+# The snippet rows read English text from this build's Python library.
+if(TARGET search_rerank_snippet_bench)
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_STDLIB)
+    target_compile_definitions(search_rerank_snippet_bench PRIVATE ZV_BENCH_PY_STDLIB="${Python3_STDLIB}")
+  endif()
+endif()
 zv_bench_link(compaction_bench tervik_compaction)
 zv_bench_link(text_index_bench zolva_text)
 # The FTS5 comparison runs this build's Python on the script beside the bench.

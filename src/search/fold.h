@@ -5,7 +5,9 @@
 // its input. Pure functions.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,5 +23,16 @@ extern const char kLatin1Fold[64];
 uint32_t fold_char(uint32_t cp);
 
 std::string fold_text(std::string_view text);
+// Appends the folded text to *out.
+void fold_append(std::string* out, std::string_view text);
+
+// The offset of the first occurrence of an already folded needle in
+// fold_text(text), folding only as far as the match; none when absent.
+std::optional<size_t> find_folded(std::string_view text, std::string_view folded_needle);
+
+// The offset in `text` whose folded prefix is `folded_offset` bytes long: a
+// position found in fold_text(text) translated back to the text itself.
+// Past the folded length it gives the text's length.
+size_t unfolded_offset(std::string_view text, size_t folded_offset);
 
 }  // namespace zv::snippet

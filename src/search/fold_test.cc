@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+
 namespace zv::snippet {
 namespace {
 
@@ -60,6 +63,62 @@ TEST(FoldText, NeverLongerAndConsistentWithPerCharacterFolding) {
   // Stray bytes pass through untouched.
   EXPECT_EQ(fold_text("\xC3"), "\xC3");
   EXPECT_EQ(fold_text("\x80\xC3\xC3\x89"), "\x80\xC3" "e");
+}
+
+// Every folded offset maps to the text offset whose prefix folds to it: the
+// folded prefix is exactly that long and the text prefix ends where a
+// folded character ends. Random mixes of ASCII, folding and non-folding
+// accented letters, other multi-byte characters and stray bytes.
+TEST(UnfoldedOffset, ProjectsFoldedOffsetsBack) {
+  const char* pieces[] = {"a", "B", "é", "É", "Æ", "ß", "€", "\xC3", "\x80", "\xC3\xC3\x89", " "};
+  std::mt19937 rng(5);
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const int len = static_cast<int>(rng() % 40);
+    for (int i = 0; i < len; ++i) text += pieces[rng() % std::size(pieces)];
+    const std::string folded = fold_text(text);
+    size_t prev = 0;
+    for (size_t k = 0; k <= folded.size() + 2; ++k) {
+      const size_t at = unfolded_offset(text, k);
+      ASSERT_LE(at, text.size());
+      ASSERT_GE(at, prev);
+      prev = at;
+      if (k >= folded.size()) {
+        EXPECT_EQ(at, text.size()) << k;
+        continue;
+      }
+      // The text's remainder folds to the folded text's remainder, unless
+      // the cut fell between the two bytes of a folding letter.
+      if (fold_text(text.substr(0, at)).size() == k) {
+        EXPECT_EQ(fold_text(text.substr(at)), folded.substr(k)) << k;
+      } else {
+        EXPECT_EQ(fold_text(text.substr(0, at)).size(), k + 1) << k;
+      }
+    }
+  }
+  const std::string acc = "Ã©Ã© word";  // "éé word"
+  EXPECT_EQ(unfolded_offset(acc, fold_text(acc).find("word")), acc.find("word"));
+}
+
+// The early-stopping search finds what a search of the whole folded text
+// finds, also across its internal block edges (texts of a few thousand
+// bytes, needles that straddle every position near 2048).
+TEST(FindFolded, EqualsSearchingTheWholeFold) {
+  const char* pieces[] = {"a", "b", "É", "é", "Æ", "€", "ab", "\xC3", " "};
+  std::mt19937 rng(9);
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    const size_t len = 1500 + rng() % 3000;
+    while (text.size() < len) text += pieces[rng() % std::size(pieces)];
+    const std::string folded = fold_text(text);
+    for (int q = 0; q < 8; ++q) {
+      const size_t at = rng() % folded.size();
+      const std::string needle = folded.substr(at, 1 + rng() % 12);
+      const size_t want = folded.find(needle);
+      EXPECT_EQ(find_folded(text, needle), std::optional<size_t>(want));
+    }
+    EXPECT_EQ(find_folded(text, "zz"), std::nullopt);
+  }
 }
 
 }  // namespace
