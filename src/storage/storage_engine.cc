@@ -5,6 +5,7 @@
 
 #include "src/backends/in_memory_backend.h"
 #include "src/index/hnsw_index.h"
+#include "src/runtime/hardware.h"
 
 namespace zv {
 
@@ -19,6 +20,7 @@ StorageEngine::StorageEngine(EngineParts parts)
       scalar_index(std::move(parts.scalar_index)),
       wal(std::move(parts.wal)),
       memory_budget(std::make_shared<MemoryBudget>(MemoryBudget::limit_for(config))),
+      node_cache_capacity(HardwareCapabilities::init_global().total_memory_bytes / 6144),
       vector_index_(std::move(parts.vector_index)) {
   segments.reserve(parts.segments.size());
   for (VFile& f : parts.segments) segments.push_back(std::make_unique<VectorStoreSegment>(std::move(f)));
