@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/faulty_file_system.h"
 #include "platform/testing/temp_dir.h"
 #include "src/storage/storage_engine.h"
 #include "src/storage/testing/fault_backend.h"
@@ -17,9 +18,11 @@
 namespace zv::testing {
 
 struct WriterRig {
+  ~WriterRig() { engine.reset(); }
   std::shared_ptr<FaultBackend> backend = std::make_shared<FaultBackend>();
   std::shared_ptr<FaultIndex> index = std::make_shared<FaultIndex>();
   std::unique_ptr<TempDir> dir;
+  std::unique_ptr<FaultyFileSystem> fs;  // under the log
   std::string wal_path;
   std::shared_ptr<StorageEngine> engine;
 
@@ -31,7 +34,10 @@ struct WriterRig {
     if (with_wal) {
       dir = std::make_unique<TempDir>();
       wal_path = dir->path() + "/zolva.wal";
-      auto w = wal::ShardedWal::open(wal_path, config.wal_shards, wal::sharded_wal_options(config));
+      fs = std::make_unique<FaultyFileSystem>();
+      wal::ShardedWalOptions o = wal::sharded_wal_options(config);
+      o.fs = fs.get();
+      auto w = wal::ShardedWal::open(wal_path, config.wal_shards, o);
       EXPECT_TRUE(w.ok()) << w.error().message();
       parts.wal = std::shared_ptr<wal::ShardedWal>(std::move(w.value()));
     }
