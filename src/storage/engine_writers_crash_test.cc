@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <random>
 #include <set>
@@ -104,6 +105,21 @@ void say(int fd, const std::string& line) {
   }
 }
 
+// The child runs in a fresh image of this binary (fork, then exec), so no
+// lock or thread pool of the tests before it is inherited half-held.
+constexpr const char* kChildEnv = "ZV_WRITERS_CRASH_CHILD";
+const bool kChildRan = [] {
+  if (const char* v = std::getenv(kChildEnv)) {
+    std::istringstream in(v);
+    std::string dir;
+    int round = 0, fd = -1;
+    uint64_t seed = 0;
+    in >> dir >> round >> fd >> seed;
+    child(dir, round, fd, seed);
+  }
+  return false;
+}();
+
 struct Op {
   char kind = 'i';
   std::vector<std::pair<NodeId, uint64_t>> items;
@@ -141,7 +157,12 @@ TEST(WritersCrash, AcknowledgedWritesSurviveSigkill) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       ::close(fds[0]);
-      child(dir.path(), round, fds[1], child_seed);
+      const std::string arg = dir.path() + " " + std::to_string(round) + " " +
+                              std::to_string(fds[1]) + " " + std::to_string(child_seed);
+      ::setenv(kChildEnv, arg.c_str(), 1);
+      char* const argv[] = {const_cast<char*>("zolva_storage_tests"), nullptr};
+      ::execv("/proc/self/exe", argv);
+      ::_exit(127);
     }
     ::close(fds[1]);
     sleep_ms(10 + rng() % 60);

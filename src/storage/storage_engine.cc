@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <limits>
+#include <thread>
 
 #include "src/backends/in_memory_backend.h"
 #include "src/index/hnsw_index.h"
@@ -52,7 +53,21 @@ ZolvaResult<StorageEngine::InsertGuard> StorageEngine::lock_insert(std::string_v
     guard.lock();  // a deadline past the clock's range: wait without limit
     return guard;
   }
-  if (guard.try_lock_until(now + std::chrono::milliseconds(ms))) return guard;
+  // Polled rather than a timed wait on the mutex: the clock-based timed lock
+  // of the C library escapes the thread checker, which then reports every
+  // later unlock as foreign. Backs off from yields to sleeps of 200 us.
+  const auto deadline = now + std::chrono::milliseconds(ms);
+  for (unsigned round = 0;; ++round) {
+    if (guard.try_lock()) return guard;
+    const auto t = Clock::now();
+    if (t >= deadline) break;
+    if (round < 64) {
+      std::this_thread::yield();
+    } else {
+      const auto pause = std::min<Clock::duration>(std::chrono::microseconds(200), deadline - t);
+      std::this_thread::sleep_for(pause);
+    }
+  }
   return make_unexpected(
       ZolvaError::timeout("acquire insert_lock in " + std::string(caller), ms));
 }
