@@ -19,6 +19,10 @@ void ScalarIndex::insert(std::string_view field, const FieldValue& value, NodeId
   auto it = s.fields.find(std::string(field));
   if (it == s.fields.end()) it = s.fields.emplace(std::string(field), ValueMap{}).first;
   it->second[value].push_back(id);
+  lock.unlock();
+  NodeShard& n = node_shard_of(id);
+  std::scoped_lock nl(n.mu);
+  n.entries[id].emplace_back(std::string(field), value);
 }
 
 void ScalarIndex::remove(std::string_view field, const FieldValue& value, NodeId id) {
@@ -30,6 +34,37 @@ void ScalarIndex::remove(std::string_view field, const FieldValue& value, NodeId
   if (v == it->second.end()) return;
   auto& ids = v->second;
   ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+  lock.unlock();
+  NodeShard& n = node_shard_of(id);
+  std::scoped_lock nl(n.mu);
+  auto e = n.entries.find(id);
+  if (e == n.entries.end()) return;
+  FieldValueKeyEq eq;
+  std::erase_if(e->second, [&](const auto& fv) { return fv.first == field && eq(fv.second, value); });
+  if (e->second.empty()) n.entries.erase(e);
+}
+
+void ScalarIndex::remove_node(NodeId id) {
+  std::vector<std::pair<std::string, FieldValue>> entries;
+  {
+    NodeShard& n = node_shard_of(id);
+    std::scoped_lock nl(n.mu);
+    auto e = n.entries.find(id);
+    if (e == n.entries.end()) return;
+    entries = std::move(e->second);
+    n.entries.erase(e);
+  }
+  for (const auto& [field, value] : entries) {
+    Shard& s = shard_of(field);
+    std::unique_lock lock(s.mu);
+    auto it = s.fields.find(field);
+    if (it == s.fields.end()) continue;
+    auto v = it->second.find(value);
+    if (v == it->second.end()) continue;
+    auto& ids = v->second;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    if (ids.empty()) it->second.erase(v);
+  }
 }
 
 std::vector<NodeId> ScalarIndex::lookup(std::string_view field, const FieldValue& value) const {

@@ -9,6 +9,7 @@
 #include <array>
 #include <optional>
 #include <cstdint>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "src/foundation/node_id.h"
+#include "src/index/node_table.h"
 #include "src/record/field_value.h"
 
 namespace zv {
@@ -29,6 +31,9 @@ class ScalarIndex {
   void insert(std::string_view field, const FieldValue& value, NodeId id);
   // Removes every occurrence of the id; emptied lists and fields stay.
   void remove(std::string_view field, const FieldValue& value, NodeId id);
+  // Removes the id from every list that holds it, through the per-node map
+  // of its entries (no walk over the index); emptied lists are dropped.
+  void remove_node(NodeId id);
 
   // The ids under (field, value), or none known: empty.
   std::vector<NodeId> lookup(std::string_view field, const FieldValue& value) const;
@@ -45,6 +50,13 @@ class ScalarIndex {
   Shard& shard_of(std::string_view field);
   const Shard& shard_of(std::string_view field) const;
   std::array<Shard, kShards> shards_;
+  // Node id -> the (field, value) entries that list it.
+  struct NodeShard {
+    std::mutex mu;
+    std::unordered_map<NodeId, std::vector<std::pair<std::string, FieldValue>>, NodeIdHash> entries;
+  };
+  NodeShard& node_shard_of(NodeId id) { return node_shards_[NodeIdHash{}(id) % kShards]; }
+  std::array<NodeShard, kShards> node_shards_;
 };
 
 }  // namespace zv

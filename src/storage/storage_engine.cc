@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <limits>
+#include <thread>
 
 #include "src/backends/in_memory_backend.h"
 #include "src/index/hnsw_index.h"
+#include "src/runtime/hardware.h"
 
 namespace zv {
 
@@ -19,6 +21,7 @@ StorageEngine::StorageEngine(EngineParts parts)
       scalar_index(std::move(parts.scalar_index)),
       wal(std::move(parts.wal)),
       memory_budget(std::make_shared<MemoryBudget>(MemoryBudget::limit_for(config))),
+      node_cache_capacity(HardwareCapabilities::init_global().total_memory_bytes / 6144),
       vector_index_(std::move(parts.vector_index)) {
   segments.reserve(parts.segments.size());
   for (VFile& f : parts.segments) segments.push_back(std::make_unique<VectorStoreSegment>(std::move(f)));
@@ -50,7 +53,21 @@ ZolvaResult<StorageEngine::InsertGuard> StorageEngine::lock_insert(std::string_v
     guard.lock();  // a deadline past the clock's range: wait without limit
     return guard;
   }
-  if (guard.try_lock_until(now + std::chrono::milliseconds(ms))) return guard;
+  // Polled rather than a timed wait on the mutex: the clock-based timed lock
+  // of the C library escapes the thread checker, which then reports every
+  // later unlock as foreign. Backs off from yields to sleeps of 200 us.
+  const auto deadline = now + std::chrono::milliseconds(ms);
+  for (unsigned round = 0;; ++round) {
+    if (guard.try_lock()) return guard;
+    const auto t = Clock::now();
+    if (t >= deadline) break;
+    if (round < 64) {
+      std::this_thread::yield();
+    } else {
+      const auto pause = std::min<Clock::duration>(std::chrono::microseconds(200), deadline - t);
+      std::this_thread::sleep_for(pause);
+    }
+  }
   return make_unexpected(
       ZolvaError::timeout("acquire insert_lock in " + std::string(caller), ms));
 }

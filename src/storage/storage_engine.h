@@ -35,6 +35,9 @@
 #include "src/storage/field_stats.h"
 #include "src/storage/locked.h"
 #include "src/storage/memory_budget.h"
+#include "src/storage/memory_governor.h"
+#include "src/storage/batch_insert.h"
+#include "src/record/kv_service.h"
 #include "src/storage/node_cache.h"
 #include "src/storage/scalar_index.h"
 #include "src/storage/vfile.h"
@@ -87,7 +90,7 @@ struct EngineParts {
   std::shared_ptr<ScalarIndex> scalar_index;
 };
 
-class StorageEngine {
+class StorageEngine final : public KvService {
  public:
   // The last step of the open: wraps the parts into a shared engine with
   // empty caches and fresh counters.
@@ -150,9 +153,40 @@ class StorageEngine {
       std::string_view cursor, int64_t limit);
   ZolvaResult<std::vector<EngineNode>> scan_all_nodes();
 
+  // --- Writers (each runs the memory governor first) ---
+  // Stores one node, replacing a stored node with its id.
+  ZolvaStatus insert(const EngineNode& node);
+  // Removes one node; an id never stored succeeds. The reason only labels
+  // the diagnostic span.
+  ZolvaStatus delete_node(NodeId id, std::string_view reason);
+  ZolvaStatus batch_insert_with_opts(std::span<const EngineNode> nodes,
+                                     const BatchInsertOptions& opts);
+  ZolvaStatus queue_hnsw_insert(PendingHnswInsert item);
+  // True when entries were taken and all went into the index.
+  ZolvaResult<bool> drain_pending_hnsw();
+
+  // --- Raw key-value writes (KvService), refused when read-only ---
+  ZolvaStatus kv_put(Partition p, std::string_view key, std::string_view value) override;
+  ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override;
+  ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override;
+
+  // --- Memory governor and eviction ---
+  MemoryUsage memory_usage();
+  ZolvaStatus check_memory_pressure();
+  ZolvaResult<EvictionReport> run_eviction(double fraction, bool limit_exceeded,
+                                           bool insert_lock_held);
+  ZolvaStatus consolidate_node(const EngineNode& node, bool insert_lock_held);
+  // Usage sources of the governor; tests replace them before sharing.
+  MemoryProbe memory_probe;
+  // Cached nodes above which an insert runs an eviction pass.
+  uint64_t node_cache_capacity;
+
  private:
   explicit StorageEngine(EngineParts parts);
   void prefetch_companions(NodeId id);
+  // Marks the given store records of a failed write void (deleted, id 0).
+  void void_store_records(std::span<const uint64_t> positions, const char* what,
+                          const ZolvaError& cause);
 
   std::timed_mutex insert_lock_;
   std::atomic<std::shared_ptr<VectorIndexPort>> vector_index_;
