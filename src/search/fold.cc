@@ -45,4 +45,21 @@ std::string fold_text(std::string_view text) {
   return out;
 }
 
+size_t unfolded_offset(std::string_view text, size_t folded_offset) {
+  // The same byte rules as fold_text: only an accented two-byte letter that
+  // folds to one ASCII byte changes length.
+  const size_t n = text.size();
+  size_t i = 0;
+  for (size_t f = 0; f < folded_offset && i < n; ++f) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b == 0xC3 && i + 1 < n && (static_cast<unsigned char>(text[i + 1]) & 0xC0) == 0x80 &&
+        ((kLatin1FoldMask >> (static_cast<unsigned char>(text[i + 1]) - 0x80u)) & 1)) {
+      i += 2;
+    } else {
+      i += 1;
+    }
+  }
+  return i;
+}
+
 }  // namespace zv::snippet

@@ -22,4 +22,9 @@ uint32_t fold_char(uint32_t cp);
 
 std::string fold_text(std::string_view text);
 
+// The offset in `text` whose folded prefix is `folded_offset` bytes long: a
+// position found in fold_text(text) translated back to the text itself.
+// Past the folded length it gives the text's length.
+size_t unfolded_offset(std::string_view text, size_t folded_offset);
+
 }  // namespace zv::snippet
