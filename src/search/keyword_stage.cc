@@ -62,9 +62,11 @@ bool term_unstorable(std::string_view ns, std::string_view token) {
 }
 
 // The document length of a posting's record, read once per call. When the
-// statistics are absent the record may have been deleted since the posting
-// was read: the posting and the statistics are read again, and a posting
-// that is gone by then is skipped (none), as the node read would drop it.
+// statistics are absent or name another node, the record may have been
+// deleted (or replaced) since the posting was read: the posting and the
+// statistics are read again, and a posting that is gone or names another
+// node by then is skipped (none), as the node read would drop it. Only a
+// state that persists is the damaged index it appears to be.
 ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::string_view ns,
                                                 std::string_view token,
                                                 std::string_view record_key, NodeId id,
@@ -75,16 +77,21 @@ ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::stri
   StorageBackend& backend = *engine.backend;
   ZV_ASSIGN_OR_RETURN(std::optional<text::TextDocStats> stats,
                       text::text_doc_stats(backend, ns, record_key));
-  if (!stats) {
+  if (!stats || stats->node_id != id) {
+    // The posting as it stands now: gone, or naming another node (the
+    // record was deleted, or deleted and stored again), means the posting
+    // read belongs to a node that no longer holds the record.
     ZV_ASSIGN_OR_RETURN(std::optional<std::string> posting,
                         backend.get(Partition::kTextIndex, text::posting_key(ns, token, record_key)));
     if (!posting) return std::optional<uint32_t>();
+    auto now = text::decode_text_posting(*posting);
+    if (now.ok() && now->node_id != id) return std::optional<uint32_t>();
     ZV_ASSIGN_OR_RETURN(stats, text::text_doc_stats(backend, ns, record_key));
     if (!stats) return make_unexpected(ZolvaError::not_found("document_stats", "unknown"));
-  }
-  if (stats->node_id != id) {
-    return make_unexpected(
-        ZolvaError::search("text_query found posting/doc stats mismatch; run rebuild_index"));
+    if (stats->node_id != id) {
+      return make_unexpected(
+          ZolvaError::search("text_query found posting/doc stats mismatch; run rebuild_index"));
+    }
   }
   cache.emplace(id, stats->doc_len);
   return std::optional<uint32_t>(stats->doc_len);

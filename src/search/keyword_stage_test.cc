@@ -333,6 +333,19 @@ TEST(TextQuery, RecordDeletedDuringTheScanIsSkipped) {
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ(keys_of(*r), (std::vector<std::string>{"a"}));
 
+  // Deleted and stored again under a new node: the old posting is skipped.
+  hooks.before_doc_stats = [&](std::string_view key) {
+    if (key == "a") {
+      f.remove("ns", "a");
+      f.put("ns", "a", "other text");
+    }
+  };
+  f.put("ns", "b", "word two");
+  r = text_query(f.engine(), "ns", "word", {}, 10, &hooks);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(keys_of(*r), (std::vector<std::string>{"b"}));
+  f.put("ns", "a", "word one");
+
   // Deleted after the scan: the node read drops it.
   f.put("ns", "b", "word two");
   hooks.before_doc_stats = nullptr;
