@@ -25,3 +25,8 @@ endif()
 zv_bench_link(audit_log_bench zolva_sdk)
 zv_bench_link(derived_index_bench zolva_text)
 zv_bench_link(snapshot_bench morva)
+# FTS5 runs natively in the keyword benchmark, beside our keyword stage.
+if(TARGET search_keyword_bench)
+  find_package(SQLite3 REQUIRED)
+  target_link_libraries(search_keyword_bench PRIVATE zolva_search SQLite3::SQLite3)
+endif()
