@@ -29,15 +29,18 @@ namespace {
 constexpr std::string_view kSchemaReason =
     "text_query requires text_index schema v3; reopen writable or run rebuild_index";
 
-// One scored record: its summed score, the record key its first posting
-// named, and (when the query has phrases) each term's positions.
+// One scored record: its summed score, its document length (read once per
+// call), the record key its first posting named, and (when the query has
+// phrases) each term's positions. Every score is summed in ascending term
+// order, so a hash map serves; id order is restored where it matters.
 struct Candidate {
   float score = 0.0f;
+  uint32_t doc_len = 0;
   std::string key;
   PositionsMap positions;
 };
 
-using CandidateMap = std::map<NodeId, Candidate>;
+using CandidateMap = std::unordered_map<NodeId, Candidate, NodeIdHash>;
 
 void raise_elapsed(uint64_t start_ns) {
   const uint64_t elapsed = monotonic_ns() - start_ns;
@@ -70,9 +73,7 @@ bool term_unstorable(std::string_view ns, std::string_view token) {
 ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::string_view ns,
                                                 std::string_view token,
                                                 std::string_view record_key, NodeId id,
-                                                std::unordered_map<NodeId, uint32_t, NodeIdHash>& cache,
                                                 const TextQueryHooks* hooks) {
-  if (auto it = cache.find(id); it != cache.end()) return it->second;
   if (hooks && hooks->before_doc_stats) hooks->before_doc_stats(record_key);
   StorageBackend& backend = *engine.backend;
   ZV_ASSIGN_OR_RETURN(std::optional<text::TextDocStats> stats,
@@ -93,7 +94,6 @@ ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::stri
           ZolvaError::search("text_query found posting/doc stats mismatch; run rebuild_index"));
     }
   }
-  cache.emplace(id, stats->doc_len);
   return std::optional<uint32_t>(stats->doc_len);
 }
 
@@ -101,9 +101,7 @@ ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::stri
 // of postings scored.
 ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, const std::string& token,
                                  float idf, float avgdl, bool keep_positions,
-                                 CandidateMap& candidates,
-                                 std::unordered_map<NodeId, uint32_t, NodeIdHash>& doc_lens,
-                                 const TextQueryHooks* hooks) {
+                                 CandidateMap& candidates, const TextQueryHooks* hooks) {
   const std::string prefix = text::posting_prefix(ns, token);
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
                       engine.backend->prefix_iter(Partition::kTextIndex, prefix));
@@ -121,16 +119,18 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
     if (!key.starts_with(prefix)) continue;
     const std::string_view record_key = key.substr(prefix.size());
     if (!is_valid_utf8(record_key)) continue;
-    ZV_ASSIGN_OR_RETURN(std::optional<uint32_t> doc_len,
-                        doc_len_of(engine, ns, token, record_key, posting->node_id, doc_lens, hooks));
-    if (!doc_len) continue;
-    const float c = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
-    auto [it, fresh] = candidates.try_emplace(posting->node_id);
-    if (fresh) {
-      it->second.score = c;
+    auto it = candidates.find(posting->node_id);
+    if (it == candidates.end()) {
+      ZV_ASSIGN_OR_RETURN(std::optional<uint32_t> doc_len,
+                          doc_len_of(engine, ns, token, record_key, posting->node_id, hooks));
+      if (!doc_len) continue;
+      it = candidates.try_emplace(posting->node_id).first;
+      it->second.doc_len = *doc_len;
+      it->second.score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
       it->second.key.assign(record_key);
     } else {
-      it->second.score = it->second.score + c;
+      it->second.score =
+          it->second.score + bm25_contribution(posting->term_frequency, it->second.doc_len, avgdl, idf);
     }
     if (keep_positions) it->second.positions[token] = std::move(posting->positions);
     ++scored;
@@ -156,14 +156,15 @@ ZolvaResult<std::vector<SearchHit>> rank_after_reading_all(
   std::vector<NodeId> ids;
   ids.reserve(candidates.size());
   for (const auto& [id, c] : candidates) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
   ZV_ASSIGN_OR_RETURN(std::vector<EngineNode> nodes, engine.get_many(ids));
   std::unordered_map<NodeId, const EngineNode*, NodeIdHash> by_id;
   for (const EngineNode& n : nodes) by_id.emplace(n.id, &n);
   std::vector<SearchHit> hits;
-  for (const auto& [id, c] : candidates) {
+  for (NodeId id : ids) {
     auto it = by_id.find(id);
     if (it == by_id.end()) continue;
-    if (auto hit = hit_of(*it->second, ns, filters, c.score)) hits.push_back(std::move(*hit));
+    if (auto hit = hit_of(*it->second, ns, filters, candidates.at(id).score)) hits.push_back(std::move(*hit));
   }
   sort_hits(hits);
   if (hits.size() > limit) hits.resize(limit);
@@ -226,7 +227,6 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
 
   const bool keep_positions = !parsed.phrases.empty();
   CandidateMap candidates;
-  std::unordered_map<NodeId, uint32_t, NodeIdHash> doc_lens;
   uint64_t scored = 0;
   for (const std::string& token : parsed.terms) {
     if (term_unstorable(ns, token)) continue;
@@ -235,7 +235,7 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
     if (!df || *df == 0) continue;
     const float idf = bm25_idf(ns_stats->doc_count, *df);
     ZV_ASSIGN_OR_RETURN(uint64_t n, score_term(engine, ns, token, idf, avgdl, keep_positions,
-                                               candidates, doc_lens, hooks));
+                                               candidates, hooks));
     scored += n;
   }
   if (hooks && hooks->after_posting_scan) hooks->after_posting_scan();
