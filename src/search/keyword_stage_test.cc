@@ -163,6 +163,11 @@ TEST(TextQuery, QueryWordsGoThroughTheIndexTokenizer) {
     std::sort(want.begin(), want.end());
     EXPECT_EQ(got, want) << c.query;
   }
+  // A word too long for any index key is never stored: absent, and a phrase
+  // holding it matches nothing.
+  const std::string huge(70000, 'a');
+  EXPECT_EQ(keys(f, "paris " + huge), (std::vector<std::string>{"paris"}));
+  EXPECT_TRUE(keys(f, "paris \"paris " + huge + "\"").empty());
   // Upper case gives the same hits and score bits.
   auto upper = q(f, "PARIS RAINED");
   auto lower = q(f, "paris rained");
