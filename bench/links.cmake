@@ -34,3 +34,8 @@ zv_bench_link(keyspace_options_bench morva morva_testing)
 zv_bench_link(derived_index_bench zolva_text)
 zv_bench_link(snapshot_bench morva)
 zv_bench_link(storage_writers_bench zolva_storage zv_platform_testing)
+# FTS5 runs natively in the keyword benchmark, beside our keyword stage.
+if(TARGET search_keyword_bench)
+  find_package(SQLite3 REQUIRED)
+  target_link_libraries(search_keyword_bench PRIVATE zolva_search SQLite3::SQLite3)
+endif()

@@ -3,6 +3,8 @@
 // the whitespace position map use them. Pure functions, thread-safe.
 #pragma once
 
+#include "platform/unicode_space.h"
+
 #include <string>
 #include <string_view>
 
@@ -16,13 +18,8 @@ char32_t simple_lower(char32_t cp);
 bool is_case_ignorable(char32_t cp);
 bool is_cased(char32_t cp);
 
-// The Unicode White_Space property: U+0009..U+000D, U+0020, U+0085, U+00A0,
-// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
-inline bool is_unicode_whitespace(char32_t c) {
-  if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-         c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
+// The Unicode White_Space property (the one predicate of platform/).
+inline bool is_unicode_whitespace(char32_t c) { return is_unicode_white_space(static_cast<uint32_t>(c)); }
 
 // The whole string lower-cased by the full rules: U+0130 becomes 'i' and
 // U+0307, and a capital sigma becomes U+03C2 when a cased letter precedes it

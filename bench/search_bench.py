@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""Keyword search benchmark: our keyword stage and SQLite FTS5 (both inside
+search_keyword_bench) beside bm25s and tantivy, on the same documents and
+queries, one thread, top 10, words OR-ed, no stemming or stop words.
+
+The corpus is the English of this Python's standard library: module
+docstrings, comment blocks and the pydoc_data reference topics, cut into
+documents of 50 to 300 words (fixed seed), plus a tenfold copy under other
+keys; 1,000 queries of 1 to 3 plain words drawn from the documents. Keys are
+zero-padded document numbers, so key order is every side's order on ties.
+Corpora are cached under ~/.cache/ziviror-bench/keyword (never in the
+repository); bm25s and tantivy come from PyPI into the benchmark environment
+beside the cache.
+
+Prints one Markdown table per corpus: QPS, p50, p99, build time, hits per
+query and top-10 overlap with ours, and our QPS over each peer's.
+
+Usage: bench/search_bench.py [--bin build/dev/bench/search_keyword_bench]
+"""
+import argparse
+import ast
+import io
+import json
+import os
+import random
+import re
+import subprocess
+import sys
+import sysconfig
+import time
+import tokenize
+
+CACHE = os.path.join(os.path.expanduser("~"), ".cache", "ziviror-bench")
+VENV = os.path.join(CACHE, "venv")
+DIR = os.path.join(CACHE, "keyword")
+WORD = re.compile(r"[a-z0-9]+")
+SEED = 20261211
+
+
+def ensure_peers():
+    """Re-runs this script inside the benchmark's own environment."""
+    try:
+        import bm25s  # noqa: F401
+        import tantivy  # noqa: F401
+        return
+    except ImportError:
+        pass
+    py = os.path.join(VENV, "bin", "python")
+    if os.path.realpath(sys.prefix) == os.path.realpath(VENV):
+        raise SystemExit("bm25s or tantivy failed to install")
+    if not os.path.exists(py):
+        os.makedirs(CACHE, exist_ok=True)
+        subprocess.check_call([sys.executable, "-m", "venv", "--system-site-packages", VENV])
+    subprocess.check_call([py, "-m", "pip", "install", "-q", "bm25s==0.2.6", "tantivy==0.22.0", "numpy"])
+    os.execv(py, [py] + sys.argv)
+
+
+def stdlib_texts():
+    """Docstrings, comment blocks and reference topics of the standard library."""
+    root = sysconfig.get_paths()["stdlib"]
+    texts = []
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d not in ("site-packages", "test", "tests", "idlelib"))
+        for name in sorted(filenames):
+            if not name.endswith(".py"):
+                continue
+            try:
+                with open(os.path.join(dirpath, name), encoding="utf-8") as f:
+                    src = f.read()
+                tree = ast.parse(src)
+            except (SyntaxError, UnicodeDecodeError, ValueError):
+                continue
+            doc = ast.get_docstring(tree)
+            if doc:
+                texts.append(doc)
+            block = []
+            try:
+                for tok in tokenize.generate_tokens(io.StringIO(src).readline):
+                    if tok.type == tokenize.COMMENT:
+                        block.append(tok.string.lstrip("#").strip())
+                    elif tok.type not in (tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT):
+                        if len(block) > 1:
+                            texts.append(" ".join(block))
+                        block = []
+            except (tokenize.TokenError, IndentationError, SyntaxError):
+                pass
+    try:
+        from pydoc_data import topics
+        texts.extend(topics.topics[k] for k in sorted(topics.topics))
+    except ImportError:
+        pass
+    return texts
+
+
+def build_corpus():
+    """(documents, queries), cached."""
+    os.makedirs(DIR, exist_ok=True)
+    docs_path = os.path.join(DIR, "docs.txt")
+    queries_path = os.path.join(DIR, "queries.txt")
+    if not (os.path.exists(docs_path) and os.path.exists(queries_path)):
+        rng = random.Random(SEED)
+        words = []
+        for t in stdlib_texts():
+            words.extend(w for w in t.split() if w.isascii())
+        docs = []
+        i = 0
+        while i < len(words):
+            n = rng.randint(50, 300)
+            chunk = words[i:i + n]
+            i += n
+            if len(chunk) >= 50:
+                docs.append(" ".join(chunk))
+        queries = []
+        while len(queries) < 1000:
+            toks = WORD.findall(rng.choice(docs).lower())
+            if not toks:
+                continue
+            k = rng.randint(1, 3)
+            start = rng.randrange(len(toks))
+            queries.append(" ".join(rng.choice(toks) for _ in range(k)) if k > 1 else toks[start])
+        with open(docs_path, "w", encoding="ascii") as f:
+            f.writelines(d + "\n" for d in docs)
+        with open(queries_path, "w", encoding="ascii") as f:
+            f.writelines(q + "\n" for q in queries)
+    with open(docs_path, encoding="ascii") as f:
+        docs = [line.rstrip("\n") for line in f]
+    with open(queries_path, encoding="ascii") as f:
+        queries = [line.rstrip("\n") for line in f]
+    return docs, queries
+
+
+def write_lines(path, lines):
+    if not os.path.exists(path):
+        with open(path, "w", encoding="ascii") as f:
+            f.writelines(x + "\n" for x in lines)
+
+
+def key_of(i):
+    return "%08d" % i
+
+
+def run_ours(binary, docs_path, queries_path):
+    out_path = docs_path + ".ours"
+    env = dict(os.environ, ZV_KEYWORD_DOCS=docs_path, ZV_KEYWORD_QUERIES=queries_path, ZV_KEYWORD_OUT=out_path)
+    res = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=1"], env=env,
+                         check=True, capture_output=True, text=True)
+    rows = {b["name"].split("/")[0]: b for b in json.loads(res.stdout)["benchmarks"]}
+    with open(out_path, encoding="ascii") as f:
+        tops = [line.split() for line in f]
+    return rows, tops
+
+
+def timed(queries, fn):
+    lat = []
+    hits = 0
+    tops = []
+    for q in queries:
+        t0 = time.perf_counter()
+        keys = fn(q)
+        lat.append((time.perf_counter() - t0) * 1e6)
+        hits += len(keys)
+        tops.append(keys)
+    total = sum(lat) / 1e6
+    lat.sort()
+    return {"qps": len(queries) / total, "p50": lat[len(lat) // 2], "p99": lat[int(len(lat) * 0.99)],
+            "hits": hits / len(queries), "tops": tops}
+
+
+def run_bm25s(docs, queries):
+    import bm25s
+    t0 = time.perf_counter()
+    corpus_tokens = [WORD.findall(d.lower()) for d in docs]
+    retriever = bm25s.BM25(k1=1.2, b=0.75, method="lucene", idf_method="lucene")
+    retriever.index(bm25s.tokenize([" ".join(t) for t in corpus_tokens], stopwords=None, stemmer=None,
+                                   token_pattern=r"(?u)\b\w+\b", show_progress=False),
+                    show_progress=False)
+    build = time.perf_counter() - t0
+
+    def top(q):
+        toks = bm25s.tokenize([" ".join(WORD.findall(q.lower()))], stopwords=None, stemmer=None,
+                              token_pattern=r"(?u)\b\w+\b", show_progress=False)
+        ids, scores = retriever.retrieve(toks, k=min(10, len(docs)), n_threads=1, show_progress=False)
+        return [key_of(int(i)) for i, s in zip(ids[0], scores[0]) if s > 0]
+
+    r = timed(queries, top)
+    r["build"] = build
+    return r
+
+
+def run_tantivy(docs, queries):
+    import tantivy
+    t0 = time.perf_counter()
+    sb = tantivy.SchemaBuilder()
+    sb.add_text_field("body", stored=False)
+    sb.add_integer_field("id", stored=True, fast=True)
+    schema = sb.build()
+    index = tantivy.Index(schema)
+    writer = index.writer(num_threads=1)
+    for i, d in enumerate(docs):
+        writer.add_document(tantivy.Document(body=d, id=i))
+    writer.commit()
+    index.reload()
+    searcher = index.searcher()
+    build = time.perf_counter() - t0
+
+    def top(q):
+        words = WORD.findall(q.lower())
+        query = index.parse_query(" OR ".join('"%s"' % w for w in words), ["body"])
+        res = searcher.search(query, 10).hits
+        return [key_of(searcher.doc(a)["id"][0]) for _, a in res]
+
+    r = timed(queries, top)
+    r["build"] = build
+    return r
+
+
+def overlap(a_tops, b_tops):
+    total = 0.0
+    for a, b in zip(a_tops, b_tops):
+        if not a and not b:
+            total += 1
+            continue
+        total += len(set(a) & set(b)) / max(len(a), len(b))
+    return total / len(a_tops)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", default="build/dev/bench/search_keyword_bench")
+    args = ap.parse_args()
+    ensure_peers()
+    docs, queries = build_corpus()
+    corpora = [("stdlib", docs), ("stdlib x10", docs * 10)]
+    for name, d in corpora:
+        dpath = os.path.join(DIR, "docs-%d.txt" % len(d))
+        qpath = os.path.join(DIR, "queries.txt")
+        write_lines(dpath, d)
+        rows, our_tops = run_ours(os.path.abspath(args.bin), dpath, qpath)
+        ours, fts = rows["BM_KeywordOurs"], rows["BM_KeywordFts5"]
+        b = run_bm25s(d, queries)
+        t = run_tantivy(d, queries)
+        print("\n### %s: %d documents, %d queries\n" % (name, len(d), len(queries)))
+        print("| side | QPS | p50 us | p99 us | build s | hits/query | top-10 overlap with ours | ours / side |")
+        print("|---|---|---|---|---|---|---|---|")
+        oq = ours["items_per_second"]
+        print("| ours | %.0f | %.0f | %.0f | %.2f | %.2f | 1.000 | 1.00 |" % (
+            oq, ours["p50_us"], ours["p99_us"], ours["build_s"], ours["hits_per_query"]))
+        print("| FTS5 | %.0f | %.0f | %.0f | %.2f | %.2f | %.3f | %.2f |" % (
+            fts["items_per_second"], fts["p50_us"], fts["p99_us"], fts["build_s"], fts["hits_per_query"],
+            ours["overlap_fts5"], oq / fts["items_per_second"]))
+        for side, r in (("bm25s", b), ("tantivy", t)):
+            print("| %s | %.0f | %.0f | %.0f | %.2f | %.2f | %.3f | %.2f |" % (
+                side, r["qps"], r["p50"], r["p99"], r["build"], r["hits"], overlap(our_tops, r["tops"]),
+                oq / r["qps"]))
+        print("\nours: %.0f postings scored per second, %.1f nodes read per query" % (
+            ours["postings_per_s"], ours["nodes_per_query"]))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,293 @@
+#include "src/search/keyword_stage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/clock.h"
+#include "platform/utf8.h"
+#include "src/record/memory_record.h"
+#include "src/record/validation.h"
+#include "src/runtime/operational_counters.h"
+#include "src/search/bm25.h"
+#include "src/search/hit_order.h"
+#include "src/search/phrase.h"
+#include "src/search/query_terms.h"
+#include "src/text/derived_index.h"
+#include "src/text/text_codecs.h"
+#include "src/text/text_index_state.h"
+#include "src/text/text_keys.h"
+#include "src/text/text_stats_cache.h"
+
+namespace zv::search {
+namespace {
+
+constexpr std::string_view kSchemaReason =
+    "text_query requires text_index schema v3; reopen writable or run rebuild_index";
+
+// One scored record: its summed score, its document length (read once per
+// call), the record key its first posting named, and (when the query has
+// phrases) each term's positions. Every score is summed in ascending term
+// order, so a hash map serves; id order is restored where it matters.
+struct Candidate {
+  float score = 0.0f;
+  uint32_t doc_len = 0;
+  std::string key;
+  PositionsMap positions;
+};
+
+using CandidateMap = std::unordered_map<NodeId, Candidate, NodeIdHash>;
+
+void raise_elapsed(uint64_t start_ns) {
+  const uint64_t elapsed = monotonic_ns() - start_ns;
+  const uint64_t ms = (elapsed / 1000000000u) * 1000u + (elapsed % 1000000000u) / 1000000u;
+  OperationalCounters::global().text_lexical_query_ms.max(ms);
+}
+
+ZolvaStatus check_state(StorageBackend& backend) {
+  auto state = text::TextIndexState::read(backend);
+  if (!state.ok()) return make_unexpected(ZolvaError::not_found("text_index_state", "bm25"));
+  if (!state->has_value()) return make_unexpected(ZolvaError::not_found("text_index", "bm25"));
+  if (!(*state)->is_compatible()) {
+    return make_unexpected(ZolvaError::validation("text_index_schema", std::string(kSchemaReason)));
+  }
+  return {};
+}
+
+// The term-statistics key would pass the index key limit: such a term is
+// never stored, so it is absent without a read.
+bool term_unstorable(std::string_view ns, std::string_view token) {
+  return text::kTermStatsPrefix.size() + ns.size() + 1 + token.size() > text::kMaxIndexKeyBytes;
+}
+
+// The document length of a posting's record, read once per call. When the
+// statistics are absent or name another node, the record may have been
+// deleted (or replaced) since the posting was read: the posting and the
+// statistics are read again, and a posting that is gone or names another
+// node by then is skipped (none), as the node read would drop it. Only a
+// state that persists is the damaged index it appears to be.
+ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::string_view ns,
+                                                std::string_view token,
+                                                std::string_view record_key, NodeId id,
+                                                const TextQueryHooks* hooks) {
+  if (hooks && hooks->before_doc_stats) hooks->before_doc_stats(record_key);
+  StorageBackend& backend = *engine.backend;
+  ZV_ASSIGN_OR_RETURN(std::optional<text::TextDocStats> stats,
+                      text::text_doc_stats(backend, ns, record_key));
+  if (!stats || stats->node_id != id) {
+    // The posting as it stands now: gone, or naming another node (the
+    // record was deleted, or deleted and stored again), means the posting
+    // read belongs to a node that no longer holds the record.
+    ZV_ASSIGN_OR_RETURN(std::optional<std::string> posting,
+                        backend.get(Partition::kTextIndex, text::posting_key(ns, token, record_key)));
+    if (!posting) return std::optional<uint32_t>();
+    auto now = text::decode_text_posting(*posting);
+    if (now.ok() && now->node_id != id) return std::optional<uint32_t>();
+    ZV_ASSIGN_OR_RETURN(stats, text::text_doc_stats(backend, ns, record_key));
+    if (!stats) return make_unexpected(ZolvaError::not_found("document_stats", "unknown"));
+    if (stats->node_id != id) {
+      return make_unexpected(
+          ZolvaError::search("text_query found posting/doc stats mismatch; run rebuild_index"));
+    }
+  }
+  return std::optional<uint32_t>(stats->doc_len);
+}
+
+// Scores every posting of one term into the candidates; returns the number
+// of postings scored.
+ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, const std::string& token,
+                                 float idf, float avgdl, bool keep_positions,
+                                 CandidateMap& candidates, const TextQueryHooks* hooks) {
+  const std::string prefix = text::posting_prefix(ns, token);
+  ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
+                      engine.backend->prefix_iter(Partition::kTextIndex, prefix));
+  uint64_t scored = 0;
+  while (auto item = iter->next()) {
+    if (!item->ok()) return make_unexpected(std::move(*item).error());
+    const KvPair& kv = **item;
+    const std::string_view key = kv.key;
+    if (key.size() >= text::kStatsMarker.size() && key.starts_with(text::kStatsMarker)) continue;
+    auto posting = text::decode_text_posting(kv.value);
+    if (!posting.ok()) {
+      return make_unexpected(ZolvaError::search(
+          "text_query found an unreadable posting; run rebuild_index: " + posting.error().message()));
+    }
+    if (!key.starts_with(prefix)) continue;
+    const std::string_view record_key = key.substr(prefix.size());
+    if (!is_valid_utf8(record_key)) continue;
+    auto it = candidates.find(posting->node_id);
+    if (it == candidates.end()) {
+      ZV_ASSIGN_OR_RETURN(std::optional<uint32_t> doc_len,
+                          doc_len_of(engine, ns, token, record_key, posting->node_id, hooks));
+      if (!doc_len) continue;
+      it = candidates.try_emplace(posting->node_id).first;
+      it->second.doc_len = *doc_len;
+      it->second.score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
+      it->second.key.assign(record_key);
+    } else {
+      it->second.score =
+          it->second.score + bm25_contribution(posting->term_frequency, it->second.doc_len, avgdl, idf);
+    }
+    if (keep_positions) it->second.positions[token] = std::move(posting->positions);
+    ++scored;
+  }
+  return scored;
+}
+
+// The hit a read node makes, or none when the record is dropped.
+std::optional<SearchHit> hit_of(const EngineNode& node, std::string_view ns,
+                                const FieldMap& filters, float score) {
+  std::optional<MemoryRecord> record = MemoryRecord::from_node(node, /*exclude_expired=*/true);
+  if (!record || record->ns != ns) return std::nullopt;
+  if (!matches_equality_filters(record->metadata, filters)) return std::nullopt;
+  return SearchHit{std::move(*record), std::nullopt, score};
+}
+
+// Every candidate read at once, hits built in id order, then the stable
+// hit-order sort. Used when the ranking cannot be known before the records
+// are read (a NaN score, or a record key that differs from its posting's).
+ZolvaResult<std::vector<SearchHit>> rank_after_reading_all(
+    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
+    const CandidateMap& candidates) {
+  std::vector<NodeId> ids;
+  ids.reserve(candidates.size());
+  for (const auto& [id, c] : candidates) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  ZV_ASSIGN_OR_RETURN(std::vector<EngineNode> nodes, engine.get_many(ids));
+  std::unordered_map<NodeId, const EngineNode*, NodeIdHash> by_id;
+  for (const EngineNode& n : nodes) by_id.emplace(n.id, &n);
+  std::vector<SearchHit> hits;
+  for (NodeId id : ids) {
+    auto it = by_id.find(id);
+    if (it == by_id.end()) continue;
+    if (auto hit = hit_of(*it->second, ns, filters, candidates.at(id).score)) hits.push_back(std::move(*hit));
+  }
+  sort_hits(hits);
+  if (hits.size() > limit) hits.resize(limit);
+  return hits;
+}
+
+// Ranks candidates by (score, posting key, id) before reading anything and
+// reads nodes in that order, in growing batches, until `limit` survive. Over
+// a consistent index the posting key is the record's key, so this is the
+// order the hits would have after reading them all. None when a read record's
+// key differs from its posting's: the caller then reads everything.
+ZolvaResult<std::optional<std::vector<SearchHit>>> rank_before_reading(
+    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
+    const std::vector<std::pair<NodeId, const Candidate*>>& order) {
+  std::vector<SearchHit> hits;
+  size_t next = 0;
+  size_t batch = std::max<size_t>(16, static_cast<size_t>(std::min<uint64_t>(limit, 1u << 20)));
+  std::vector<NodeId> ids;
+  while (hits.size() < limit && next < order.size()) {
+    const size_t end = std::min(order.size(), next + batch);
+    ids.clear();
+    for (size_t i = next; i < end; ++i) ids.push_back(order[i].first);
+    ZV_ASSIGN_OR_RETURN(std::vector<EngineNode> nodes, engine.get_many(ids));
+    std::unordered_map<NodeId, const EngineNode*, NodeIdHash> by_id;
+    for (const EngineNode& n : nodes) by_id.emplace(n.id, &n);
+    for (size_t i = next; i < end && hits.size() < limit; ++i) {
+      auto it = by_id.find(order[i].first);
+      if (it == by_id.end()) continue;
+      auto hit = hit_of(*it->second, ns, filters, order[i].second->score);
+      if (!hit) continue;
+      if (hit->record.key != order[i].second->key) return std::nullopt;
+      hits.push_back(std::move(*hit));
+    }
+    next = end;
+    batch *= 2;
+  }
+  return std::optional<std::vector<SearchHit>>(std::move(hits));
+}
+
+ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view ns,
+                                        std::string_view query, const FieldMap& filters,
+                                        uint64_t limit, uint64_t start_ns, const TextQueryHooks* hooks) {
+  OperationalCounters& counters = OperationalCounters::global();
+  ZV_TRY(check_state(*engine.backend));
+
+  const text::ParsedTextQuery parsed = query_index_terms(query);
+  if (parsed.terms.empty()) {
+    counters.text_lexical_queries.add(1);
+    return std::vector<SearchHit>();
+  }
+
+  ZV_ASSIGN_OR_RETURN(std::optional<text::TextNamespaceStats> ns_stats,
+                      text::text_namespace_stats(*engine.backend, engine.text_stats, ns));
+  if (!ns_stats || ns_stats->doc_count == 0) {
+    raise_elapsed(start_ns);
+    counters.text_lexical_queries.add(1);
+    return std::vector<SearchHit>();
+  }
+  const float avgdl = bm25_avgdl(ns_stats->doc_count, ns_stats->total_doc_len);
+
+  const bool keep_positions = !parsed.phrases.empty();
+  CandidateMap candidates;
+  uint64_t scored = 0;
+  for (const std::string& token : parsed.terms) {
+    if (term_unstorable(ns, token)) continue;
+    ZV_ASSIGN_OR_RETURN(std::optional<uint64_t> df,
+                        text::text_term_stats(*engine.backend, engine.text_stats, ns, token));
+    if (!df || *df == 0) continue;
+    const float idf = bm25_idf(ns_stats->doc_count, *df);
+    ZV_ASSIGN_OR_RETURN(uint64_t n, score_term(engine, ns, token, idf, avgdl, keep_positions,
+                                               candidates, hooks));
+    scored += n;
+  }
+  if (hooks && hooks->after_posting_scan) hooks->after_posting_scan();
+
+  if (keep_positions) {
+    std::erase_if(candidates, [&](const auto& entry) {
+      return !all_phrases_match(parsed.phrases, entry.second.positions);
+    });
+  }
+
+  std::vector<SearchHit> hits;
+  bool any_nan = false;
+  std::vector<std::pair<NodeId, const Candidate*>> order;
+  order.reserve(candidates.size());
+  for (const auto& [id, c] : candidates) {
+    any_nan = any_nan || std::isnan(c.score);
+    order.emplace_back(id, &c);
+  }
+  std::optional<std::vector<SearchHit>> ranked;
+  if (!any_nan && limit > 0) {
+    // A strict total order: no NaN, and node ids are distinct.
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      if (a.second->score != b.second->score) return a.second->score > b.second->score;
+      if (a.second->key != b.second->key) return a.second->key < b.second->key;
+      return a.first < b.first;
+    });
+    ZV_ASSIGN_OR_RETURN(ranked, rank_before_reading(engine, ns, filters, limit, order));
+  }
+  if (ranked) {
+    hits = std::move(*ranked);
+  } else if (limit > 0) {
+    ZV_ASSIGN_OR_RETURN(hits, rank_after_reading_all(engine, ns, filters, limit, candidates));
+  }
+
+  if (hits.size() >= 2) {
+    std::vector<NodeId> ids;
+    ids.reserve(hits.size());
+    for (const SearchHit& h : hits) ids.push_back(h.record.node_id);
+    engine.cache_warmer.record_access(ids);
+  }
+  counters.text_lexical_queries.add(1);
+  counters.text_candidates_scored.add(scored);
+  raise_elapsed(start_ns);
+  return hits;
+}
+
+}  // namespace
+
+ZolvaResult<std::vector<SearchHit>> text_query(StorageEngine& engine, std::string_view ns,
+                                               std::string_view query, const FieldMap& filters,
+                                               uint64_t limit, const TextQueryHooks* hooks) {
+  return run(engine, ns, query, filters, limit, monotonic_ns(), hooks);
+}
+
+}  // namespace zv::search

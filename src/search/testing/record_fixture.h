@@ -1,0 +1,62 @@
+// Stores memory records into a memory-mode engine for the search tests: the
+// node in segment 0, the vector index and partition 0, and the record's text
+// index entries (postings, document, term and namespace statistics) under one
+// gate, so that writers on several threads keep the statistics consistent.
+// Test-only; thread-safe (writers serialise on the gate, readers never take it).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "src/record/memory_record.h"
+#include "src/storage/storage_engine.h"
+
+namespace zv::search_testing {
+
+class RecordFixture {
+ public:
+  // A memory-mode engine with a compatible text index state stored.
+  RecordFixture();
+  // The same over the given backend (a wrapper that counts or injects).
+  explicit RecordFixture(std::shared_ptr<StorageBackend> backend);
+
+  StorageEngine& engine() { return *engine_; }
+
+  // Stores the record (node id, namespace and key taken from it; a zero id
+  // gets the next free one) replacing any record under (ns, key), and
+  // indexes its payload. Returns the node id.
+  NodeId put(MemoryRecord record);
+  NodeId put(std::string ns, std::string key, std::string payload, FieldMap metadata = {});
+  // Deletes the node of (ns, key) and its text entries; false when absent.
+  bool remove(const std::string& ns, const std::string& key);
+  std::optional<NodeId> id_of(const std::string& ns, const std::string& key) const;
+
+  // Writes the stored node only (the index keeps what it holds): a record
+  // made inconsistent on purpose, e.g. moved to another namespace.
+  void overwrite_node(const MemoryRecord& record);
+  // Deletes the node only; its text entries stay.
+  void delete_node(NodeId id);
+
+ private:
+  struct Live {
+    NodeId id = 0;
+    std::string payload;
+  };
+  void write_node(const MemoryRecord& record, bool existed);
+  // The text index change of one record: old payload (none for an insert),
+  // new payload (none for a delete).
+  void index_change(const std::string& ns, const std::string& key, NodeId id,
+                    const std::optional<std::string>& old_payload,
+                    const std::optional<std::string>& new_payload);
+
+  std::shared_ptr<StorageEngine> engine_;
+  mutable std::mutex gate_;
+  std::map<std::pair<std::string, std::string>, Live> live_;
+  NodeId next_id_ = 1;
+};
+
+}  // namespace zv::search_testing
