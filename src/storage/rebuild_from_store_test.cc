@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <random>
 
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
@@ -185,6 +188,32 @@ TEST(RebuildFromStore, OnlyTheNewestRecordOfANodeCounts) {
   EXPECT_EQ(v1->first, newest1);
   EXPECT_EQ(v1->second, VectorRepr::f32({2, 0, 0}));
   EXPECT_EQ(index->storage_offset(3), kept3);
+}
+
+// Many ids written, rewritten and deleted in a shuffled order, ids 0 and
+// far-apart ones among them: the walk keeps exactly each id's last record
+// when it is live, in file order.
+TEST(RebuildFromStore, WalkKeepsEachIdsLastLiveRecordOverManyVersions) {
+  VFile f = VFile::in_memory(1 << 22);
+  std::mt19937_64 rng(17);
+  std::map<NodeId, std::pair<uint64_t, bool>> last;  // id -> (offset, deleted)
+  for (int i = 0; i < 3000; ++i) {
+    const NodeId id = rng() % 2 ? NodeId(rng() % 700) : make_node_id(rng() % 3, rng() % 300);
+    const bool deleted = rng() % 5 == 0;
+    const uint64_t off = append(f, node_with(id, VectorRepr::f32({float(i), 1}),
+                                             deleted ? kRecordDeletedFlag : 0));
+    if (id != 0) last[id] = {off, deleted};
+  }
+  std::vector<std::pair<uint64_t, NodeId>> want;
+  for (const auto& [id, rec] : last)
+    if (!rec.second) want.emplace_back(rec.first, id);
+  std::sort(want.begin(), want.end());
+  const StoreScan scan = scan_store_for_rebuild(f);
+  ASSERT_EQ(scan.items.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(scan.items[i].storage_offset, want[i].first) << i;
+    EXPECT_EQ(scan.items[i].id, want[i].second) << i;
+  }
 }
 
 TEST(RebuildFromStore, ZeroNormUnderCosineIsIndexedWithoutVector) {
