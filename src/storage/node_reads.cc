@@ -167,13 +167,7 @@ ZolvaResult<std::vector<EngineNode>> StorageEngine::get_many(std::span<const Nod
     if (!seg.ok()) return make_unexpected(std::move(seg).error());
     NodeRecordHeader h;
     VectorRepr vector;
-    {
-      std::shared_lock lock((*seg)->lock);
-      auto live = live_header_at((*seg)->file, *offset, id);
-      if (!live || !payload_readable((*seg)->file.bytes(), *live)) continue;
-      h = *live;
-      vector = copy_payload((*seg)->file.bytes(), h);
-    }
+    if (!read_live_record(**seg, *offset, id, h, vector)) continue;
     if (h.kind() == 0 && h.vector_len == 0) {
       std::optional<VectorRepr> copy = index->vector(id);
       vector = copy && (copy->as_binary() || copy->as_turbo() || copy->as_sq8())

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 
 #include "platform/coding.h"
 #include "platform/log.h"
@@ -56,16 +55,50 @@ VectorRepr read_stored_vector(const VFile& segment, const NodeRecordHeader& h) {
   return vector_readable(bytes, h) ? copy_payload(bytes, h) : VectorRepr::none();
 }
 
+namespace {
+
+// A record found by the walk.
+struct WalkedRecord {
+  NodeRecordHeader header;
+  uint64_t pos;
+};
+
+// For each id, the index of its last record in walk order: an open-addressing
+// table sized once for every record, that later records of an id overwrite.
+class NewestRecords {
+ public:
+  explicit NewestRecords(const std::vector<WalkedRecord>& records) {
+    size_t cap = 16;
+    while (cap < 2 * records.size()) cap <<= 1;
+    slots_.assign(cap, Slot{});
+    for (size_t i = 0; i < records.size(); ++i) {
+      const NodeId id = records[i].header.node_id;
+      slot_of(id) = Slot{id, i};
+    }
+  }
+  bool is_newest(NodeId id, size_t index) { return slot_of(id).index == index; }
+
+ private:
+  static constexpr size_t kEmpty = SIZE_MAX;
+  struct Slot {
+    NodeId id = 0;
+    size_t index = kEmpty;
+  };
+  Slot& slot_of(NodeId id) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = NodeIdHash{}(id) & mask;; i = (i + 1) & mask)
+      if (slots_[i].index == kEmpty || slots_[i].id == id) return slots_[i];
+  }
+  std::vector<Slot> slots_;
+};
+
+}  // namespace
+
 StoreScan scan_store_for_rebuild(const VFile& segment) {
   StoreScan scan;
-  struct Found {
-    uint64_t pos;
-    bool deleted;
-  };
   // Records are appended in write order, so the last one of an id is its
   // newest version; older versions are never marked.
-  std::vector<std::pair<NodeId, uint64_t>> order;  // live records in file order
-  std::unordered_map<NodeId, Found, NodeIdHash> newest;
+  std::vector<WalkedRecord> records;  // records with an id, in file order
   const uint64_t end = segment.write_offset();
   const uint64_t cap = segment.capacity();
   if (end >= 2 * kNodeHeaderLen) {
@@ -81,11 +114,10 @@ StoreScan scan_store_for_rebuild(const VFile& segment) {
         ++scan.scanned_nodes;
         if (h->deleted()) {
           ++scan.skipped_tombstones;
-        } else {
-          if (vector_readable(segment.bytes(), *h)) ++scan.indexed_vectors;
-          order.emplace_back(h->node_id, p);
+        } else if (vector_readable(segment.bytes(), *h)) {
+          ++scan.indexed_vectors;
         }
-        newest[h->node_id] = Found{p, h->deleted()};
+        records.push_back(WalkedRecord{*h, p});
       }
       const uint64_t next =
           saturating_add(saturating_add(p, kNodeHeaderLen), round_up_64(h->payload_bytes()));
@@ -93,13 +125,13 @@ StoreScan scan_store_for_rebuild(const VFile& segment) {
       p = next;
     }
   }
-  scan.items.reserve(newest.size());
-  for (const auto& [id, pos] : order) {
-    const Found& f = newest.at(id);
-    if (f.deleted || f.pos != pos) continue;
-    const NodeRecordHeader h = *segment.node_header_at(pos);
-    scan.items.push_back(
-        RebuildItem{id, h.filter_word0, h.filter_word1, read_stored_vector(segment, h), pos});
+  NewestRecords newest(records);
+  scan.items.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    const NodeRecordHeader& h = records[i].header;
+    if (h.deleted() || !newest.is_newest(h.node_id, i)) continue;
+    scan.items.push_back(RebuildItem{h.node_id, h.filter_word0, h.filter_word1,
+                                     read_stored_vector(segment, h), records[i].pos});
   }
   return scan;
 }

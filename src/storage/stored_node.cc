@@ -1,5 +1,7 @@
 #include "src/storage/stored_node.h"
 
+#include <mutex>
+
 #include "src/record/node_key.h"
 #include "src/storage/storage_engine.h"
 #include "src/storage/stored_payload.h"
@@ -10,6 +12,16 @@ std::optional<NodeRecordHeader> live_header_at(const VFile& segment, uint64_t of
   auto h = segment.node_header_at(offset & ~kSegmentMask);
   if (!h || h->node_id != id || h->deleted()) return std::nullopt;
   return h;
+}
+
+bool read_live_record(const VectorStoreSegment& seg, uint64_t offset, NodeId id,
+                      NodeRecordHeader& h, VectorRepr& vector) {
+  std::shared_lock lock(seg.lock);
+  auto live = live_header_at(seg.file, offset, id);
+  if (!live || !payload_readable(seg.file.bytes(), *live)) return false;
+  h = *live;
+  vector = copy_payload(seg.file.bytes(), h);
+  return true;
 }
 
 std::vector<uint64_t> stored_filter_words(const NodeRecordHeader& h) {
@@ -59,15 +71,7 @@ ZolvaResult<std::optional<EngineNode>> StorageEngine::read_stored_node(NodeId id
   ZV_ASSIGN_OR_RETURN(const VectorStoreSegment* seg, segment_for(*offset, id));
   NodeRecordHeader h;
   VectorRepr vector;
-  {
-    // Header and payload under one hold: a layout rewrite cannot move the
-    // record between the check and the copy.
-    std::shared_lock lock(seg->lock);
-    auto live = live_header_at(seg->file, *offset, id);
-    if (!live || !payload_readable(seg->file.bytes(), *live)) return Out();
-    h = *live;
-    vector = copy_payload(seg->file.bytes(), h);
-  }
+  if (!read_live_record(*seg, *offset, id, h, vector)) return Out();
   vector = resolve_node_vector(*index, id, h.kind(), std::move(vector));
   return Out(assemble_stored_node(id, h, std::move(vector), std::move(metadata), h.flags));
 }

@@ -18,6 +18,14 @@ namespace zv {
 // not marked deleted.
 std::optional<NodeRecordHeader> live_header_at(const VFile& segment, uint64_t offset, NodeId id);
 
+struct VectorStoreSegment;
+
+// Under the segment's read lock, so that a layout rewrite cannot move the
+// record between the check and the copy: the live header at `offset` and its
+// payload's copy; false when the record is not readable as `id`'s.
+bool read_live_record(const VectorStoreSegment& seg, uint64_t offset, NodeId id,
+                      NodeRecordHeader& h, VectorRepr& vector);
+
 // The node's filter words as stored: the first, and the second when not 0.
 std::vector<uint64_t> stored_filter_words(const NodeRecordHeader& h);
 
