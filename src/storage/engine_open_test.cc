@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+// GCC 12 takes the copies of log-record variants in initializer lists for
+// reads of uninitialised storage.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/log.h"
+#include "src/index/hnsw_index.h"
+#include "src/record/binary_form.h"
+#include "src/storage/edge_labels.h"
+#include "src/storage/testing/open_fixture.h"
+
+namespace zv {
+namespace {
+
+using testing::OpenFixture;
+
+WalRecord ins(const EngineNode& n) { return WalRecord(std::in_place_index<0>, WalInsert{n}); }
+
+std::vector<float> floats_of(const VectorRepr& v) {
+  auto view = v.as_f32_slice();
+  return view ? view->to_vector() : std::vector<float>{};
+}
+
+class EngineOpenTest : public OpenFixture {
+ protected:
+  // Every expected node reads back with its own vector; every absent one is
+  // absent from the index and from partition 0.
+  void expect_state(StorageEngine& e, const std::vector<EngineNode>& present,
+                    const std::vector<NodeId>& absent) {
+    for (const EngineNode& n : present) {
+      auto got = e.get(n.id);
+      ASSERT_TRUE(got.ok()) << got.error().message();
+      ASSERT_TRUE(got.value().has_value()) << node_id_to_string(n.id);
+      EXPECT_EQ(floats_of(got.value()->vector), floats_of(n.vector)) << node_id_to_string(n.id);
+      EXPECT_EQ(got.value()->fields, n.fields);
+    }
+    for (NodeId id : absent) {
+      EXPECT_FALSE(e.vector_index()->contains(id)) << node_id_to_string(id);
+      EXPECT_FALSE(e.backend->get(Partition::kDefault, node_key(id)).value().has_value());
+    }
+  }
+};
+
+TEST_F(EngineOpenTest, FailuresCarryTheirErrorsAndLeaveNoLog) {
+  struct Case {
+    const char* name;
+    std::function<void(Config&, std::string&)> setup;
+    ZolvaErrorKind kind;
+    std::string text;
+  };
+  const std::string missing = fs::join(db, "nowhere");
+  const std::vector<Case> cases = {
+      {"dotdot", [](Config&, std::string& p) { p += "/../x"; }, ZolvaErrorKind::kValidation, "path"},
+      {"ro missing", [&](Config& c, std::string& p) { c.read_only = true; p = missing; },
+       ZolvaErrorKind::kNotFound, "database_path"},
+      {"ro no lock", [&](Config& c, std::string&) { c.read_only = true; }, ZolvaErrorKind::kNotFound,
+       "lock_file"},
+      {"busy writer", [](Config& c, std::string&) { c.file_lock_timeout_ms = 0; },
+       ZolvaErrorKind::kDatabaseBusy, "Cannot acquire exclusive writer lock within timeout."},
+      {"rocksdb", [](Config& c, std::string&) { c.backend = BackendKind::kRocksDb; },
+       ZolvaErrorKind::kValidation, "backend_feature"},
+  };
+  for (const Case& c : cases) {
+    Config cfg = config;
+    std::string path = db;
+    c.setup(cfg, path);
+    auto e = StorageEngine::open(path, cfg, seams);
+    ASSERT_FALSE(e.ok()) << c.name;
+    EXPECT_EQ(e.error().kind(), c.kind) << c.name << ": " << e.error().message();
+    EXPECT_NE(e.error().message().find(c.text), std::string::npos) << c.name << ": " << e.error().message();
+    EXPECT_FALSE(fs::exists(data_dir())) << c.name;
+  }
+  ASSERT_TRUE(open_ok() != nullptr);
+  Config ro = config;
+  ro.read_only = true;
+  ro.file_lock_timeout_ms = 0;
+  auto busy = try_open(ro);
+  ASSERT_FALSE(busy.ok());
+  EXPECT_NE(busy.error().message().find("Cannot acquire shared read-only lock within timeout."),
+            std::string::npos);
+  // Read-only without tier files: the segment's own error.
+  for (uint32_t t = 0; t < 4; ++t) ASSERT_TRUE(fs::remove_file(fs::join(data_dir(), tier_file_name(t))).ok());
+  ro.file_lock_timeout_ms = 1000;
+  EXPECT_FALSE(try_open(ro).ok());
+  ASSERT_TRUE(fs::remove_dir_all(data_dir()).ok());
+  auto no_data = try_open(ro);
+  ASSERT_FALSE(no_data.ok());
+  const auto* nf = no_data.error().as<ZolvaError::NotFound>();
+  ASSERT_NE(nf, nullptr);
+  EXPECT_EQ(nf->kind, "data_directory");
+  EXPECT_EQ(nf->id, data_dir());
+}
+
+TEST_F(EngineOpenTest, MemoryModeTouchesNothingAndKeepsItsThreshold) {
+  Config c = config;
+  c.backend = BackendKind::kInMemory;
+  c.flat_threshold = 7;
+  const std::string path = fs::join(db, "not/there");
+  auto e = StorageEngine::open(path, c, seams);
+  ASSERT_TRUE(e.ok());
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(e.value()->vector_index()->flat_threshold(), 10000u);
+  EXPECT_EQ(e.value()->wal, nullptr);
+  EXPECT_FALSE(e.value()->lock_file.has_value());
+}
+
+TEST_F(EngineOpenTest, ReplaysAcknowledgedRecordsAcrossRestartsWithoutFlush) {
+  std::vector<WalRecord> log;
+  std::vector<EngineNode> nodes;
+  for (NodeId id = 1; id <= 9; ++id) {
+    nodes.push_back(node(id));
+    log.push_back(ins(nodes.back()));
+  }
+  EngineNode hostile = node(100);
+  hostile.set_field("bytes", FieldValue::string(std::string("\x00\xC3\xA9\n\\", 5) + "ok"));
+  log.push_back(ins(hostile));
+  log.push_back(WalDelete{3});
+  log.push_back(WalDelete{77});  // never stored
+  EngineNode replaced = node(5, {9.0f, 8.0f, 7.0f});
+  log.push_back(WalUpdate{5, replaced});
+  write_log(4, log);
+  std::vector<EngineNode> present = {nodes[0], nodes[1], nodes[3], replaced, nodes[5],
+                                     nodes[6], nodes[7], nodes[8], hostile};
+  for (int round = 0; round < 2; ++round) {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    expect_state(*e, present, {3, 77});
+    EXPECT_EQ(e->scalar_index->lookup("k", FieldValue::string("v1")), std::vector<NodeId>{1});
+    EXPECT_TRUE(e->scalar_index->lookup("k", FieldValue::string("v3")).empty());
+  }  // dropped without a flush: the backend loses everything, the log stays
+}
+
+TEST_F(EngineOpenTest, CheckpointSkipsTheAppliedPositionsOfEachShard) {
+  std::vector<WalRecord> log;
+  for (NodeId id = 0; id < 14; ++id) log.push_back(ins(node(id + 1)));
+  write_log(4, log);
+  store_meta(kCheckpointSeqKey, encode_varint_u64(10));
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  expect_state(*e, {node(11), node(12), node(13), node(14)}, {1, 2, 5, 10});
+}
+
+TEST_F(EngineOpenTest, ExistingLogIsReplayedWhateverTheConfiguredShards) {
+  struct Case {
+    uint64_t written_shards;
+    uint64_t configured;
+    bool drop_shard0;
+  };
+  int n = 0;
+  for (const Case& c : {Case{1, 4, false}, Case{4, 0, false}, Case{4, 4, true}, Case{3, 1, true}}) {
+    db = fs::join(dir.path(), "case" + std::to_string(n++));  // each case in its own directory
+    std::vector<WalRecord> log;
+    std::vector<EngineNode> nodes;
+    for (NodeId id = 1; id <= 8; ++id) {
+      nodes.push_back(node(id));
+      log.push_back(ins(nodes.back()));
+    }
+    write_log(c.written_shards, log);
+    std::vector<NodeId> lost;
+    if (c.drop_shard0) {
+      ASSERT_TRUE(fs::remove_file(wal::shard_path(c.written_shards, wal_path(), 0)).ok());
+      for (NodeId id = 1; id <= 8; id += c.written_shards) lost.push_back(id);
+    }
+    Config cfg = config;
+    cfg.wal_shards = c.configured;
+    auto e = open_ok(cfg);
+    ASSERT_NE(e, nullptr);
+    std::vector<EngineNode> present;
+    for (const EngineNode& n : nodes)
+      if (std::find(lost.begin(), lost.end(), n.id) == lost.end()) present.push_back(n);
+    expect_state(*e, present, lost);
+  }
+}
+
+TEST_F(EngineOpenTest, ZeroNormVectorDoesNotBlockTheOpen) {
+  write_log(1, {WalInsert{node(1, {0.0f, 0.0f, 0.0f})}, WalInsert{node(2)}});
+  log::CaptureSink sink(log::Level::kWarn);
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  expect_state(*e, {node(1, {0.0f, 0.0f, 0.0f}), node(2)}, {});
+  EXPECT_TRUE(sink.contains("zero norm"));
+}
+
+TEST_F(EngineOpenTest, DamagedShardHeaderFailsAndAFixedLogReplaysTheSameState) {
+  std::vector<WalRecord> log;
+  for (NodeId id = 1; id <= 6; ++id) log.push_back(WalInsert{node(id)});
+  write_log(2, log);
+  const std::string shard1 = wal::shard_path(2, wal_path(), 1);
+  const std::string good = fs::read_file(shard1).value();
+  for (size_t len : {size_t{1}, size_t{19}}) {
+    ASSERT_TRUE(fs::write_file(shard1, good.substr(0, len)).ok());
+    auto e = try_open();
+    ASSERT_FALSE(e.ok());
+    EXPECT_NE(e.error().message().find("Failed to open WAL shard 1 during recovery: "), std::string::npos)
+        << e.error().message();
+  }
+  std::string bad = good;
+  bad[0] ^= 0x5A;
+  ASSERT_TRUE(fs::write_file(shard1, bad).ok());
+  EXPECT_FALSE(try_open().ok());
+  ASSERT_TRUE(fs::write_file(shard1, good).ok());
+  for (int round = 0; round < 2; ++round) {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    expect_state(*e, {node(1), node(2), node(3), node(4), node(5), node(6)}, {});
+  }
+}
+
+TEST_F(EngineOpenTest, UncommittedTransactionsAreLeftOut) {
+  write_log(1, {WalInsert{node(1)}, WalTxnBegin{7}, WalInsert{node(2)}, WalTxnAbort{8},
+                WalInsert{node(3)}});
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  expect_state(*e, {node(1)}, {2, 3});
+}
+
+TEST_F(EngineOpenTest, CheckpointAboveTheLogRestartsItsPositions) {
+  write_log(2, {WalInsert{node(1)}, WalInsert{node(2)}});
+  store_meta(kCheckpointSeqKey, encode_varint_u64(50));
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    expect_state(*e, {}, {1, 2});
+    EXPECT_EQ(read_checkpoint(*e->backend).value(), 0u);
+    ASSERT_TRUE(wal::append_record(*e->wal, WalInsert{node(3)}).ok());
+  }
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  expect_state(*e, {node(3)}, {1, 2});
+}
+
+TEST_F(EngineOpenTest, StoredCheckpointValues) {
+  EXPECT_EQ(decode_checkpoint_value(""), 0u);
+  EXPECT_EQ(decode_checkpoint_value(std::string(8, '\0')), 0u);
+  EXPECT_EQ(decode_checkpoint_value("\x80"), 0u);
+  EXPECT_EQ(decode_checkpoint_value(encode_varint_u64(300) + "junk"), 300u);
+  EXPECT_EQ(decode_checkpoint_value(std::string(11, '\xFF')), 0u);
+}
+
+TEST_F(EngineOpenTest, LegacyStoreMovesToTierZeroAndRebuildsTheIndex) {
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    for (NodeId id = 1; id <= 5; ++id) {
+      auto lock = e->lock_segment0();
+      ASSERT_TRUE(e->segments[0]->file.append_node(node(id)).ok());
+    }
+    ASSERT_TRUE(e->segments[0]->file.flush().ok());
+  }
+  for (uint32_t t = 1; t < 4; ++t) ASSERT_TRUE(fs::remove_file(fs::join(data_dir(), tier_file_name(t))).ok());
+  ASSERT_TRUE(fs::rename(fs::join(data_dir(), tier_file_name(0)), fs::join(data_dir(), kLegacyStoreName)).ok());
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  EXPECT_FALSE(fs::exists(fs::join(data_dir(), kLegacyStoreName)));
+  for (uint32_t t = 0; t < 4; ++t) EXPECT_TRUE(fs::exists(fs::join(data_dir(), tier_file_name(t))));
+  EXPECT_EQ(e->vector_index()->len(), 5u);
+  EXPECT_EQ(e->tier_files.size(), 4u);
+}
+
+TEST_F(EngineOpenTest, ScalarIndexRebuildDoesNotDoubleItsLists) {
+  write_log(1, {WalInsert{node(1)}, WalInsert{node(2)}});
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  ASSERT_TRUE(e->rebuild_scalar_index().ok());
+  ASSERT_TRUE(e->rebuild_scalar_index().ok());
+  EXPECT_EQ(e->scalar_index->lookup("k", FieldValue::string("v2")), std::vector<NodeId>{2});
+}
+
+TEST_F(EngineOpenTest, LabelsKeepTheirIdsAcrossReopens) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) names.push_back("label-" + std::to_string(i));
+  std::map<std::string, uint32_t> ids;
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    std::vector<std::thread> threads;
+    std::mutex mu;
+    for (int t = 0; t < 8; ++t)
+      threads.emplace_back([&, t] {
+        for (size_t i = 0; i < names.size(); ++i) {
+          const std::string& n = names[(i + t * 5) % names.size()];
+          auto id = e->intern_label(n);
+          ASSERT_TRUE(id.ok());
+          std::lock_guard<std::mutex> g(mu);
+          auto [it, fresh] = ids.emplace(n, *id);
+          EXPECT_EQ(it->second, *id);
+        }
+      });
+    for (auto& th : threads) th.join();
+  }  // dropped without a flush
+  std::set<uint32_t> seen;
+  for (const auto& [n, id] : ids) seen.insert(id);
+  EXPECT_EQ(seen.size(), names.size());
+  EXPECT_EQ(*seen.rbegin(), names.size() - 1);
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    for (const auto& [n, id] : ids) EXPECT_EQ(e->intern_label(n).value(), id);
+    EXPECT_EQ(e->intern_label("next").value(), names.size());
+  }
+  Config ro = config;
+  ro.read_only = true;
+  auto e = open_ok(ro);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->intern_label("next").value(), names.size());
+  auto refused = e->intern_label("brand new");
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), ZolvaErrorKind::kValidation);
+}
+
+TEST_F(EngineOpenTest, DamagedLabelEntriesFailTheOpen) {
+  const std::vector<std::pair<std::vector<KvPair>, bool>> cases = {
+      {{}, true},
+      {{{"edge_label::1", "b"}, {"edge_label::0", "a"}}, true},
+      {{{"edge_label::0", "a"}, {"edge_label::2", "c"}}, false},        // gap
+      {{{"edge_label::1", "a"}}, false},                                // not from 0
+      {{{"edge_label::0", "a"}, {"edge_label::01", "b"}}, false},       // two keys for one id
+      {{{"edge_label::0", "a"}, {"edge_label::1", "a"}}, false},        // one label twice
+      {{{"edge_label::x", "a"}}, false},
+      {{{"edge_label::0", std::string("\xFF\xFE", 2)}}, false},
+      {{{"edge_label::4294967296", "a"}}, false},
+  };
+  for (const auto& [entries, ok] : cases) {
+    auto t = edge_labels_from_entries(entries);
+    EXPECT_EQ(t.ok(), ok) << (entries.empty() ? "" : entries.back().key);
+    if (!ok && !t.ok()) {
+      EXPECT_EQ(t.error().kind(), ZolvaErrorKind::kSerialization);
+    }
+  }
+  store_meta("edge_label::1", "gap");
+  auto e = try_open();
+  ASSERT_FALSE(e.ok());
+  EXPECT_EQ(e.error().kind(), ZolvaErrorKind::kSerialization);
+}
+
+}  // namespace
+}  // namespace zv
