@@ -45,6 +45,25 @@ std::string busy_message(const std::string& path, bool read_only) {
                          "within timeout.";
 }
 
+// Milliseconds spent in each step of one open, reported in a debug event at
+// its end (the open benchmark reads them).
+class StepTimes {
+ public:
+  void mark(const char* step) {
+    const auto now = Clock::now();
+    fields_.emplace_back(step, std::to_string(std::chrono::duration<double, std::milli>(now - last_).count()));
+    last_ = now;
+  }
+  void emit() {
+    if (log::enabled(log::Level::kDebug))
+      log::emit(log::Level::kDebug, kLogTarget, kOpenStepTimesEvent, std::move(fields_));
+  }
+
+ private:
+  Clock::time_point last_ = Clock::now();
+  log::Fields fields_;
+};
+
 // The index file copied or mapped, else a fresh index (backed by the file's
 // path when mapping was decided).
 std::shared_ptr<VectorIndexPort> load_or_fresh_index(const Config& cfg, const std::string& path,
@@ -192,15 +211,19 @@ void read_entry_region(StorageEngine& engine) {
 // Steps after the parts exist, in both modes.
 ZolvaResult<std::shared_ptr<StorageEngine>> finish_open(EngineParts parts, Clock::time_point start,
                                                         const ReplayFigures& replay,
-                                                        uint64_t memory_limit) {
+                                                        uint64_t memory_limit, StepTimes& times) {
   const auto index = parts.vector_index;
   warn_if_index_large(*index, memory_limit);
   parts.field_stats = field_stats_of(*parts.backend);
+  times.mark("field_stats");
   if (!parts.scalar_index) parts.scalar_index = std::make_shared<ScalarIndex>();
   std::shared_ptr<StorageEngine> engine = StorageEngine::assemble(std::move(parts));
   record_gauges(*engine, start, replay);
   read_entry_region(*engine);
+  times.mark("gauges_and_entry_reads");
   ZV_TRY(engine->rebuild_scalar_index());
+  times.mark("scalar_index");
+  times.emit();
   return engine;
 }
 
@@ -217,13 +240,14 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
                                                                 std::optional<Config> config,
                                                                 const EngineOpenSeams& seams) {
   const auto start = Clock::now();
+  StepTimes times;
   Config cfg = config ? std::move(*config) : Config::from_env();
   const auto& hw = HardwareCapabilities::init_global();
   const uint64_t memory_limit = cfg.memory_limit.value_or(hw.total_memory_bytes);
   ZV_TRY(validate_storage_path(path));
 
   if (cfg.backend == BackendKind::kInMemory)
-    return finish_open(memory_mode_parts(std::move(cfg)), start, ReplayFigures{}, memory_limit);
+    return finish_open(memory_mode_parts(std::move(cfg)), start, ReplayFigures{}, memory_limit, times);
 
   const bool read_only = cfg.read_only;
   if (read_only) {
@@ -255,6 +279,7 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
     info("Storage schema: version=" + std::to_string(header.version) + " flags=0", {});
   }
 
+  times.mark("directory_lock_marker");
   EngineParts parts;
   ZV_ASSIGN_OR_RETURN(parts.backend, create_backend(seams.factories, cfg.backend, path, cfg));
   parts.data_dir = fs::join(path, kDataDirName);
@@ -265,9 +290,13 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
     return make_unexpected(io_error(std::move(made).error()));
   }
 
+  times.mark("backend");
   parts.vector_index = load_or_fresh_index(cfg, fs::join(parts.data_dir, kIndexFileName), memory_limit);
+  times.mark("index_load");
   ZV_TRY(open_tiers(parts, parts.data_dir, read_only));
+  times.mark("tiers");
   ZV_TRY(rebuild_empty_index(parts));
+  times.mark("index_rebuild");
 
   ReplayFigures replay;
   ZV_ASSIGN_OR_RETURN(const uint64_t checkpoint, read_checkpoint(*parts.backend));
@@ -281,16 +310,18 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
                                            ReplayTarget{parts.segments, *parts.vector_index,
                                                         *parts.backend},
                                            wal_opts.fs));
+    times.mark("replay");
     ZV_ASSIGN_OR_RETURN(std::unique_ptr<wal::ShardedWal> log,
                         wal::ShardedWal::open(wal_path, cfg.wal_shards, wal_opts, checkpoint,
                                               make_checkpoint_store(parts.backend)));
     parts.wal = std::move(log);
   }
   ZV_ASSIGN_OR_RETURN(parts.labels, load_edge_labels(*parts.backend));
+  times.mark("log_open_and_labels");
 
   parts.lock_file = std::move(lock_file).value();
   parts.config = std::move(cfg);
-  return finish_open(std::move(parts), start, replay, memory_limit);
+  return finish_open(std::move(parts), start, replay, memory_limit, times);
 }
 
 }  // namespace zv

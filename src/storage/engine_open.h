@@ -19,6 +19,8 @@ inline constexpr const char* kLegacyStoreName = "vector_store.zolva";
 inline constexpr const char* kWalFileName = "zolva.wal";
 inline constexpr uint64_t kMapBelowMemoryBytes = uint64_t{16} << 30;
 inline constexpr uint64_t kMemoryWarningMinNodes = 10001;
+// Debug event at the end of an open: one field per step, its milliseconds.
+inline constexpr const char* kOpenStepTimesEvent = "Storage open step times";
 
 struct EngineOpenSeams {
   BackendFactoryTable factories = factory_registry();
