@@ -342,3 +342,110 @@ TEST_F(EngineOpenTest, DamagedLabelEntriesFailTheOpen) {
 
 }  // namespace
 }  // namespace zv
+
+namespace zv {
+namespace {
+
+class EngineOpenMoreTest : public testing::OpenFixture {};
+
+TEST_F(EngineOpenMoreTest, FlatThresholdOfALoadedIndex) {
+  write_log(1, {ins(node(1)), ins(node(2))});
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->vector_index()->flat_threshold(), 10000u);
+    e->vector_index()->set_flat_threshold(55);
+    ASSERT_TRUE(e->vector_index()->persist(fs::join(e->data_dir, kIndexFileName)).ok());
+  }
+  Config absent = config;
+  absent.flat_threshold = std::nullopt;
+  for (bool mapped : {false, true}) {
+    absent.index_mmap_always = mapped;
+    auto e = open_ok(absent);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->vector_index()->flat_threshold(), 55u) << mapped;
+    EXPECT_EQ(e->vector_index()->is_mmap_backed(), mapped);
+  }
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->vector_index()->flat_threshold(), 10000u);
+}
+
+TEST_F(EngineOpenMoreTest, FieldStatisticsKeepTheFirstHundredTexts) {
+  std::vector<WalRecord> log;
+  for (NodeId id = 1; id <= 150; ++id) {
+    EngineNode n = node(id);
+    n.set_field("f", FieldValue::string("t" + node_id_to_string(id)));
+    log.push_back(ins(n));
+  }
+  write_log(1, log);
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  std::lock_guard<std::shared_mutex> g(e->field_stats.mu);
+  const auto* f = e->field_stats.value.field("f");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->size(), FieldStats::kMaxValuesPerField);
+}
+
+TEST_F(EngineOpenMoreTest, ShortShardsAndATornTailLoseOnlyWhatIsMissing) {
+  // Counts [2, 2, 1, 1]: shards 2 and 3 lost their second record.
+  write_log(4, {ins(node(1)), ins(node(2)), ins(node(3)), ins(node(4))});
+  const std::string s2 = fs::read_file(wal::shard_path(4, wal_path(), 2)).value();
+  const std::string s3 = fs::read_file(wal::shard_path(4, wal_path(), 3)).value();
+  write_log(4, {ins(node(5)), ins(node(6)), ins(node(7)), ins(node(8))});
+  ASSERT_TRUE(fs::write_file(wal::shard_path(4, wal_path(), 2), s2).ok());
+  ASSERT_TRUE(fs::write_file(wal::shard_path(4, wal_path(), 3), s3 + "\x07\x00\x00").ok());  // torn
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    for (NodeId id = 1; id <= 6; ++id) EXPECT_TRUE(e->get(id).value().has_value()) << node_id_to_string(id);
+    for (NodeId id : {NodeId{7}, NodeId{8}}) EXPECT_FALSE(e->get(id).value().has_value());
+    ASSERT_TRUE(wal::append_record(*e->wal, ins(node(9))).ok());
+  }
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  EXPECT_TRUE(e->get(9).value().has_value());
+  EXPECT_TRUE(e->get(6).value().has_value());
+}
+
+TEST_F(EngineOpenMoreTest, DeleteOfANodeTheIndexNeverHeldClearsPartitionZero) {
+  {
+    ASSERT_TRUE(fs::create_dir_all(db).ok());
+    auto b = testing::DurableTestBackend::open(db);
+    ASSERT_TRUE(b.ok());
+    ASSERT_TRUE(b.value()->put(Partition::kDefault, node_key(5),
+                               encode_node_metadata(node_metadata_of(node(5), 1))).ok());
+    ASSERT_TRUE(b.value()->flush().ok());
+  }
+  write_log(1, {WalRecord(std::in_place_index<2>, WalDelete{5})});
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  EXPECT_FALSE(e->backend->get(Partition::kDefault, node_key(5)).value().has_value());
+  EXPECT_TRUE(e->scalar_index->lookup("k", FieldValue::string("v5")).empty());
+}
+
+TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
+  write_log(1, {ins(node(1)), ins(node(2)), WalRecord(std::in_place_index<2>, WalDelete{1})});
+  {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    ASSERT_TRUE(e->segments[0]->file.store_write_offset().ok());
+    ASSERT_TRUE(e->segments[0]->file.flush().ok());
+  }
+  // Without the index file and the log the index is rebuilt from the store
+  // alone, where the deleted record must not come back.
+  const auto names = fs::list_dir(data_dir());
+  ASSERT_TRUE(names.ok());
+  for (const std::string& name : names.value()) {
+    if (name.rfind("zolva", 0) == 0) {
+      ASSERT_TRUE(fs::remove_file(fs::join(data_dir(), name)).ok());
+    }
+  }
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  EXPECT_FALSE(e->vector_index()->contains(1));
+  EXPECT_TRUE(e->vector_index()->contains(2));
+}
+
+}  // namespace
+}  // namespace zv
