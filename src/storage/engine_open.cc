@@ -187,7 +187,7 @@ void record_gauges(StorageEngine& engine, Clock::time_point start, const ReplayF
 void warn_if_index_large(const VectorIndexPort& index, uint64_t memory_limit) {
   const uint64_t nodes = index.len();
   const uint64_t estimate = index.memory_usage();
-  if (nodes < kMemoryWarningMinNodes || estimate <= memory_limit / 2) return;
+  if (!index_memory_warning_due(nodes, estimate, memory_limit)) return;
   ZV_WARN(kLogTarget, "HNSW index exceeds 50% of memory budget", {"hnsw_nodes", std::to_string(nodes)},
           {"estimated_mb", std::to_string(estimate / 1048576)},
           {"effective_mb", std::to_string(memory_limit / 1048576)});
@@ -228,6 +228,10 @@ ZolvaResult<std::shared_ptr<StorageEngine>> finish_open(EngineParts parts, Clock
 }
 
 }  // namespace
+
+bool index_memory_warning_due(uint64_t nodes, uint64_t estimate, uint64_t memory_limit) {
+  return nodes >= kMemoryWarningMinNodes && estimate > memory_limit / 2;
+}
 
 std::string tier_file_name(uint32_t tier) { return "vstore_L" + std::to_string(tier) + ".zolva"; }
 

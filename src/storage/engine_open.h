@@ -28,6 +28,10 @@ struct EngineOpenSeams {
   std::optional<wal::ShardedWalOptions> wal_options;
 };
 
+// Whether the open warns that the index is large against the memory limit:
+// from 10,001 nodes on, when the estimate exceeds half the limit.
+bool index_memory_warning_due(uint64_t nodes, uint64_t estimate, uint64_t memory_limit);
+
 // "vstore_L0.zolva" .. "vstore_L3.zolva".
 std::string tier_file_name(uint32_t tier);
 

@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
 #include "src/record/binary_form.h"
+#include "src/runtime/operational_counters.h"
 #include "src/storage/edge_labels.h"
 #include "src/storage/testing/open_fixture.h"
 
@@ -273,48 +274,6 @@ TEST_F(EngineOpenTest, ScalarIndexRebuildDoesNotDoubleItsLists) {
   EXPECT_EQ(e->scalar_index->lookup("k", FieldValue::string("v2")), std::vector<NodeId>{2});
 }
 
-TEST_F(EngineOpenTest, LabelsKeepTheirIdsAcrossReopens) {
-  std::vector<std::string> names;
-  for (int i = 0; i < 40; ++i) names.push_back("label-" + std::to_string(i));
-  std::map<std::string, uint32_t> ids;
-  {
-    auto e = open_ok();
-    ASSERT_NE(e, nullptr);
-    std::vector<std::thread> threads;
-    std::mutex mu;
-    for (int t = 0; t < 8; ++t)
-      threads.emplace_back([&, t] {
-        for (size_t i = 0; i < names.size(); ++i) {
-          const std::string& n = names[(i + t * 5) % names.size()];
-          auto id = e->intern_label(n);
-          ASSERT_TRUE(id.ok());
-          std::lock_guard<std::mutex> g(mu);
-          auto [it, fresh] = ids.emplace(n, *id);
-          EXPECT_EQ(it->second, *id);
-        }
-      });
-    for (auto& th : threads) th.join();
-  }  // dropped without a flush
-  std::set<uint32_t> seen;
-  for (const auto& [n, id] : ids) seen.insert(id);
-  EXPECT_EQ(seen.size(), names.size());
-  EXPECT_EQ(*seen.rbegin(), names.size() - 1);
-  {
-    auto e = open_ok();
-    ASSERT_NE(e, nullptr);
-    for (const auto& [n, id] : ids) EXPECT_EQ(e->intern_label(n).value(), id);
-    EXPECT_EQ(e->intern_label("next").value(), names.size());
-  }
-  Config ro = config;
-  ro.read_only = true;
-  auto e = open_ok(ro);
-  ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->intern_label("next").value(), names.size());
-  auto refused = e->intern_label("brand new");
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().kind(), ZolvaErrorKind::kValidation);
-}
-
 TEST_F(EngineOpenTest, DamagedLabelEntriesFailTheOpen) {
   const std::vector<std::pair<std::vector<KvPair>, bool>> cases = {
       {{}, true},
@@ -347,6 +306,26 @@ namespace zv {
 namespace {
 
 class EngineOpenMoreTest : public testing::OpenFixture {};
+
+TEST(EngineOpenMemoryWarning, FromTenThousandAndOneNodesAboveHalfTheLimit) {
+  const uint64_t limit = 1000;
+  EXPECT_FALSE(index_memory_warning_due(10000, 1u << 30, limit));
+  EXPECT_TRUE(index_memory_warning_due(10001, 501, limit));
+  EXPECT_FALSE(index_memory_warning_due(10001, 500, limit));
+  EXPECT_FALSE(index_memory_warning_due(0, 0, 0));
+}
+
+TEST_F(EngineOpenMoreTest, StartUpGauges) {
+  write_log(1, {ins(node(1)), ins(node(2)), ins(node(3))});
+  auto e = open_ok();
+  ASSERT_NE(e, nullptr);
+  auto& c = OperationalCounters::global();
+  EXPECT_EQ(c.hnsw_nodes_count.read(), 3u);
+  EXPECT_GE(c.wal_records_replayed.read(), 3u);
+  EXPECT_EQ(c.hnsw_logical_bytes.read(), e->vector_index()->memory_usage());
+  EXPECT_EQ(c.volatile_cache_entries.read(), 0u);
+  EXPECT_TRUE(c.mmap_resident_bytes.read().has_value());
+}
 
 TEST_F(EngineOpenMoreTest, FlatThresholdOfALoadedIndex) {
   write_log(1, {ins(node(1)), ins(node(2))});
