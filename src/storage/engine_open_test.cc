@@ -428,3 +428,74 @@ TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
 
 }  // namespace
 }  // namespace zv
+
+namespace zv {
+namespace {
+
+// Forwards to another backend; the put numbered `fail_at` (from 1) fails.
+class FailingPutBackend final : public StorageBackend {
+ public:
+  FailingPutBackend(std::shared_ptr<StorageBackend> inner, int fail_at)
+      : inner_(std::move(inner)), fail_at_(fail_at) {}
+  ZolvaResult<std::vector<KvPair>> scan_all(Partition p) override { return inner_->scan_all(p); }
+  ZolvaResult<std::unique_ptr<PrefixIter>> prefix_iter(Partition p, std::string_view x) override {
+    return inner_->prefix_iter(p, x);
+  }
+  ZolvaStatus put(Partition p, std::string_view k, std::string_view v) override {
+    if (++puts_ == fail_at_) return make_unexpected(ZolvaError::backend("injected put failure"));
+    return inner_->put(p, k, v);
+  }
+  ZolvaResult<std::optional<std::string>> get(Partition p, std::string_view k) override {
+    return inner_->get(p, k);
+  }
+  ZolvaResult<std::vector<KvPair>> multi_get(Partition p, std::span<const std::string> keys) override {
+    return inner_->multi_get(p, keys);
+  }
+  ZolvaStatus del(Partition p, std::string_view k) override { return inner_->del(p, k); }
+  ZolvaStatus write_batch(std::vector<BatchOp> ops) override { return inner_->write_batch(std::move(ops)); }
+  ZolvaStatus flush() override { return inner_->flush(); }
+  uint64_t limit_hint() const override { return inner_->limit_hint(); }
+
+ private:
+  std::shared_ptr<StorageBackend> inner_;
+  int fail_at_;
+  int puts_ = 0;
+};
+
+class EngineOpenRetryTest : public testing::OpenFixture {};
+
+TEST_F(EngineOpenRetryTest, ReplayFailingMidwayIsRepeatedByTheNextOpen) {
+  std::vector<WalRecord> log;
+  std::vector<EngineNode> nodes;
+  for (NodeId id = 1; id <= 6; ++id) {
+    nodes.push_back(node(id));
+    log.push_back(ins(nodes.back()));
+  }
+  log.push_back(WalRecord(std::in_place_index<2>, WalDelete{2}));
+  write_log(2, log);
+  const BackendFactoryTable durable = seams.factories;
+  for (int fail_at : {1, 4, 6}) {
+    seams.factories[BackendKind::kMorva] = [&](std::string_view p, const Config& c) -> ZolvaResult<BackendHandle> {
+      ZV_ASSIGN_OR_RETURN(BackendHandle inner, create_backend(durable, BackendKind::kMorva, p, c));
+      return BackendHandle(std::make_shared<FailingPutBackend>(std::move(inner), fail_at));
+    };
+    auto failed = try_open();
+    ASSERT_FALSE(failed.ok()) << fail_at;
+    EXPECT_NE(failed.error().message().find("injected put failure"), std::string::npos);
+  }
+  seams.factories = durable;
+  for (int round = 0; round < 2; ++round) {
+    auto e = open_ok();
+    ASSERT_NE(e, nullptr);
+    for (const EngineNode& n : nodes) {
+      auto got = e->get(n.id);
+      ASSERT_TRUE(got.ok());
+      EXPECT_EQ(got.value().has_value(), n.id != 2) << node_id_to_string(n.id);
+    }
+    EXPECT_EQ(e->vector_index()->len(), 5u);
+    EXPECT_EQ(e->backend->scan_all(Partition::kDefault).value().size(), 5u);
+  }
+}
+
+}  // namespace
+}  // namespace zv
