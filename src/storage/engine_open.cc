@@ -1,5 +1,6 @@
 #include "src/storage/engine_open.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/fs.h"

@@ -72,13 +72,7 @@ ZolvaStatus DurableTestBackend::flush() {
   ZV_ASSIGN_OR_RETURN(const std::string bytes, encode_snapshot(mem_));
   auto st = fs::write_file_atomic(fs::join(dir_, kDurableSnapshotName), bytes);
   if (!st.ok()) return make_unexpected(ZolvaError::io(std::move(st).error()));
-  ++flushes_;
   return {};
-}
-
-uint64_t DurableTestBackend::flush_count() const {
-  std::lock_guard<std::mutex> g(flush_mu_);
-  return flushes_;
 }
 
 BackendFactoryTable durable_factory_table() {

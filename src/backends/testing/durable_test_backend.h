@@ -46,15 +46,12 @@ class DurableTestBackend final : public StorageBackend {
   ZolvaStatus flush() override;
   uint64_t limit_hint() const override { return mem_.limit_hint(); }
 
-  uint64_t flush_count() const;
-
  private:
   explicit DurableTestBackend(std::string dir) : dir_(std::move(dir)) {}
 
   std::string dir_;
   InMemoryBackend mem_;
-  mutable std::mutex flush_mu_;
-  uint64_t flushes_ = 0;
+  std::mutex flush_mu_;  // one snapshot write at a time
 };
 
 // The snapshot bytes of all partitions, and their reading (Serialization on
