@@ -33,12 +33,12 @@ std::string zero_norm_message(NodeId id) {
   return msg;
 }
 
+}  // namespace
+
 bool is_zero_norm_refusal(const ZolvaError& e, NodeId id) {
   const auto* t = e.as<ZolvaError::InvalidInput>();
   return t && t->text == zero_norm_message(id);
 }
-
-}  // namespace
 
 namespace {
 

@@ -50,6 +50,10 @@ StoreScan scan_store_for_rebuild(const VFile& segment);
 // The vector of a record, read as the rebuild reads it; none when unreadable.
 VectorRepr read_stored_vector(const VFile& segment, const NodeRecordHeader& h);
 
+// True when the index refused the node's vector for its zero norm under
+// cosine (such a node is indexed without a vector).
+bool is_zero_norm_refusal(const ZolvaError& e, NodeId id);
+
 // Adds the items on the pool; the first failure (in list order) is returned
 // and the items not yet started are skipped. A vector the index refuses for
 // its zero norm under cosine is added without a vector, with a warning.

@@ -93,4 +93,16 @@ bool ScalarIndex::has_field(std::string_view field) const {
   return s.fields.count(std::string(field)) != 0;
 }
 
+void ScalarIndex::replace_with(ScalarIndex&& fresh) {
+  for (size_t i = 0; i < kShards; ++i) {
+    std::unordered_map<std::string, ValueMap> moved;
+    {
+      std::unique_lock<std::shared_mutex> g(fresh.shards_[i].mu);
+      moved = std::move(fresh.shards_[i].fields);
+    }
+    std::unique_lock<std::shared_mutex> g(shards_[i].mu);
+    shards_[i].fields.swap(moved);
+  }
+}
+
 }  // namespace zv

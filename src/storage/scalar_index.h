@@ -41,6 +41,8 @@ class ScalarIndex {
   std::optional<std::vector<std::pair<FieldValue, std::vector<NodeId>>>> field_values(
       std::string_view field) const;
   bool has_field(std::string_view field) const;
+  // Takes over the contents of `fresh`, shard by shard (each under its lock).
+  void replace_with(ScalarIndex&& fresh);
 
  private:
   struct Shard {

@@ -26,6 +26,7 @@ StorageEngine::StorageEngine(EngineParts parts)
   segments.reserve(parts.segments.size());
   for (VFile& f : parts.segments) segments.push_back(std::make_unique<VectorStoreSegment>(std::move(f)));
   field_stats.value = std::move(parts.field_stats);
+  labels.value = std::move(parts.labels);
 }
 
 std::shared_ptr<StorageEngine> StorageEngine::assemble(EngineParts parts) {

@@ -46,6 +46,8 @@
 
 namespace zv {
 
+struct EngineOpenSeams;
+
 inline constexpr size_t kMaxSegments = 64;
 inline constexpr uint64_t kSegmentMask = 63;
 
@@ -88,6 +90,7 @@ struct EngineParts {
   std::shared_ptr<wal::ShardedWal> wal;  // none read-only or in memory
   FieldStats field_stats;
   std::shared_ptr<ScalarIndex> scalar_index;
+  EdgeLabelTable labels;  // the stored labels (directory mode)
 };
 
 class StorageEngine final : public KvService {
@@ -98,6 +101,21 @@ class StorageEngine final : public KvService {
   // The parts of a memory-mode engine: the in-memory backend, a fresh
   // in-memory index, one in-memory segment of 64 MiB; nothing on disk.
   static EngineParts memory_mode_parts(Config config);
+
+  // Opens (or, in memory mode, builds) a database; without a configuration
+  // it is read from the environment. The seams replace the backend factory
+  // table and the log's options (tests).
+  static ZolvaResult<std::shared_ptr<StorageEngine>> open(const std::string& path,
+                                                          std::optional<Config> config);
+  static ZolvaResult<std::shared_ptr<StorageEngine>> open(const std::string& path,
+                                                          std::optional<Config> config,
+                                                          const EngineOpenSeams& seams);
+  // Replay's write of one logged node, before the engine exists: appends it
+  // to segment 0 (the caller owns the segment alone), adds it to the index
+  // under `index_id` and stores its record in partition 0 under its own id.
+  static ZolvaStatus replay_write_node(VFile& segment0, VectorIndexPort& index,
+                                       StorageBackend& backend, NodeId index_id,
+                                       const EngineNode& node);
 
   StorageEngine(const StorageEngine&) = delete;
   StorageEngine& operator=(const StorageEngine&) = delete;
@@ -130,6 +148,13 @@ class StorageEngine final : public KvService {
   }
 
   bool read_only() const { return config.read_only; }
+
+  // Refills the scalar index from the stored nodes: a fresh index built from
+  // partition 0 replaces the contents of the current one.
+  ZolvaStatus rebuild_scalar_index();
+  // The id of an edge label; a new label is stored durably before its id is
+  // handed out (refused on a read-only engine).
+  ZolvaResult<uint32_t> intern_label(std::string_view label);
 
   // --- Locks ---
   using InsertGuard = std::unique_lock<std::timed_mutex>;
