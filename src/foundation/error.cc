@@ -22,16 +22,6 @@ constexpr std::string_view kEngineErrorPrefix = "MorvaError: ";
 
 std::string dec(uint64_t v) { return std::to_string(v); }
 
-std::string magic_text(const Magic& m) {
-  std::string out = "[";
-  for (size_t i = 0; i < m.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += std::to_string(m[i]);
-  }
-  out += "]";
-  return out;
-}
-
 // Concatenation of the pieces of one template.
 template <class... Parts>
 std::string cat(const Parts&... parts) {
@@ -75,6 +65,16 @@ class StructDebug {
 };
 
 }  // namespace
+
+std::string magic_byte_list(const Magic& m) {
+  std::string out = "[";
+  for (size_t i = 0; i < m.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += std::to_string(m[i]);
+  }
+  out += "]";
+  return out;
+}
 
 const char* zolva_error_kind_name(ZolvaErrorKind kind) {
   auto i = static_cast<size_t>(kind);
@@ -155,9 +155,9 @@ std::string ZolvaError::message() const {
     case K::kIncompatibleFormat: {
       const auto& v = *as<IncompatibleFormat>();
       return cat(std::string("Incompatible binary format: expected magic "),
-                 magic_text(v.expected_magic), std::string(", version "),
+                 magic_byte_list(v.expected_magic), std::string(", version "),
                  dec(v.expected_version), std::string(", found magic "),
-                 magic_text(v.found_magic), std::string(", version "), dec(v.found_version),
+                 magic_byte_list(v.found_magic), std::string(", version "), dec(v.found_version),
                  std::string(". Hint: "), v.hint);
     }
     case K::kNotInitialized: return "Engine not initialized";
@@ -247,9 +247,9 @@ std::string ZolvaError::debug_string() const {
     case K::kIncompatibleFormat: {
       const auto& v = *as<IncompatibleFormat>();
       return StructDebug(k)
-          .field("expected_magic", magic_text(v.expected_magic))
+          .field("expected_magic", magic_byte_list(v.expected_magic))
           .field("expected_version", dec(v.expected_version))
-          .field("found_magic", magic_text(v.found_magic))
+          .field("found_magic", magic_byte_list(v.found_magic))
           .field("found_version", dec(v.found_version))
           .field("hint", debug_quote(v.hint))
           .done();

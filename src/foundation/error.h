@@ -66,6 +66,10 @@ const char* zolva_error_kind_name(ZolvaErrorKind kind);
 // A four-byte file magic as carried by IncompatibleFormat.
 using Magic = std::array<uint8_t, 4>;
 
+// A magic as the list of its decimal byte values ("[90, 87, 65, 76]"), the
+// form every message about a wrong magic shows.
+std::string magic_byte_list(const Magic& m);
+
 // Limits named by the overflow variants (the vector-store node header fields).
 inline constexpr uint32_t kVectorLenLimit = 4294967295u;
 inline constexpr uint16_t kEdgeCountLimit = 65535;

@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/io_error.h"
 #include "src/index/hnsw_index.h"
 
@@ -52,8 +52,9 @@ inline constexpr const char* kIvfDecodeFailed =
 // The whole file as one byte image. Fails only on a mapped vector without a
 // valid f32 view ("MmapFull invalid len in serialize").
 IoResult<std::string> serialize_index(const HnswIndex& index);
-// The same bytes written through an 8192-byte buffer at the file's cursor.
-IoStatus stream_index(const HnswIndex& index, File& file);
+// The same bytes written through an 8192-byte buffer into the file from
+// `offset` on.
+IoStatus stream_index(const HnswIndex& index, FsFile& file, uint64_t offset = 0);
 // A new index read from the bytes of a file, with the given backing. Copies
 // everything it keeps: the bytes may be released when it returns. Errors are
 // I/O errors (invalid data, or unexpected end of input "Truncated <field>").

@@ -8,16 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/file.h"
+#include "platform/file_system.h"
 #include "src/index/hnsw_index.h"
 
 namespace zv {
 
 class IndexFileCodec {
  public:
-  // Writes the file into `image`; with a file, flushes the image to it each
-  // time it grows past the stream buffer and keeps only the unwritten tail.
-  static IoStatus write(const HnswIndex& index, std::string* image, File* file);
+  // Writes the file into `image`; with a file, flushes the image to it (from
+  // `file_offset` on) each time it grows past the stream buffer and keeps
+  // only the unwritten tail.
+  static IoStatus write(const HnswIndex& index, std::string* image, FsFile* file,
+                        uint64_t file_offset);
   // Slots in file order: breadth-first from the entry point (each node's
   // layers from the highest down), then the unreached in ascending id
   // order; only slots below `slots` that hold a record.

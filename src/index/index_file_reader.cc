@@ -17,16 +17,6 @@ constexpr const char* kLogTarget = "zolva::index::file";
 constexpr uint64_t kDefaultFlatThreshold = 10000;
 constexpr size_t kMinFileBytes = 24;
 
-std::string magic_list(const Magic& m) {
-  std::string out = "[";
-  for (size_t i = 0; i < m.size(); ++i) {
-    if (i) out.append(", ");
-    out.append(std::to_string(m[i]));
-  }
-  out.push_back(']');
-  return out;
-}
-
 IoError invalid(std::string msg) { return IoError(IoErrorKind::kInvalidData, std::move(msg)); }
 
 // A cursor over the file's bytes; each read names the field it reads.
@@ -138,7 +128,7 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
   if (magic != expected || version > kIndexFileVersion) {
     const std::string hint =
         magic != expected
-            ? fill(kMagicHint, {kIndexFormatMismatch, magic_list(expected), magic_list(magic)})
+            ? fill(kMagicHint, {kIndexFormatMismatch, magic_byte_list(expected), magic_byte_list(magic)})
             : fill(kVersionHint, {kIndexFormatMismatch, std::to_string(version),
                                   std::to_string(kIndexFileVersion)});
     return make_unexpected(invalid(

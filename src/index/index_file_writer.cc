@@ -20,7 +20,8 @@ constexpr uint8_t kVecSq8 = 4;
 // The output: an image that is kept whole, or the buffered tail of a stream.
 class Out {
  public:
-  Out(std::string* buf, File* file) : buf_(buf), file_(file) {}
+  Out(std::string* buf, FsFile* file, uint64_t file_start)
+      : buf_(buf), file_(file), file_start_(file_start) {}
   std::string* buf() { return buf_; }
   // Absolute offset of the next byte.
   uint64_t offset() const { return flushed_ + buf_->size(); }
@@ -30,7 +31,7 @@ class Out {
   }
   IoStatus flush() {
     if (!file_ || buf_->empty()) return {};
-    ZV_TRY(file_->write_all(buf_->data(), buf_->size()));
+    ZV_TRY(file_->write_at(buf_->data(), buf_->size(), file_start_ + flushed_));
     flushed_ += buf_->size();
     buf_->clear();
     return {};
@@ -43,15 +44,14 @@ class Out {
       std::memcpy(buf_->data() + (at - flushed_), b, 8);
       return {};
     }
-    return file_->write_all_at(b, 8, file_start_ + at);
+    return file_->write_at(b, 8, file_start_ + at);
   }
-  void set_file_start(uint64_t s) { file_start_ = s; }
 
  private:
   std::string* buf_;
-  File* file_;
+  FsFile* file_;
+  uint64_t file_start_;
   uint64_t flushed_ = 0;
-  uint64_t file_start_ = 0;
 };
 
 void put_id(std::string* d, NodeId id) {
@@ -122,12 +122,9 @@ std::vector<uint32_t> IndexFileCodec::bfs_slots(const HnswIndex& index, uint32_t
   return order;
 }
 
-IoStatus IndexFileCodec::write(const HnswIndex& index, std::string* image, File* file) {
-  Out out(image, file);
-  if (file) {
-    ZV_ASSIGN_OR_RETURN(uint64_t start, file->position());
-    out.set_file_start(start);
-  }
+IoStatus IndexFileCodec::write(const HnswIndex& index, std::string* image, FsFile* file,
+                               uint64_t file_offset) {
+  Out out(image, file, file_offset);
   std::string* d = out.buf();
   const HnswConfig cfg = index.config();
   d->append(reinterpret_cast<const char*>(kIndexMagic.data()), kIndexMagic.size());
@@ -256,14 +253,14 @@ IoStatus IndexFileCodec::write(const HnswIndex& index, std::string* image, File*
 IoResult<std::string> serialize_index(const HnswIndex& index) {
   std::string image;
   image.reserve(128 + 256 * index.len());
-  ZV_TRY(IndexFileCodec::write(index, &image, nullptr));
+  ZV_TRY(IndexFileCodec::write(index, &image, nullptr, 0));
   return image;
 }
 
-IoStatus stream_index(const HnswIndex& index, File& file) {
+IoStatus stream_index(const HnswIndex& index, FsFile& file, uint64_t offset) {
   std::string buf;
   buf.reserve(2 * kIndexStreamBuffer);
-  return IndexFileCodec::write(index, &buf, &file);
+  return IndexFileCodec::write(index, &buf, &file, offset);
 }
 
 }  // namespace zv

@@ -4,7 +4,7 @@
 
 #include "platform/fill_message.h"
 #include "platform/file.h"
-#include "platform/fs.h"
+#include "platform/file_system.h"
 #include "platform/log.h"
 #include "src/index/index_file.h"
 
@@ -22,9 +22,37 @@ void info(const char* message, log::Fields fields) {
   ZV_LOG(log::Level::kInfo, kLogTarget, message, std::move(fields));
 }
 
-IoStatus sync_parent(const std::string& path) {
-  std::string dir = fs::parent(path);
-  return fs::sync_dir(dir.empty() ? "." : dir);
+// Reads the whole written image back for the check before it replaces the
+// old file.
+IoStatus verify_written(FsFile& file, size_t size) {
+  std::string back(size, '\0');
+  ZV_TRY(read_exact_at(file, back.data(), back.size(), 0));
+  ZV_TRY(deserialize_index(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(back.data()), back.size())));
+  return {};
+}
+
+// Writes the temporary file with `fill`, syncs it and renames it over `path`,
+// then syncs the directory. A failure before the rename removes the temporary
+// file and leaves `path` as it was.
+template <class Fill>
+IoStatus replace_through_temp(FileSystem& fsys, const std::string& path, Fill&& fill) {
+  const std::string tmp = temp_index_path(path);
+  {
+    ZV_ASSIGN_OR_RETURN(std::unique_ptr<FsFile> file, fsys.open(tmp, FsOpenMode::kCreateTruncate));
+    IoStatus written = fill(*file);
+    if (written.ok()) written = file->sync_all();
+    if (!written.ok()) {
+      file.reset();
+      (void)fsys.remove_file(tmp);
+      return written;
+    }
+  }
+  if (IoStatus renamed = fsys.rename(tmp, path); !renamed.ok()) {
+    (void)fsys.remove_file(tmp);
+    return renamed;
+  }
+  return fsys.sync_dir(dir_of(path));
 }
 
 }  // namespace
@@ -50,8 +78,9 @@ void check_loaded_integrity(const HnswIndex& index) {
     ZV_WARN(kLogTarget, kIntegrityViolation, {"violation", (*violations)[i]});
 }
 
-std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_mmap) {
-  if (!fs::is_file(path)) return nullptr;
+std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_mmap,
+                                             FileSystem& fsys) {
+  if (!fsys.exists(path)) return nullptr;
   if (use_mmap) {
     auto file = File::open_read_write(path);
     if (!file.ok()) return nullptr;
@@ -76,7 +105,7 @@ std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_m
     check_loaded_integrity(**index);
     return std::move(*index);
   }
-  auto bytes = fs::read_file(path);
+  auto bytes = read_whole_file(fsys, path);
   if (!bytes.ok()) return nullptr;
   auto index = deserialize_index(
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()));
@@ -89,47 +118,31 @@ std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_m
   return std::move(*index);
 }
 
-IoStatus persist_index(const HnswIndex& index, const std::string& path) {
-  const std::string tmp = temp_index_path(path);
-  {
-    ZV_ASSIGN_OR_RETURN(File file, File::create(tmp));
-    IoStatus written = stream_index(index, file);
-    if (written.ok()) written = file.sync_all();
-    if (written.ok()) written = file.close();
-    if (!written.ok()) {
-      (void)fs::remove_file(tmp);
-      return written;
-    }
-  }
-  ZV_TRY(fs::rename(tmp, path));
-  ZV_TRY(sync_parent(path));
+IoStatus persist_index(const HnswIndex& index, const std::string& path, FileSystem& fsys) {
+  ZV_TRY(replace_through_temp(fsys, path, [&](FsFile& file) { return stream_index(index, file); }));
   info(kPersisted, {{"path", path}, {"nodes", std::to_string(index.len())}});
   return {};
 }
 
 IoResult<std::shared_ptr<MemoryMap>> replace_and_map(const std::string& image,
-                                                     const std::string& path, bool verify) {
-  const std::string tmp = temp_index_path(path);
-  {
-    ZV_ASSIGN_OR_RETURN(File file, File::create(tmp));
-    ZV_TRY(file.set_len(image.size()));
-    ZV_ASSIGN_OR_RETURN(MemoryMap map, MemoryMap::map_file(file, true));
-    std::memcpy(map.data(), image.data(), image.size());
-    ZV_TRY(map.flush());
-    ZV_TRY(file.sync_all());
-    if (verify) ZV_TRY(deserialize_index(bytes_of(map)));
-  }
-  ZV_TRY(fs::rename(tmp, path));
-  ZV_TRY(sync_parent(path));
+                                                     const std::string& path, bool verify,
+                                                     FileSystem& fsys) {
+  ZV_TRY(replace_through_temp(fsys, path, [&](FsFile& file) -> IoStatus {
+    ZV_TRY(file.write_at(image.data(), image.size(), 0));
+    if (verify) return verify_written(file, image.size());
+    return {};
+  }));
   ZV_ASSIGN_OR_RETURN(File file, File::open_read_write(path));
   ZV_ASSIGN_OR_RETURN(MemoryMap map, MemoryMap::map_file(file, true));
   return std::make_shared<MemoryMap>(std::move(map));
 }
 
 IoResult<std::unique_ptr<HnswIndex>> persist_and_remap_index(const HnswIndex& index,
-                                                             const std::string& path) {
+                                                             const std::string& path,
+                                                             FileSystem& fsys) {
   ZV_ASSIGN_OR_RETURN(std::string image, serialize_index(index));
-  ZV_ASSIGN_OR_RETURN(std::shared_ptr<MemoryMap> map, replace_and_map(image, path, false));
+  ZV_ASSIGN_OR_RETURN(std::shared_ptr<MemoryMap> map,
+                      replace_and_map(image, path, false, fsys));
   auto loaded = deserialize_index(bytes_of(*map), IndexBacking::mapped(path, map));
   if (!loaded.ok())
     return make_unexpected(IoError(IoErrorKind::kInvalidData, loaded.error().message()));

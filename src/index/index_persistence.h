@@ -3,13 +3,16 @@
 // directory synced, so a crash leaves the old or the new file), remapping
 // after a rewrite, and the integrity report of a freshly loaded index. Used
 // by HnswIndex's persistence operations and by the storage engine. Writers
-// expect the engine's insert lock; loading works on a private index.
+// expect the engine's insert lock; loading works on a private index. Every
+// open, write, sync, rename and directory sync goes through a FileSystem (the
+// operating system's by default); mappings are made on the real files.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "platform/file_system.h"
 #include "platform/io_error.h"
 #include "platform/mmap.h"
 #include "src/index/hnsw_index.h"
@@ -39,26 +42,31 @@ std::string temp_index_path(const std::string& path);
 // The index in the file, or none (missing, unreadable or corrupt file; the
 // reason goes to a warning event). With use_mmap the index is backed by a
 // read-write mapping of the file.
-std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_mmap);
+std::unique_ptr<HnswIndex> load_vector_index(const std::string& path, bool use_mmap,
+                                             FileSystem& fsys = FileSystem::os());
 
 // Warning events for the integrity violations of a loaded index; changes
 // nothing.
 void check_loaded_integrity(const HnswIndex& index);
 
 // Streams the index into the temporary file, syncs it, renames it over
-// `path` and syncs the directory. On failure the old file is untouched.
-IoStatus persist_index(const HnswIndex& index, const std::string& path);
+// `path` and syncs the directory. A failure before the rename removes the
+// temporary file and leaves the old file untouched; a failed directory sync
+// is reported after the new file has taken the old one's place.
+IoStatus persist_index(const HnswIndex& index, const std::string& path,
+                       FileSystem& fsys = FileSystem::os());
 
-// Writes `image` into the temporary file through a mapping, flushed and
-// synced; when `verify` is set the image is read back from that mapping
-// first. Then renames it over `path`, syncs the directory and maps `path`
-// for reading and writing.
+// Writes `image` into the temporary file and syncs it; when `verify` is set
+// the image is read back from that file and decoded first. Then renames it
+// over `path`, syncs the directory and maps `path` for reading and writing.
+// Failures leave `path` as persist_index's do.
 IoResult<std::shared_ptr<MemoryMap>> replace_and_map(const std::string& image,
-                                                     const std::string& path, bool verify);
+                                                     const std::string& path, bool verify,
+                                                     FileSystem& fsys = FileSystem::os());
 
 // persist_and_remap: a new index read from the rewritten file and backed by
 // its mapping; `index` is unchanged.
-IoResult<std::unique_ptr<HnswIndex>> persist_and_remap_index(const HnswIndex& index,
-                                                             const std::string& path);
+IoResult<std::unique_ptr<HnswIndex>> persist_and_remap_index(
+    const HnswIndex& index, const std::string& path, FileSystem& fsys = FileSystem::os());
 
 }  // namespace zv

@@ -3,11 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <random>
 
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/log.h"
+#include "platform/testing/faulty_file_system.h"
 #include "platform/testing/temp_dir.h"
 #include "src/index/index_file.h"
 #include "src/index/index_persistence.h"
@@ -164,6 +166,101 @@ TEST(IndexPersistenceTest, FailedWriteLeavesTheOldFile) {
   EXPECT_FALSE(other->persist_and_remap(d.path).ok());
   EXPECT_EQ(fs::read_file(d.path).value(), before);
   EXPECT_FALSE(other->persist(fs::join(d.tmp.path(), "missing/vector_index.bin")).ok());
+}
+
+// A failure at each step of each writer: before the rename the old file stays
+// byte for byte and the temporary file is gone; a failed directory sync comes
+// after the rename, so the new file is in place. Every failure is reported,
+// the file always loads, and the next attempt succeeds.
+TEST(IndexPersistenceTest, InjectedFailureAtEachStepOfEachWriter) {
+  using zv::testing::FaultOp;
+  using Writer = std::function<IoStatus(const HnswIndex&, const std::string&, FileSystem&)>;
+  struct NamedWriter {
+    const char* name;
+    bool streams;     // many writes, else one write of the whole image
+    bool reads_back;  // reads the written file before the rename
+    Writer write;
+  };
+  const std::vector<NamedWriter> writers = {
+      {"persist", true, false,
+       [](const HnswIndex& i, const std::string& p, FileSystem& f) {
+         return persist_index(i, p, f);
+       }},
+      {"persist_and_remap", false, false,
+       [](const HnswIndex& i, const std::string& p, FileSystem& f) -> IoStatus {
+         ZV_TRY(persist_and_remap_index(i, p, f));
+         return {};
+       }},
+      {"verified remap", false, true,
+       [](const HnswIndex& i, const std::string& p, FileSystem& f) -> IoStatus {
+         ZV_ASSIGN_OR_RETURN(std::string image, serialize_index(i));
+         ZV_TRY(replace_and_map(image, p, true, f));
+         return {};
+       }},
+  };
+  struct Step {
+    FaultOp op;
+    uint64_t nth;
+    const char* name;
+  };
+  const Step steps[] = {
+      {FaultOp::kOpen, 1, "open"},       {FaultOp::kWrite, 1, "first write"},
+      {FaultOp::kWrite, 4, "late write"}, {FaultOp::kSyncAll, 1, "sync"},
+      {FaultOp::kRead, 1, "read back"},   {FaultOp::kRename, 1, "rename"},
+      {FaultOp::kSyncDir, 1, "directory sync"},
+  };
+  auto old_index = build(20, 8);
+  auto new_index = build(400, 9);
+  for (const auto& [writer_name, streams, reads_back, write] : writers) {
+    for (const Step& step : steps) {
+      SCOPED_TRACE(std::string(writer_name) + " failing at " + step.name);
+      const bool has_step = (step.op != FaultOp::kRead || reads_back) &&
+                            (step.op != FaultOp::kWrite || step.nth == 1 || streams);
+      Dir d;
+      ASSERT_TRUE(old_index->persist(d.path).ok());
+      const std::string before = fs::read_file(d.path).value();
+      zv::testing::FaultyFileSystem faulty;
+      faulty.fail_nth(step.op, step.nth);
+      const IoStatus failed = write(*new_index, d.path, faulty);
+      if (!has_step) {
+        EXPECT_EQ(faulty.failures(), 0u);
+        EXPECT_TRUE(failed.ok()) << failed.error().message();
+        continue;
+      }
+      ASSERT_EQ(faulty.failures(), 1u);
+      ASSERT_FALSE(failed.ok());
+      EXPECT_FALSE(failed.error().message().empty());
+      EXPECT_FALSE(fs::exists(d.temp));
+      const bool renamed = step.op == FaultOp::kSyncDir;
+      if (!renamed) {
+        EXPECT_EQ(fs::read_file(d.path).value(), before);
+      }
+      for (bool mapped : {false, true}) {
+        auto loaded = load_vector_index(d.path, mapped, faulty);
+        ASSERT_NE(loaded, nullptr) << mapped;
+        EXPECT_EQ(loaded->len(), renamed ? 400u : 20u) << mapped;
+      }
+      faulty.clear();
+      const IoStatus again = write(*new_index, d.path, faulty);
+      ASSERT_TRUE(again.ok()) << again.error().message();
+      EXPECT_FALSE(fs::exists(d.temp));
+      auto loaded = load_vector_index(d.path, false, faulty);
+      ASSERT_NE(loaded, nullptr);
+      EXPECT_EQ(answers(*loaded), answers(*new_index));
+    }
+  }
+}
+
+// Loading reads through the given file system: a failed read is no index,
+// never a half-read one.
+TEST(IndexPersistenceTest, FailedReadWhileLoadingGivesNoIndex) {
+  Dir d;
+  ASSERT_TRUE(build(50, 10)->persist(d.path).ok());
+  zv::testing::FaultyFileSystem faulty;
+  faulty.fail_nth(zv::testing::FaultOp::kRead, 1);
+  EXPECT_EQ(load_vector_index(d.path, false, faulty), nullptr);
+  EXPECT_EQ(faulty.failures(), 1u);
+  EXPECT_EQ(load_vector_index(d.path, false, faulty)->len(), 50u);
 }
 
 TEST(IndexPersistenceTest, CrashDuringPersistLeavesOldOrNewFile) {

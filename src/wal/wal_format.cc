@@ -24,12 +24,6 @@ Magic magic_bytes(uint32_t magic) {
 
 uint32_t magic_word(const Magic& m) { return coding::get_u32_le(m.data()); }
 
-std::string magic_list(const Magic& m) {
-  char buf[32];
-  std::snprintf(buf, sizeof(buf), "[%u, %u, %u, %u]", m[0], m[1], m[2], m[3]);
-  return buf;
-}
-
 // %#x prints plain 0 for zero; the log's messages always carry the prefix.
 std::string hex(uint32_t v) {
   char buf[16];
@@ -77,8 +71,8 @@ ZolvaResult<WalHeader> WalHeader::validate(std::string_view bytes) {
   if (found != kWalMagic) {
     return make_unexpected(ZolvaError::incompatible_format(
         kWalMagic, kCurrentFormatVersion, found, h.format_version,
-        std::string(kWalFormatLabel) + ": expected magic " + magic_list(kWalMagic) +
-            ", found " + magic_list(found)));
+        std::string(kWalFormatLabel) + ": expected magic " + magic_byte_list(kWalMagic) +
+            ", found " + magic_byte_list(found)));
   }
   if (h.format_version > kCurrentFormatVersion) {
     return make_unexpected(ZolvaError::incompatible_format(
