@@ -36,7 +36,7 @@ TervikResult<Slice> read_property(const DataBlock& block, std::string_view key,
 TervikResult<uint64_t> read_u64(const DataBlock& block, std::string_view key) {
   ZV_ASSIGN_OR_RETURN(Slice v, read_property(block, key,
                                              "meta property " + std::string(key) + " should exist"));
-  if (v.size() < 8) return zv::make_unexpected(blob_unexpected_eof());
+  if (v.size() < 8) return zv::make_unexpected(TervikError::short_read());
   return zv::coding::get_u64_le(v.data());
 }
 
@@ -65,14 +65,14 @@ TervikResult<std::string> encode_blob_meta_payload(const BlobFileMeta& meta) {
 }
 
 TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
-  if (section.size() < kBlobMetaMagic.size()) return zv::make_unexpected(blob_unexpected_eof());
+  if (section.size() < kBlobMetaMagic.size()) return zv::make_unexpected(TervikError::short_read());
   if (section.substr(0, kBlobMetaMagic.size()) != kBlobMetaMagic) {
     return zv::make_unexpected(TervikError::invalid_header(kBlobFileMetaHeaderName));
   }
   std::string_view rest = section.substr(kBlobMetaMagic.size());
   ZV_ASSIGN_OR_RETURN(BlockHeader header, BlockHeader::decode(rest));
   rest.remove_prefix(kBlockHeaderSize);
-  if (rest.size() < header.data_length) return zv::make_unexpected(blob_unexpected_eof());
+  if (rest.size() < header.data_length) return zv::make_unexpected(TervikError::short_read());
   const std::string_view payload = rest.substr(0, header.data_length);
   const Checksum got = Checksum::of(payload);
   if (got != header.checksum) {
@@ -90,7 +90,7 @@ TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
   ZV_ASSIGN_OR_RETURN(meta.id, read_u64(data, kBlobMetaId));
   ZV_ASSIGN_OR_RETURN(Slice created, read_property(data, kBlobMetaCreatedAt,
                                                    "meta property created_at should exist"));
-  if (created.size() < 16) return zv::make_unexpected(blob_unexpected_eof());
+  if (created.size() < 16) return zv::make_unexpected(TervikError::short_read());
   meta.created_at = (static_cast<unsigned __int128>(zv::coding::get_u64_le(created.data() + 8))
                      << 64) |
                     zv::coding::get_u64_le(created.data());
@@ -99,7 +99,7 @@ TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
   ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, read_u64(data, kBlobMetaUncompressedSize));
   ZV_ASSIGN_OR_RETURN(Slice compression,
                       read_property(data, kBlobMetaCompression, "compression should exist"));
-  if (compression.empty()) return zv::make_unexpected(blob_unexpected_eof());
+  if (compression.empty()) return zv::make_unexpected(TervikError::short_read());
   ZV_ASSIGN_OR_RETURN(meta.compression, parse_compression_type(compression[0]));
   ZV_ASSIGN_OR_RETURN(meta.key_min, read_property(data, kBlobMetaKeyMin, "key min should exist"));
   ZV_ASSIGN_OR_RETURN(meta.key_max, read_property(data, kBlobMetaKeyMax, "key max should exist"));

@@ -39,8 +39,7 @@ zv::IoStatus BlobFileScanner::read_exact(void* dst, size_t n) {
       }
       ZV_ASSIGN_OR_RETURN(size_t got, file_.read_at(buf_.data(), buf_.size(), next_read_));
       if (got == 0) {
-        return zv::make_unexpected(
-            zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
+        return zv::make_unexpected(short_read_error());
       }
       next_read_ += got;
       buf_pos_ = 0;
@@ -84,7 +83,7 @@ TervikResult<std::optional<BlobScanEntry>> BlobFileScanner::next() {
   // The lengths are not covered by the checksum: bound them by the file.
   const uint64_t left = file_length_ - std::min(file_length_, position_);
   if (uint64_t{header.key_length} + header.stored_length > left) {
-    return zv::make_unexpected(blob_unexpected_eof());
+    return zv::make_unexpected(TervikError::short_read());
   }
   ZV_ASSIGN_OR_RETURN(entry.key, read_slice(header.key_length));
   ZV_ASSIGN_OR_RETURN(entry.value, read_slice(header.stored_length));

@@ -36,10 +36,6 @@ TervikError refuse(const std::string& message) {
   return TervikError::logged_unrecoverable(kMetaLogTarget, message);
 }
 
-TervikError too_short() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
 class MetaReader {
  public:
   explicit MetaReader(DataBlock block) : block_(std::move(block)) {}
@@ -56,7 +52,7 @@ class MetaReader {
   TervikStatus marker(const char* key, uint8_t expected, const char* missing,
                       const char* wrong) const {
     ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.empty()) return zv::make_unexpected(too_short());
+    if (v.empty()) return zv::make_unexpected(TervikError::short_read());
     if (v.size() != 1 || v[0] != expected) {
       return zv::make_unexpected(refuse(wrong + std::to_string(v[0])));
     }
@@ -65,20 +61,20 @@ class MetaReader {
 
   TervikResult<uint8_t> u8(const char* key, const std::string& missing) const {
     ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.empty()) return zv::make_unexpected(too_short());
+    if (v.empty()) return zv::make_unexpected(TervikError::short_read());
     return v[0];
   }
 
   TervikResult<uint64_t> u64(const char* key, const std::string& missing) const {
     ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.size() < 8) return zv::make_unexpected(too_short());
+    if (v.size() < 8) return zv::make_unexpected(TervikError::short_read());
     return zv::coding::get_u64_le(v.data());
   }
   TervikResult<uint64_t> u64(const char* key) const { return u64(key, property_missing(key)); }
 
   TervikResult<unsigned __int128> u128(const char* key, const std::string& missing) const {
     ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.size() < 16) return zv::make_unexpected(too_short());
+    if (v.size() < 16) return zv::make_unexpected(TervikError::short_read());
     const uint64_t lo = zv::coding::get_u64_le(v.data());
     const uint64_t hi = zv::coding::get_u64_le(v.data() + 8);
     return (static_cast<unsigned __int128>(hi) << 64) | lo;
