@@ -32,11 +32,11 @@ BlobEntryHeader BlobEntryHeader::decode(const char* in) {
 }
 
 TervikResult<BlobEntryHeader> BlobEntryHeader::parse(std::string_view bytes) {
-  if (bytes.size() < kBlobEntryMagic.size()) return zv::make_unexpected(blob_unexpected_eof());
+  if (bytes.size() < kBlobEntryMagic.size()) return zv::make_unexpected(TervikError::short_read());
   if (bytes.substr(0, kBlobEntryMagic.size()) != kBlobEntryMagic) {
     return zv::make_unexpected(TervikError::invalid_header(kBlobHeaderName));
   }
-  if (bytes.size() < kBlobEntryHeaderSize) return zv::make_unexpected(blob_unexpected_eof());
+  if (bytes.size() < kBlobEntryHeaderSize) return zv::make_unexpected(TervikError::short_read());
   return decode(bytes.data());
 }
 
@@ -45,10 +45,6 @@ Checksum blob_entry_checksum(std::string_view key, std::string_view stored) {
   hasher.update(key);
   hasher.update(stored);
   return Checksum(hasher.digest());
-}
-
-TervikError blob_unexpected_eof() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
 }
 
 }  // namespace tervik

@@ -47,7 +47,4 @@ struct BlobEntryHeader {
 // XXH3-128 (seed 0) over the key followed by the stored value.
 Checksum blob_entry_checksum(std::string_view key, std::string_view stored);
 
-// The short-read error of every blob reader: Io, unexpected end of file.
-TervikError blob_unexpected_eof();
-
 }  // namespace tervik

@@ -10,6 +10,7 @@
 #include "tervik/blob/blob_entry.h"
 #include "tervik/block/block.h"
 #include "tervik/block/data_block.h"
+#include "tervik/block/meta_properties.h"
 #include "tervik/core/internal_value.h"
 #include "tervik/core/tag_parse.h"
 
@@ -19,25 +20,6 @@ namespace {
 
 InternalValue property(std::string_view key, std::string_view value) {
   return InternalValue::new_value(Slice(key), Slice(value), 0);
-}
-
-TervikError missing(const std::string& message) {
-  return TervikError::logged_unrecoverable(kBlobLogTarget, message);
-}
-
-// The value of one property, or Unrecoverable (logged) when it is absent.
-TervikResult<Slice> read_property(const DataBlock& block, std::string_view key,
-                                  const std::string& missing_message) {
-  ZV_ASSIGN_OR_RETURN(auto item, block.point_read(key, std::numeric_limits<SeqNo>::max()));
-  if (!item.has_value()) return zv::make_unexpected(missing(missing_message));
-  return std::move(item->value);
-}
-
-TervikResult<uint64_t> read_u64(const DataBlock& block, std::string_view key) {
-  ZV_ASSIGN_OR_RETURN(Slice v, read_property(block, key,
-                                             "meta property " + std::string(key) + " should exist"));
-  if (v.size() < 8) return zv::make_unexpected(blob_unexpected_eof());
-  return zv::coding::get_u64_le(v.data());
 }
 
 }  // namespace
@@ -65,14 +47,14 @@ TervikResult<std::string> encode_blob_meta_payload(const BlobFileMeta& meta) {
 }
 
 TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
-  if (section.size() < kBlobMetaMagic.size()) return zv::make_unexpected(blob_unexpected_eof());
+  if (section.size() < kBlobMetaMagic.size()) return zv::make_unexpected(TervikError::short_read());
   if (section.substr(0, kBlobMetaMagic.size()) != kBlobMetaMagic) {
     return zv::make_unexpected(TervikError::invalid_header(kBlobFileMetaHeaderName));
   }
   std::string_view rest = section.substr(kBlobMetaMagic.size());
   ZV_ASSIGN_OR_RETURN(BlockHeader header, BlockHeader::decode(rest));
   rest.remove_prefix(kBlockHeaderSize);
-  if (rest.size() < header.data_length) return zv::make_unexpected(blob_unexpected_eof());
+  if (rest.size() < header.data_length) return zv::make_unexpected(TervikError::short_read());
   const std::string_view payload = rest.substr(0, header.data_length);
   const Checksum got = Checksum::of(payload);
   if (got != header.checksum) {
@@ -84,25 +66,19 @@ TervikResult<BlobFileMeta> decode_blob_meta_section(std::string_view section) {
   Block block;
   block.header = header;
   block.data = Slice(payload);
-  const DataBlock data(std::move(block));
+  const MetaProperties data(DataBlock(std::move(block)), kBlobLogTarget);
 
   BlobFileMeta meta;
-  ZV_ASSIGN_OR_RETURN(meta.id, read_u64(data, kBlobMetaId));
-  ZV_ASSIGN_OR_RETURN(Slice created, read_property(data, kBlobMetaCreatedAt,
-                                                   "meta property created_at should exist"));
-  if (created.size() < 16) return zv::make_unexpected(blob_unexpected_eof());
-  meta.created_at = (static_cast<unsigned __int128>(zv::coding::get_u64_le(created.data() + 8))
-                     << 64) |
-                    zv::coding::get_u64_le(created.data());
-  ZV_ASSIGN_OR_RETURN(meta.item_count, read_u64(data, kBlobMetaItemCount));
-  ZV_ASSIGN_OR_RETURN(meta.file_size, read_u64(data, kBlobMetaFileSize));
-  ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, read_u64(data, kBlobMetaUncompressedSize));
-  ZV_ASSIGN_OR_RETURN(Slice compression,
-                      read_property(data, kBlobMetaCompression, "compression should exist"));
-  if (compression.empty()) return zv::make_unexpected(blob_unexpected_eof());
-  ZV_ASSIGN_OR_RETURN(meta.compression, parse_compression_type(compression[0]));
-  ZV_ASSIGN_OR_RETURN(meta.key_min, read_property(data, kBlobMetaKeyMin, "key min should exist"));
-  ZV_ASSIGN_OR_RETURN(meta.key_max, read_property(data, kBlobMetaKeyMax, "key max should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.id, data.u64(kBlobMetaId));
+  ZV_ASSIGN_OR_RETURN(meta.created_at,
+                      data.u128(kBlobMetaCreatedAt, "meta property created_at should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.item_count, data.u64(kBlobMetaItemCount));
+  ZV_ASSIGN_OR_RETURN(meta.file_size, data.u64(kBlobMetaFileSize));
+  ZV_ASSIGN_OR_RETURN(meta.uncompressed_size, data.u64(kBlobMetaUncompressedSize));
+  ZV_ASSIGN_OR_RETURN(meta.compression,
+                      data.compression(kBlobMetaCompression, "compression should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.key_min, data.bytes(kBlobMetaKeyMin, "key min should exist"));
+  ZV_ASSIGN_OR_RETURN(meta.key_max, data.bytes(kBlobMetaKeyMax, "key max should exist"));
   return meta;
 }
 

@@ -1,7 +1,6 @@
 #include "tervik/blob/blob_file_scanner.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/log.h"
 #include "tervik/blob/blob_entry.h"
@@ -12,7 +11,7 @@ TervikResult<BlobFileScanner> BlobFileScanner::open(const std::string& path,
                                                     uint64_t blob_file_id) {
   ZV_ASSIGN_OR_RETURN(zv::File file, zv::File::open_read(path));
   ZV_ASSIGN_OR_RETURN(uint64_t length, file.size());
-  return BlobFileScanner(std::move(file), length, blob_file_id);
+  return BlobFileScanner(std::make_unique<zv::File>(std::move(file)), length, blob_file_id);
 }
 
 TervikResult<std::vector<BlobFileScanner>> BlobFileScanner::open_all(
@@ -26,33 +25,17 @@ TervikResult<std::vector<BlobFileScanner>> BlobFileScanner::open_all(
   return scanners;
 }
 
+BlobFileScanner::BlobFileScanner(std::unique_ptr<zv::File> file, uint64_t length,
+                                 uint64_t blob_file_id)
+    : file_(std::move(file)),
+      reader_(std::make_unique<BufferedReader>(std::make_unique<PositionedFileReader>(*file_, 0),
+                                               kReadBufferSize)),
+      file_length_(length),
+      blob_file_id_(blob_file_id) {}
+
 zv::IoStatus BlobFileScanner::read_exact(void* dst, size_t n) {
-  auto* out = static_cast<char*>(dst);
-  while (n > 0) {
-    if (buf_pos_ == buf_len_) {
-      if (n >= buf_.size()) {
-        // Large reads bypass the buffer.
-        ZV_TRY(file_.read_exact_at(out, n, next_read_));
-        next_read_ += n;
-        position_ += n;
-        return {};
-      }
-      ZV_ASSIGN_OR_RETURN(size_t got, file_.read_at(buf_.data(), buf_.size(), next_read_));
-      if (got == 0) {
-        return zv::make_unexpected(
-            zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-      }
-      next_read_ += got;
-      buf_pos_ = 0;
-      buf_len_ = got;
-    }
-    const size_t k = std::min(n, buf_len_ - buf_pos_);
-    std::memcpy(out, buf_.data() + buf_pos_, k);
-    buf_pos_ += k;
-    position_ += k;
-    out += k;
-    n -= k;
-  }
+  ZV_TRY(tervik::read_exact(*reader_, dst, n));
+  position_ += n;
   return {};
 }
 
@@ -84,7 +67,7 @@ TervikResult<std::optional<BlobScanEntry>> BlobFileScanner::next() {
   // The lengths are not covered by the checksum: bound them by the file.
   const uint64_t left = file_length_ - std::min(file_length_, position_);
   if (uint64_t{header.key_length} + header.stored_length > left) {
-    return zv::make_unexpected(blob_unexpected_eof());
+    return zv::make_unexpected(TervikError::short_read());
   }
   ZV_ASSIGN_OR_RETURN(entry.key, read_slice(header.key_length));
   ZV_ASSIGN_OR_RETURN(entry.value, read_slice(header.stored_length));

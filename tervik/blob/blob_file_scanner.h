@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "tervik/blob/blob_file.h"
+#include "tervik/core/byte_stream.h"
 #include "tervik/core/error.h"
 #include "tervik/core/seqno.h"
 #include "tervik/core/slice.h"
@@ -47,21 +48,19 @@ class BlobFileScanner {
   uint64_t blob_file_id() const { return blob_file_id_; }
 
  private:
-  BlobFileScanner(zv::File file, uint64_t length, uint64_t blob_file_id)
-      : file_(std::move(file)), file_length_(length), blob_file_id_(blob_file_id),
-        buf_(kReadBufferSize) {}
+  BlobFileScanner(std::unique_ptr<zv::File> file, uint64_t length, uint64_t blob_file_id);
+  // Reads exactly n bytes and advances the position past them.
   zv::IoStatus read_exact(void* dst, size_t n);
   // Reads n bytes into a new slice.
   TervikResult<Slice> read_slice(size_t n);
 
-  zv::File file_;
+  // On the heap so that the reader's borrowed file stays put when the
+  // scanner moves.
+  std::unique_ptr<zv::File> file_;
+  std::unique_ptr<BufferedReader> reader_;
   uint64_t file_length_;
   uint64_t blob_file_id_;
   uint64_t position_ = 0;  // bytes consumed: the offset of the next entry
-  std::vector<char> buf_;
-  size_t buf_pos_ = 0;
-  size_t buf_len_ = 0;
-  uint64_t next_read_ = 0;  // file offset of the next buffer fill
   bool terminated_ = false;
 };
 

@@ -50,6 +50,35 @@ TEST(BlobFileScanner, YieldsEveryEntryWithItsOffsetThenStaysAtTheEnd) {
   EXPECT_FALSE(again->has_value());
 }
 
+// Uncompressed entries whose bytes straddle the read buffer's edges, one
+// larger than the buffer, and values that contain the markers themselves.
+TEST(BlobFileScanner, EntriesAcrossReadBufferEdgesComeBackWhole) {
+  zv::testing::TempDir dir;
+  std::vector<BlobValue> values;
+  const size_t sizes[] = {BlobFileScanner::kReadBufferSize - 50, 7,
+                          BlobFileScanner::kReadBufferSize * 2 + 3, 0, 31999, 1};
+  uint32_t seed = 12345;
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    std::string v(sizes[i], '\0');
+    for (char& c : v) {
+      seed = seed * 1103515245u + 12345u;
+      c = static_cast<char>(seed >> 24);
+    }
+    if (v.size() >= 8) v.replace(0, 8, "BLOBMETA");
+    values.emplace_back("k" + std::to_string(i), v, i + 1);
+  }
+  auto file = testing::write_blob_file(dir.path(), 4, 1, &values, CompressionType::kNone);
+  auto scanner = BlobFileScanner::open(file->path(), file->id());
+  ASSERT_TRUE(scanner.ok());
+  auto entries = scan_all(*scanner);
+  ASSERT_EQ(entries.size(), values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(entries[i].offset, values[i].handle.offset) << i;
+    EXPECT_EQ(entries[i].key.view(), values[i].key) << i;
+    EXPECT_TRUE(entries[i].value.view() == values[i].value) << i;
+  }
+}
+
 TEST(BlobFileScanner, Failures) {
   struct Case {
     const char* name;

@@ -36,7 +36,7 @@ TervikResult<std::shared_ptr<BlobFile>> open_blob_file(const std::string& path, 
   ZV_ASSIGN_OR_RETURN(uint64_t length, file.size());
   // The section bounds come from stored bytes: check them before allocating.
   if (meta_section->pos > length || meta_section->len > length - meta_section->pos) {
-    return zv::make_unexpected(blob_unexpected_eof());
+    return zv::make_unexpected(TervikError::short_read());
   }
   std::string section(static_cast<size_t>(meta_section->len), '\0');
   ZV_TRY(file.read_exact_at(section.data(), section.size(), meta_section->pos));

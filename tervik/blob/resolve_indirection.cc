@@ -15,7 +15,7 @@ TervikResult<Slice> parse_entry(const Slice& bytes, size_t item_key_length,
                                 const BlobIndirection& ind, const BlobFile& file) {
   ZV_ASSIGN_OR_RETURN(BlobEntryHeader header, BlobEntryHeader::parse(bytes.view()));
   if (kBlobEntryHeaderSize + size_t{header.key_length} > bytes.size()) {
-    return zv::make_unexpected(blob_unexpected_eof());
+    return zv::make_unexpected(TervikError::short_read());
   }
   const std::string_view key = bytes.view().substr(kBlobEntryHeaderSize, header.key_length);
   const size_t value_start = kBlobEntryHeaderSize + item_key_length;
@@ -79,7 +79,7 @@ TervikResult<std::pair<UserKey, UserValue>> resolve_indirection(uint64_t tree_id
   const uint64_t length =
       kBlobEntryHeaderSize + uint64_t{item.key.user_key.size()} + vh.on_disk_size;
   if (vh.offset > file.file_length() || length > file.file_length() - vh.offset) {
-    return zv::make_unexpected(blob_unexpected_eof());
+    return zv::make_unexpected(TervikError::short_read());
   }
   zv::IoStatus read_status;
   const Slice bytes = Slice::build(static_cast<size_t>(length), [&](uint8_t* dst) {

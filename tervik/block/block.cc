@@ -24,10 +24,6 @@ constexpr uint32_t kCheckedReadThreshold = 256u << 10;
 constexpr uint32_t kChunkedReadThreshold = 16u << 20;
 constexpr size_t kReadChunk = 1u << 20;
 
-TervikError short_input() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
 TervikError too_long(std::string_view what, uint64_t n, uint64_t limit) {
   return TervikError::io(zv::IoError(
       zv::IoErrorKind::kInvalidInput,
@@ -57,13 +53,13 @@ uint32_t header_checksum(const char* bytes29) {
 // Checks magic, type and header checksum of exactly 33 bytes, in that order.
 // `have` is how many of them exist; a field that is missing fails as EOF.
 TervikResult<BlockHeader> decode_header_bytes(const char* b, size_t have) {
-  if (have < 4) return zv::make_unexpected(short_input());
+  if (have < 4) return zv::make_unexpected(TervikError::short_read());
   if (std::memcmp(b, kBlockMagic, 4) != 0) {
     return zv::make_unexpected(TervikError::invalid_header(kBlockHeaderName));
   }
-  if (have < 5) return zv::make_unexpected(short_input());
+  if (have < 5) return zv::make_unexpected(TervikError::short_read());
   ZV_ASSIGN_OR_RETURN(BlockType type, parse_block_type(static_cast<uint8_t>(b[4])));
-  if (have < kBlockHeaderSize) return zv::make_unexpected(short_input());
+  if (have < kBlockHeaderSize) return zv::make_unexpected(TervikError::short_read());
   uint32_t computed = header_checksum(b);
   uint32_t stored = zv::coding::get_u32_le(b + kBlockHeaderHashedSize);
   if (computed != stored) {
@@ -157,7 +153,7 @@ TervikResult<BlockHeader> BlockHeader::decode(Reader& reader) {
     if (!h.ok() && h.error().kind() != TervikErrorKind::kIo) return h;
     if (have == kBlockHeaderSize) return h;
   }
-  return zv::make_unexpected(short_input());
+  return zv::make_unexpected(TervikError::short_read());
 }
 
 std::string BlockHandle::debug_string() const {

@@ -51,10 +51,6 @@ bool probe(uint64_t hash, uint64_t m, uint64_t k, Visit&& visit) {
   return true;
 }
 
-TervikError short_filter() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
 }  // namespace
 
 std::string_view filter_type_name(FilterType t) {
@@ -123,11 +119,11 @@ TervikResult<bool> BloomFilter::contains_hash(std::string_view payload, uint64_t
 
 TervikResult<BloomFilterReader> BloomFilterReader::parse(std::string_view payload) {
   const auto* b = reinterpret_cast<const uint8_t*>(payload.data());
-  if (payload.size() < 4) return zv::make_unexpected(short_filter());
+  if (payload.size() < 4) return zv::make_unexpected(TervikError::short_read());
   if (std::memcmp(b, kBlockMagic, 4) != 0) {
     return zv::make_unexpected(TervikError::invalid_header(kBloomFilterHeaderName));
   }
-  if (payload.size() < 5) return zv::make_unexpected(short_filter());
+  if (payload.size() < 5) return zv::make_unexpected(TervikError::short_read());
   // Blocked Bloom filters are never written: a stored one is a damaged block.
   if (b[4] == static_cast<uint8_t>(FilterType::kBlockedBloom)) {
     return zv::make_unexpected(corrupt_block(
@@ -137,11 +133,11 @@ TervikResult<BloomFilterReader> BloomFilterReader::parse(std::string_view payloa
   if (b[4] != static_cast<uint8_t>(FilterType::kStandardBloom)) {
     return zv::make_unexpected(TervikError::invalid_tag(kFilterTypeTagName, b[4]));
   }
-  if (payload.size() < 6) return zv::make_unexpected(short_filter());
+  if (payload.size() < 6) return zv::make_unexpected(TervikError::short_read());
   if (b[5] != kBloomHashXxh3) {
     return zv::make_unexpected(corrupt_block("Invalid bloom hash type"));
   }
-  if (payload.size() < kBloomHeaderSize) return zv::make_unexpected(short_filter());
+  if (payload.size() < kBloomHeaderSize) return zv::make_unexpected(TervikError::short_read());
   uint64_t m = zv::coding::get_u64_le(b + 6);
   uint64_t k = zv::coding::get_u64_le(b + 14);
   uint64_t array_bits = static_cast<uint64_t>(payload.size() - kBloomHeaderSize) * 8;

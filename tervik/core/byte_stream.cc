@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tervik/core/error.h"
+
 namespace tervik {
 
 zv::IoStatus write_all(Writer& w, const void* data, size_t n) {
@@ -33,7 +35,7 @@ zv::IoStatus read_exact(Reader& r, void* buf, size_t n) {
     }
     size_t k = *got;
     if (k == 0) {
-      return zv::make_unexpected(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
+      return zv::make_unexpected(short_read_error());
     }
     p += k;
     n -= k;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/debug_quote.h"
+#include "platform/file.h"
 #include "platform/io_error.h"
 #include "platform/result.h"
 #include "tervik/core/checksum.h"
@@ -31,6 +32,12 @@ enum class TervikErrorKind : uint8_t {
 
 inline constexpr std::string_view kTervikErrorDisplayPrefix = "TervikError: ";
 
+// The error of every short read in the tree's formats: UnexpectedEof,
+// "failed to fill whole buffer", as an exact file read that runs out reports.
+inline zv::IoError short_read_error() {
+  return zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage);
+}
+
 class TervikError {
  public:
   // An I/O error becomes Io unchanged (also what ZV_TRY does with one).
@@ -38,6 +45,8 @@ class TervikError {
       : kind_(TervikErrorKind::kIo), io_(std::move(e)) {}
 
   static TervikError io(zv::IoError e) { return TervikError(std::move(e)); }
+  // Io with short_read_error(): the input ended before the bytes it promised.
+  static TervikError short_read() { return TervikError(short_read_error()); }
   static TervikError decompress(CompressionType t);
   static TervikError invalid_version(uint8_t version);
   static TervikError unrecoverable();

@@ -14,10 +14,6 @@ namespace {
 
 constexpr size_t kLinkedBlobFileRecordSize = 32;
 
-TervikError short_read() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
 TervikResult<Block> read_typed_block(const zv::File& file, BlockHandle handle,
                                      CompressionType compression, BlockType type) {
   ZV_ASSIGN_OR_RETURN(Block block, Block::from_file(file, handle, compression));
@@ -31,11 +27,11 @@ TervikResult<Block> read_typed_block(const zv::File& file, BlockHandle handle,
 // The stored list: u32 count, then per record blob_file_id, len, bytes,
 // on_disk_bytes (u64 each). Bytes after the last record are ignored.
 TervikResult<std::vector<LinkedBlobFile>> parse_linked_blob_files(std::string_view raw) {
-  if (raw.size() < 4) return zv::make_unexpected(short_read());
+  if (raw.size() < 4) return zv::make_unexpected(TervikError::short_read());
   const uint32_t count = zv::coding::get_u32_le(raw.data());
   raw.remove_prefix(4);
   // Checked before reserving: a damaged count cannot claim more than is there.
-  if (count > raw.size() / kLinkedBlobFileRecordSize) return zv::make_unexpected(short_read());
+  if (count > raw.size() / kLinkedBlobFileRecordSize) return zv::make_unexpected(TervikError::short_read());
   std::vector<LinkedBlobFile> out;
   out.reserve(count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -165,7 +161,7 @@ TervikResult<std::optional<std::vector<LinkedBlobFile>>> Table::linked_blob_file
   // A region reaching past the end would fail the exact read below: fail the
   // same way before a buffer of its stored length exists.
   if (!check_within_file(h.offset, h.size, ctx.file_length).ok()) {
-    return zv::make_unexpected(short_read());
+    return zv::make_unexpected(TervikError::short_read());
   }
   ZV_ASSIGN_OR_RETURN(TableFileHandle fh, table_file_handle(ctx));
   std::string raw(h.size, '\0');

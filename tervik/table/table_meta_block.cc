@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "platform/log.h"
 #include "tervik/block/data_block.h"
+#include "tervik/block/meta_properties.h"
 #include "tervik/core/tag_parse.h"
 #include "tervik/table/table_meta.h"
 
@@ -28,70 +29,17 @@ constexpr const char* kSeqnoMinMissing = "seqno min should exist";
 constexpr const char* kSeqnoMaxMissing = "seqno max should exist";
 constexpr const char* kCompressionMissing = "size should exist";
 
-std::string property_missing(const char* key) {
-  return std::string("meta property ") + key + " should exist";
+// A one-byte format marker that must equal `expected`. An empty value has no
+// first byte to name: it is a short value like any other.
+TervikStatus marker(const MetaProperties& r, const char* key, uint8_t expected,
+                    const char* missing, const char* wrong) {
+  ZV_ASSIGN_OR_RETURN(Slice v, r.bytes(key, missing));
+  if (v.empty()) return zv::make_unexpected(TervikError::short_read());
+  if (v.size() != 1 || v[0] != expected) {
+    return zv::make_unexpected(r.refuse(wrong + std::to_string(v[0])));
+  }
+  return {};
 }
-
-TervikError refuse(const std::string& message) {
-  return TervikError::logged_unrecoverable(kMetaLogTarget, message);
-}
-
-TervikError too_short() {
-  return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
-class MetaReader {
- public:
-  explicit MetaReader(DataBlock block) : block_(std::move(block)) {}
-
-  // The whole value, or a refusal with `missing`.
-  TervikResult<Slice> bytes(const char* key, const std::string& missing) const {
-    ZV_ASSIGN_OR_RETURN(std::optional<InternalValue> v, block_.point_read(key, ~SeqNo{0}));
-    if (!v) return zv::make_unexpected(refuse(missing));
-    return std::move(v->value);
-  }
-
-  // A one-byte format marker that must equal `expected`. An empty value
-  // has no first byte to name: it is a short value like any other.
-  TervikStatus marker(const char* key, uint8_t expected, const char* missing,
-                      const char* wrong) const {
-    ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.empty()) return zv::make_unexpected(too_short());
-    if (v.size() != 1 || v[0] != expected) {
-      return zv::make_unexpected(refuse(wrong + std::to_string(v[0])));
-    }
-    return {};
-  }
-
-  TervikResult<uint8_t> u8(const char* key, const std::string& missing) const {
-    ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.empty()) return zv::make_unexpected(too_short());
-    return v[0];
-  }
-
-  TervikResult<uint64_t> u64(const char* key, const std::string& missing) const {
-    ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.size() < 8) return zv::make_unexpected(too_short());
-    return zv::coding::get_u64_le(v.data());
-  }
-  TervikResult<uint64_t> u64(const char* key) const { return u64(key, property_missing(key)); }
-
-  TervikResult<unsigned __int128> u128(const char* key, const std::string& missing) const {
-    ZV_ASSIGN_OR_RETURN(Slice v, bytes(key, missing));
-    if (v.size() < 16) return zv::make_unexpected(too_short());
-    const uint64_t lo = zv::coding::get_u64_le(v.data());
-    const uint64_t hi = zv::coding::get_u64_le(v.data() + 8);
-    return (static_cast<unsigned __int128>(hi) << 64) | lo;
-  }
-
-  TervikResult<CompressionType> compression(const char* key) const {
-    ZV_ASSIGN_OR_RETURN(uint8_t b, u8(key, kCompressionMissing));
-    return parse_compression_type(b);
-  }
-
- private:
-  DataBlock block_;
-};
 
 }  // namespace
 
@@ -100,15 +48,15 @@ TervikResult<TableMeta> parse_table_meta(const Block& block) {
     return zv::make_unexpected(TervikError::invalid_tag(
         kBlockTypeTagName, static_cast<uint8_t>(block.header.block_type)));
   }
-  const MetaReader r{DataBlock(block)};
-  ZV_TRY(r.marker(kMetaTableVersion, kTableFormatVersion, kTableVersionMissing,
+  const MetaProperties r(DataBlock(block), kMetaLogTarget);
+  ZV_TRY(marker(r, kMetaTableVersion, kTableFormatVersion, kTableVersionMissing,
                   kTableVersionWrong));
-  ZV_TRY(r.marker(kMetaFilterHashType, kMetaFilterHashXxh3, kHashTypeMissing, kHashTypeWrong));
-  ZV_TRY(r.marker(kMetaChecksumType, kMetaChecksumTypeXxh3, kChecksumTypeMissing,
+  ZV_TRY(marker(r, kMetaFilterHashType, kMetaFilterHashXxh3, kHashTypeMissing, kHashTypeWrong));
+  ZV_TRY(marker(r, kMetaChecksumType, kMetaChecksumTypeXxh3, kChecksumTypeMissing,
                   kChecksumTypeWrong));
   ZV_ASSIGN_OR_RETURN(uint8_t restart,
-                      r.u8(kMetaRestartIntervalIndex, property_missing(kMetaRestartIntervalIndex)));
-  if (restart != 1) return zv::make_unexpected(refuse(kRestartIntervalWrong));
+                      r.u8(kMetaRestartIntervalIndex, MetaProperties::missing_message(kMetaRestartIntervalIndex)));
+  if (restart != 1) return zv::make_unexpected(r.refuse(kRestartIntervalWrong));
 
   TableMeta m;
   ZV_ASSIGN_OR_RETURN(m.id, r.u64(kMetaTableId));
@@ -125,8 +73,8 @@ TervikResult<TableMeta> parse_table_meta(const Block& block) {
   ZV_ASSIGN_OR_RETURN(m.key_max, r.bytes(kMetaKeyMax, kKeyMaxMissing));
   ZV_ASSIGN_OR_RETURN(m.seqno_min, r.u64(kMetaSeqnoMin, kSeqnoMinMissing));
   ZV_ASSIGN_OR_RETURN(m.seqno_max, r.u64(kMetaSeqnoMax, kSeqnoMaxMissing));
-  ZV_ASSIGN_OR_RETURN(m.data_compression, r.compression(kMetaCompressionData));
-  ZV_ASSIGN_OR_RETURN(m.index_compression, r.compression(kMetaCompressionIndex));
+  ZV_ASSIGN_OR_RETURN(m.data_compression, r.compression(kMetaCompressionData, kCompressionMissing));
+  ZV_ASSIGN_OR_RETURN(m.index_compression, r.compression(kMetaCompressionIndex, kCompressionMissing));
   return m;
 }
 

@@ -19,16 +19,13 @@ TervikResult<TableScanner> TableScanner::create(const std::string& path, uint64_
 }
 
 TervikResult<DataBlockDecoder> TableScanner::read_block() {
-  auto short_read = [] {
-    return TervikError::io(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-  };
-  if (file_remaining_ < kBlockHeaderSize) return zv::make_unexpected(short_read());
+  if (file_remaining_ < kBlockHeaderSize) return zv::make_unexpected(TervikError::short_read());
   char header_bytes[kBlockHeaderSize];
   ZV_TRY(read_exact(*reader_, header_bytes, kBlockHeaderSize));
   file_remaining_ -= kBlockHeaderSize;
   ZV_ASSIGN_OR_RETURN(BlockHeader h,
                       BlockHeader::decode(std::string_view(header_bytes, kBlockHeaderSize)));
-  if (h.data_length > file_remaining_) return zv::make_unexpected(short_read());
+  if (h.data_length > file_remaining_) return zv::make_unexpected(TervikError::short_read());
   zv::IoStatus st;
   Slice frame = Slice::build(kBlockHeaderSize + h.data_length, [&](uint8_t* dst) {
     std::memcpy(dst, header_bytes, kBlockHeaderSize);

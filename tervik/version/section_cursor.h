@@ -15,10 +15,6 @@
 
 namespace tervik {
 
-inline TervikError section_unexpected_eof() {
-  return TervikError(zv::IoError(zv::IoErrorKind::kUnexpectedEof, zv::kShortReadMessage));
-}
-
 class SectionCursor {
  public:
   explicit SectionCursor(std::string_view bytes) : rest_(bytes) {}
@@ -45,7 +41,7 @@ class SectionCursor {
   // Fails unless `count` records of at least `record_size` bytes each can
   // still follow; call before reserving room for them.
   TervikStatus expect_records(uint64_t count, size_t record_size) const {
-    if (count > rest_.size() / record_size) return zv::make_unexpected(section_unexpected_eof());
+    if (count > rest_.size() / record_size) return zv::make_unexpected(TervikError::short_read());
     return {};
   }
 
@@ -53,7 +49,7 @@ class SectionCursor {
   TervikResult<const char*> take(size_t n) {
     if (rest_.size() < n) {
       rest_ = {};
-      return zv::make_unexpected(section_unexpected_eof());
+      return zv::make_unexpected(TervikError::short_read());
     }
     const char* p = rest_.data();
     rest_.remove_prefix(n);
