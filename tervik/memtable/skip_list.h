@@ -107,7 +107,10 @@ const SkipList::Node* SkipList::first_not_before(Before&& before) const {
     }
     stop = n;
   }
-  return x->next(0);
+  // The node the bottom level stopped at, not a fresh read of x's link: an
+  // insert may have linked a node behind x since, one that is still before
+  // (for a seek, a version newer than the snapshot).
+  return stop;
 }
 
 template <class Before>

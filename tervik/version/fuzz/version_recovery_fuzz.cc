@@ -13,6 +13,7 @@
 #include "platform/fs.h"
 #include "platform/random.h"
 #include "tervik/version/recovery.h"
+#include "tervik/version/testing/fuzz_input.h"
 #include "tervik/version/version_file.h"
 
 namespace {
@@ -34,20 +35,6 @@ const tervik::TreeConfig& config() {
   static const tervik::TreeConfig c =
       tervik::TreeConfig::create(dir(), tervik::SeqNoCounter(0), tervik::SeqNoCounter(0));
   return c;
-}
-
-// Splits the input at the byte 0xFE into at most `n` parts.
-std::vector<std::string> split(std::string_view in, size_t n) {
-  std::vector<std::string> parts(n);
-  size_t i = 0;
-  for (char c : in) {
-    if (static_cast<uint8_t>(c) == 0xFE && i + 1 < n) {
-      ++i;
-    } else {
-      parts[i].push_back(c);
-    }
-  }
-  return parts;
 }
 
 std::string container(const std::vector<std::string>& bodies) {
@@ -75,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     // With the true checksum in "current", so that recovery reaches its
     // clean-up of orphans when the tables open.
-    const std::string bytes = container(split(in, 4));
+    const std::string bytes = container(tervik::testing::split_fuzz_input(in, 4));
     (void)zv::fs::write_file(current, tervik::encode_current(7, tervik::Checksum::of(bytes)));
     (void)zv::fs::write_file(version, bytes);
   }
@@ -83,14 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // survive the recovery, whatever its outcome.
   const std::string tables = zv::fs::join(dir(), "tables");
   for (const char* name : {"1", "2"}) (void)zv::fs::write_file(zv::fs::join(tables, name), "not a table");
-  std::vector<uint64_t> listed;
-  if (auto contents = tervik::read_version_file(version, 7); contents.ok()) {
-    for (const auto& level : contents->levels) {
-      for (const auto& run : level) {
-        for (const auto& t : run) listed.push_back(t.id);
-      }
-    }
-  }
+  const std::vector<uint64_t> listed = tervik::testing::listed_table_ids(version, 7);
   auto r = tervik::recover_version(dir(), 1, config());
   for (uint64_t id : listed) {
     if ((id == 1 || id == 2) && !zv::fs::exists(zv::fs::join(tables, std::to_string(id)))) __builtin_trap();
