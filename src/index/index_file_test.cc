@@ -21,7 +21,7 @@ namespace {
 using testing::add_at;
 using testing::LayoutBytes;
 
-std::span<const uint8_t> bytes_of(const std::string& s) {
+std::span<const uint8_t> file_bytes_of(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
@@ -35,7 +35,7 @@ std::string written(const HnswIndex& index, const std::string& layout) {
 }
 
 std::string read_error(const std::string& bytes) {
-  auto r = deserialize_index(bytes_of(bytes));
+  auto r = deserialize_index(file_bytes_of(bytes));
   return r.ok() ? std::string("<loaded>") : r.error().message();
 }
 
@@ -57,7 +57,7 @@ TEST(IndexFileTest, GoldenEmptyFiles) {
     want.u8(0);  // no IVF index
     EXPECT_EQ(want.size(), cfg.flat_threshold ? 101u : 93u);
     EXPECT_EQ(written(index, want.str()), want.str());
-    auto back = deserialize_index(bytes_of(want.str()));
+    auto back = deserialize_index(file_bytes_of(want.str()));
     ASSERT_TRUE(back.ok()) << back.error().message();
     EXPECT_EQ((*back)->config(), cfg);
     EXPECT_TRUE((*back)->is_empty());
@@ -87,7 +87,7 @@ TEST(IndexFileTest, GoldenSmallFileAndItsReading) {
   ASSERT_EQ(want.str().substr(129, 3), std::string(3, '\0')) << "node 1's values are padded";
   EXPECT_EQ(written(*index, want.str()), want.str());
 
-  auto back = deserialize_index(bytes_of(want.str()));
+  auto back = deserialize_index(file_bytes_of(want.str()));
   ASSERT_TRUE(back.ok()) << back.error().message();
   const HnswIndex& r = **back;
   EXPECT_EQ(r.config(), cfg);
@@ -123,7 +123,7 @@ TEST(IndexFileTest, OlderVersionsLoadWithTheirDefaults) {
     testing::layout_header(b, v, stored, 0, NodeId{9}, 1);
     testing::layout_f32_node(b, v, 9, {1}, 90, {0.5f, 1.5f}, {{}});
     b.raw("trailing bytes are ignored");
-    auto r = deserialize_index(bytes_of(b.str()));
+    auto r = deserialize_index(file_bytes_of(b.str()));
     ASSERT_TRUE(r.ok()) << v << ": " << r.error().message();
     const HnswConfig& c = (*r)->config();
     HnswConfig want = defaults;
@@ -154,7 +154,7 @@ TEST(IndexFileTest, KindsOtherThanIvfComeBackAsHnsw) {
     HnswConfig cfg;
     cfg.index_type = static_cast<uint8_t>(k);
     HnswIndex index(cfg, IndexBacking::in_memory());
-    auto back = deserialize_index(bytes_of(*serialize_index(index)));
+    auto back = deserialize_index(file_bytes_of(*serialize_index(index)));
     ASSERT_TRUE(back.ok());
     EXPECT_EQ((*back)->index_type(),
               static_cast<uint8_t>(k == IndexKind::kIvf ? IndexKind::kIvf : IndexKind::kHnsw));
@@ -201,7 +201,7 @@ TEST(IndexFileTest, EveryTruncationFailsWithItsField) {
     // Cut one byte into the field (at the field for one-byte fields).
     const bool one_byte = field == "vec_type" || field == "ep_exists";
     const std::string cut = file.str().substr(0, at + (one_byte ? 0 : 1));
-    auto r = deserialize_index(bytes_of(cut));
+    auto r = deserialize_index(file_bytes_of(cut));
     ASSERT_FALSE(r.ok()) << field;
     EXPECT_EQ(r.error().message(), "Truncated " + field) << "cut at " << at;
     EXPECT_EQ(r.error().kind(), IoErrorKind::kUnexpectedEof) << field;
@@ -217,7 +217,7 @@ TEST(IndexFileTest, EveryTruncationFailsWithItsField) {
   // Every prefix fails cleanly or loads; none crashes.
   size_t loaded = 0;
   for (size_t n = 0; n < file.size(); ++n)
-    loaded += deserialize_index(bytes_of(file.str().substr(0, n))).ok();
+    loaded += deserialize_index(file_bytes_of(file.str().substr(0, n))).ok();
   EXPECT_EQ(loaded, 1u) << "only the cut before the IVF block loads";
 }
 
@@ -294,7 +294,7 @@ bool loads_within_eight_times_its_size(uint64_t count, uint64_t layers) {
   }
   const std::string file = b.str();
   const uint64_t before = testing::resident_bytes();
-  auto r = deserialize_index(bytes_of(file));
+  auto r = deserialize_index(file_bytes_of(file));
   const uint64_t grown = testing::resident_bytes() - before;
   std::fprintf(stderr, "%llu records of %llu layers, %zu bytes: resident growth %llu\n",
                static_cast<unsigned long long>(count), static_cast<unsigned long long>(layers),
@@ -324,7 +324,7 @@ TEST(IndexFileTest, NodeCountBoundaryAndDuplicates) {
   const std::string head = b.str();
   EXPECT_EQ(read_error(head + std::string(134, '\0')),
             "node_count (3) exceeds plausible limit for 134 remaining bytes");
-  auto r = deserialize_index(bytes_of(head + std::string(135, '\0')));
+  auto r = deserialize_index(file_bytes_of(head + std::string(135, '\0')));
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ((*r)->len(), 1u);
   EXPECT_EQ((*r)->node_count(), 1u);
@@ -333,7 +333,7 @@ TEST(IndexFileTest, NodeCountBoundaryAndDuplicates) {
   testing::layout_header(d, 8, HnswConfig(), 0, std::nullopt, 2);
   testing::layout_f32_node(d, 8, 7, {}, 1, {1, 0}, {{}});
   testing::layout_f32_node(d, 8, 7, {}, 2, {0, 1}, {{}});
-  r = deserialize_index(bytes_of(d.str()));
+  r = deserialize_index(file_bytes_of(d.str()));
   ASSERT_TRUE(r.ok());
   EXPECT_EQ((*r)->len(), 1u);
   EXPECT_EQ((*r)->storage_offset(7), 2u);
@@ -362,7 +362,7 @@ TEST(IndexFileTest, IvfBlockIsKeptOnlyWhenSound) {
   std::string blob = with_ivf.substr(ivf_at + 9);
   log::CaptureSink sink;
   // Lists fewer than centroids, and a 24-byte blob: loaded without IVF.
-  auto c = IvfIndex::decode(bytes_of(blob));
+  auto c = IvfIndex::decode(file_bytes_of(blob));
   ASSERT_TRUE(c);
   const size_t centroids = c->centroids().size();
   ASSERT_GT(centroids, 1u);
@@ -372,7 +372,7 @@ TEST(IndexFileTest, IvfBlockIsKeptOnlyWhenSound) {
     std::string file = before_search.substr(0, ivf_at);
     LayoutBytes tail;
     tail.u8(1).u64(bad.size()).raw(bad);
-    auto r = deserialize_index(bytes_of(file + tail.str()));
+    auto r = deserialize_index(file_bytes_of(file + tail.str()));
     ASSERT_TRUE(r.ok()) << r.error().message();
     EXPECT_EQ((*r)->len(), 20u);
     auto hits = (*r)->search_nearest(std::vector<float>{3, 1}, std::nullopt, std::nullopt,
@@ -398,7 +398,7 @@ TEST(IndexFileTest, OversizedFilterIsRefusedWhereItIsSet) {
   }
   EXPECT_EQ(index->len(), 1u);
   EXPECT_EQ(index->vector(1), VectorRepr::f32({1, 2}));
-  auto back = deserialize_index(bytes_of(*serialize_index(*index)));
+  auto back = deserialize_index(file_bytes_of(*serialize_index(*index)));
   ASSERT_TRUE(back.ok()) << back.error().message();
   EXPECT_EQ((*back)->len(), 1u);
 }

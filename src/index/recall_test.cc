@@ -14,18 +14,18 @@
 namespace zv {
 namespace {
 
-constexpr size_t kDim = 128;
+constexpr size_t kRecallDim = 128;
 constexpr size_t kNodes = 20000;
 constexpr size_t kClusters = 100;
 constexpr size_t kQueries = 200;
 
-std::span<const float> row(const std::vector<float>& data, size_t i, size_t dim = kDim) {
+std::span<const float> row(const std::vector<float>& data, size_t i, size_t dim = kRecallDim) {
   return std::span<const float>(data).subspan(i * dim, dim);
 }
 
 // Inserts row order[k] as node order[k] + 1, for k in order.
 std::unique_ptr<HnswIndex> build(const std::vector<float>& data, const std::vector<size_t>& order,
-                                 HnswConfig cfg, size_t dim = kDim) {
+                                 HnswConfig cfg, size_t dim = kRecallDim) {
   auto index = std::make_unique<HnswIndex>(cfg, IndexBacking::in_memory());
   for (size_t i : order) {
     auto v = row(data, i, dim);
@@ -39,7 +39,7 @@ std::unique_ptr<HnswIndex> build(const std::vector<float>& data, const std::vect
 double recall_at_10(const HnswIndex& index, const std::vector<float>& queries) {
   size_t hits = 0, total = 0;
   const FilterBitset& all = FilterBitset::unfiltered();
-  for (size_t i = 0; i < queries.size() / kDim; ++i) {
+  for (size_t i = 0; i < queries.size() / kRecallDim; ++i) {
     auto exact = index.search_by_method(2, row(queries, i), all, 10, index.metric());
     auto got = index.search_nearest(row(queries, i), std::nullopt, std::nullopt, all, 10, nullptr);
     std::unordered_set<NodeId, NodeIdHash> truth;
@@ -52,7 +52,7 @@ double recall_at_10(const HnswIndex& index, const std::vector<float>& queries) {
 
 // Stored vectors that are not the first hit for their own value.
 size_t not_first_for_own_value(const HnswIndex& index, const std::vector<float>& data,
-                               size_t dim = kDim) {
+                               size_t dim = kRecallDim) {
   size_t missed = 0;
   const FilterBitset& all = FilterBitset::unfiltered();
   for (size_t i = 0; i < data.size() / dim; ++i) {
@@ -123,8 +123,8 @@ void in_parallel(size_t n, F f) {
 // insertion, under both metrics, and held-out queries keep their recall.
 TEST(RecallTest, ClusteredEveryVectorFoundInEveryOrder) {
   if (!optimised_build()) GTEST_SKIP() << "recall runs in the optimised build only";
-  const auto data = testing::clustered_vectors(kNodes, kDim, kClusters, 0.1f, 42, 1);
-  const auto queries = testing::clustered_vectors(kQueries, kDim, kClusters, 0.1f, 42, 2);
+  const auto data = testing::clustered_vectors(kNodes, kRecallDim, kClusters, 0.1f, 42, 1);
+  const auto queries = testing::clustered_vectors(kQueries, kRecallDim, kClusters, 0.1f, 42, 2);
   struct Run {
     DistanceMetric metric;
     std::string order_name;
@@ -174,7 +174,7 @@ TEST(RecallTest, ClusteredEveryVectorFoundInEveryOrder) {
 TEST(RecallTest, SmallClusteredSetInManyShuffles) {
   if (!optimised_build()) GTEST_SKIP() << "recall runs in the optimised build only";
   constexpr size_t kSmall = 960;
-  const auto data = testing::clustered_vectors(kSmall, kDim, 12, 0.1f, 42, 1);
+  const auto data = testing::clustered_vectors(kSmall, kRecallDim, 12, 0.1f, 42, 1);
   std::vector<size_t> seeds = {13};
   for (uint64_t s = 1000; s < 1200; ++s) seeds.push_back(s);
   std::vector<size_t> missed(seeds.size());
@@ -191,7 +191,7 @@ TEST(RecallTest, SmallClusteredSetInManyShuffles) {
 // stored vector first for its own value.
 TEST(RecallTest, ConcurrentBuildsLeaveNoIslands) {
   if (!optimised_build()) GTEST_SKIP() << "recall runs in the optimised build only";
-  const auto data = testing::clustered_vectors(kNodes, kDim, kClusters, 0.1f, 42, 1);
+  const auto data = testing::clustered_vectors(kNodes, kRecallDim, kClusters, 0.1f, 42, 1);
   const auto order = shuffled(kNodes, 77);
   for (int build_no = 0; build_no < 10; ++build_no) {
     HnswConfig cfg;
@@ -216,8 +216,8 @@ TEST(RecallTest, ConcurrentBuildsLeaveNoIslands) {
 
 TEST(RecallTest, GaussianAtWideSearch) {
   if (!optimised_build()) GTEST_SKIP() << "recall runs in the optimised build only";
-  const auto data = testing::gaussian_vectors(kNodes, kDim, 7);
-  const auto queries = testing::gaussian_vectors(kQueries, kDim, 8);
+  const auto data = testing::gaussian_vectors(kNodes, kRecallDim, 7);
+  const auto queries = testing::gaussian_vectors(kQueries, kRecallDim, 8);
   HnswConfig cfg;
   cfg.metric = DistanceMetric::kEuclidean;
   cfg.ef_search = 200;

@@ -13,16 +13,16 @@
 namespace zv {
 namespace {
 
-constexpr int kThreads = 8;
+constexpr int kThreadCount = 8;
 
 TEST(RuntimeConcurrentTest, FirstUseFromManyThreadsBuildsOneValue) {
-  std::vector<const DistanceKernels*> tables(kThreads);
-  std::vector<const HardwareCapabilities*> caps(kThreads);
-  std::vector<const FilterBitset*> unfiltered(kThreads);
-  std::vector<float> results(kThreads);
+  std::vector<const DistanceKernels*> tables(kThreadCount);
+  std::vector<const HardwareCapabilities*> caps(kThreadCount);
+  std::vector<const FilterBitset*> unfiltered(kThreadCount);
+  std::vector<float> results(kThreadCount);
   std::atomic<bool> go{false};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < kThreadCount; ++t) {
     threads.emplace_back([&, t] {
       while (!go.load()) std::this_thread::yield();
       tables[t] = &DistanceKernels::init_global();
@@ -34,7 +34,7 @@ TEST(RuntimeConcurrentTest, FirstUseFromManyThreadsBuildsOneValue) {
   }
   go.store(true);
   for (auto& th : threads) th.join();
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < kThreadCount; ++t) {
     EXPECT_EQ(tables[t], tables[0]);
     EXPECT_EQ(caps[t], caps[0]);
     EXPECT_EQ(unfiltered[t], unfiltered[0]);
@@ -48,7 +48,7 @@ TEST(RuntimeConcurrentTest, RacingPrefetchSetsKeepOneMode) {
     PrefetchModeCell cell;
     std::atomic<int> winners{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (int t = 0; t < kThreadCount; ++t)
       threads.emplace_back([&, t] {
         if (cell.init(static_cast<PrefetchMode>(t % 3))) winners.fetch_add(1);
         EXPECT_TRUE(cell.get().has_value());

@@ -20,7 +20,7 @@ using coding::get_u16_le;
 using coding::get_u32_le;
 using coding::get_u64_le;
 
-EngineNode node_with(NodeId id, VectorRepr v) {
+EngineNode vfile_node(NodeId id, VectorRepr v) {
   EngineNode n = EngineNode::create(id);
   n.vector = std::move(v);
   return n;
@@ -28,12 +28,12 @@ EngineNode node_with(NodeId id, VectorRepr v) {
 
 std::vector<EngineNode> nodes_of_every_kind() {
   std::vector<EngineNode> out;
-  out.push_back(node_with(1, VectorRepr::f32({1.0f, 2.0f, 3.0f})));
-  out.push_back(node_with(2, VectorRepr::binary({0xAAu, 0x5555u})));
-  out.push_back(node_with(3, VectorRepr::turbo({1, 2, 3, 4, 5})));
-  out.push_back(node_with(4, VectorRepr::sq8(0.5f, {1, -2, 3, -4, 5, -6, 7, -8, 9, -10})));
-  out.push_back(node_with(5, VectorRepr::none()));
-  EngineNode rich = node_with(make_node_id(7, 9), VectorRepr::f32(std::vector<float>(100, 0.25f)));
+  out.push_back(vfile_node(1, VectorRepr::f32({1.0f, 2.0f, 3.0f})));
+  out.push_back(vfile_node(2, VectorRepr::binary({0xAAu, 0x5555u})));
+  out.push_back(vfile_node(3, VectorRepr::turbo({1, 2, 3, 4, 5})));
+  out.push_back(vfile_node(4, VectorRepr::sq8(0.5f, {1, -2, 3, -4, 5, -6, 7, -8, 9, -10})));
+  out.push_back(vfile_node(5, VectorRepr::none()));
+  EngineNode rich = vfile_node(make_node_id(7, 9), VectorRepr::f32(std::vector<float>(100, 0.25f)));
   rich.bitset = {0x11, 0x22, 0x33};
   rich.confidence_score = 0.75f;
   rich.importance = 0.125f;
@@ -73,7 +73,7 @@ TEST(VFileAppend, LayoutOfTheFirstRecordsInMemory) {
   VFile f = VFile::in_memory(4096);
   EXPECT_EQ(f.capacity(), 4096u);
   EXPECT_EQ(f.write_offset(), 64u);
-  auto p = f.append_node(node_with(1, VectorRepr::f32({1, 2, 3})));
+  auto p = f.append_node(vfile_node(1, VectorRepr::f32({1, 2, 3})));
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(*p, 64u);
   const uint8_t* b = f.bytes().data();
@@ -84,7 +84,7 @@ TEST(VFileAppend, LayoutOfTheFirstRecordsInMemory) {
   EXPECT_EQ(get_u64_le(b + 16), 192u);  // the header's copy
 
   // Sq8: codes then the scale (14 bytes); binary: 16 bytes; no vector: 0.
-  auto q = f.append_node(node_with(2, VectorRepr::sq8(2.5f, std::vector<int8_t>(10, 7))));
+  auto q = f.append_node(vfile_node(2, VectorRepr::sq8(2.5f, std::vector<int8_t>(10, 7))));
   ASSERT_TRUE(q.ok());
   EXPECT_EQ(*q, 192u);
   EXPECT_EQ(get_u32_le(b + 192 + 52), 10u);
@@ -92,12 +92,12 @@ TEST(VFileAppend, LayoutOfTheFirstRecordsInMemory) {
   std::memcpy(&scale, b + 192 + 64 + 10, 4);
   EXPECT_EQ(scale, 2.5f);
   EXPECT_EQ(f.write_offset(), 192u + 128u);
-  auto r = f.append_node(node_with(3, VectorRepr::binary({~0ull, 1})));
+  auto r = f.append_node(vfile_node(3, VectorRepr::binary({~0ull, 1})));
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(get_u64_le(b + *r + 64), ~0ull);
   EXPECT_EQ(get_u64_le(b + *r + 72), 1u);
   EXPECT_EQ(f.write_offset(), *r + 128);
-  auto s = f.append_node(node_with(4, VectorRepr::none()));
+  auto s = f.append_node(vfile_node(4, VectorRepr::none()));
   ASSERT_TRUE(s.ok());
   EXPECT_EQ(get_u32_le(b + *s + 52), 0u);
   EXPECT_EQ((get_u32_le(b + *s + 56) >> 10) & 0xF, 0u);
@@ -112,9 +112,9 @@ TEST(VFileAppend, EveryKindRoundTripsIncludingMappedVectors) {
   auto owner = std::make_shared<std::vector<unsigned char>>(4 * 4 + 1);
   float vals[4] = {9, 8, 7, 6};
   std::memcpy(owner->data() + 1, vals, 16);
-  nodes.push_back(node_with(
+  nodes.push_back(vfile_node(
       20, VectorRepr::mmap_full(MappedVector(owner, owner->data() + 1, 16))));
-  nodes.push_back(node_with(21, VectorRepr::mmap_full(MappedVector(owner, owner->data(), 3))));
+  nodes.push_back(vfile_node(21, VectorRepr::mmap_full(MappedVector(owner, owner->data(), 3))));
   std::vector<uint64_t> pos;
   for (const auto& n : nodes) {
     auto p = f.append_node(n);
@@ -129,7 +129,7 @@ TEST(VFileAppend, EveryKindRoundTripsIncludingMappedVectors) {
 
 TEST(VFileAppend, LimitsFailWithoutWritingARecord) {
   VFile f = VFile::in_memory(4096);
-  EngineNode n = node_with(5, VectorRepr::f32({1}));
+  EngineNode n = vfile_node(5, VectorRepr::f32({1}));
   for (int i = 0; i < 65536; ++i) n.edges.push_back(NodeEdge{1, 0, 1.0f, false, 0});
   auto r = f.append_node(n);
   ASSERT_FALSE(r.ok());
@@ -151,15 +151,15 @@ TEST(VFileAppend, GrowthDoublesOrAddsHeadroom) {
   VFile small = VFile::in_memory(1000);
   small.set_write_offset(960);
   // 960 + 64 + 76 = 1100 > 1000: max(2000, 1100 + 4096).
-  ASSERT_TRUE(small.append_node(node_with(1, VectorRepr::f32(std::vector<float>(19, 1.0f)))).ok());
+  ASSERT_TRUE(small.append_node(vfile_node(1, VectorRepr::f32(std::vector<float>(19, 1.0f)))).ok());
   EXPECT_EQ(small.capacity(), 5196u);
   EXPECT_EQ(small.write_offset(), 1152u);  // past nothing: 1100 rounded up
 
   VFile big = VFile::in_memory(kDefaultSegmentBytes);
   big.set_write_offset(kDefaultSegmentBytes - 64);
-  ASSERT_TRUE(big.append_node(node_with(2, VectorRepr::f32({1, 2}))).ok());
+  ASSERT_TRUE(big.append_node(vfile_node(2, VectorRepr::f32({1, 2}))).ok());
   EXPECT_EQ(big.capacity(), 2 * kDefaultSegmentBytes);
-  expect_record(big, kDefaultSegmentBytes - 64, node_with(2, VectorRepr::f32({1, 2})));
+  expect_record(big, kDefaultSegmentBytes - 64, vfile_node(2, VectorRepr::f32({1, 2})));
 
   auto shrink = big.grow_to(10);
   ASSERT_FALSE(shrink.ok());
@@ -169,7 +169,7 @@ TEST(VFileAppend, GrowthDoublesOrAddsHeadroom) {
 
 TEST(VFileHeaders, ReadableOnlyAtAlignedPositionsWithinCapacity) {
   VFile f = VFile::in_memory(256);
-  ASSERT_TRUE(f.append_node(node_with(1, VectorRepr::none())).ok());
+  ASSERT_TRUE(f.append_node(vfile_node(1, VectorRepr::none())).ok());
   EXPECT_TRUE(f.disk_node_header_at(64).has_value());
   EXPECT_TRUE(f.disk_node_header_at(192).has_value());  // ends exactly at 256
   for (uint64_t pos : {uint64_t{65}, uint64_t{256}, uint64_t{224}, ~uint64_t{63},
@@ -198,7 +198,7 @@ TEST(VFileHeaders, ReadableOnlyAtAlignedPositionsWithinCapacity) {
 
 TEST(VFileHeaders, ReaderViewMapsTheStoredFields) {
   VFile f = VFile::in_memory(4096);
-  EngineNode n = node_with(3, VectorRepr::sq8(1.0f, {1, 2, 3}));
+  EngineNode n = vfile_node(3, VectorRepr::sq8(1.0f, {1, 2, 3}));
   n.importance = 0.875f;
   n.flags |= kRecordDeletedFlag;
   auto p = f.append_node(n);
@@ -276,7 +276,7 @@ TEST_F(VFileOnDisk, RecordsSurviveReopenAndAppendsContinueAfterThem) {
     // of 64 puts the stored offset past the file's end.
     ASSERT_NE(f->capacity() % 64, 0u);
     const uint64_t filler = f->capacity() - f->write_offset() - 64;
-    nodes.push_back(node_with(77, VectorRepr::turbo(std::vector<uint8_t>(filler, 0x5A))));
+    nodes.push_back(vfile_node(77, VectorRepr::turbo(std::vector<uint8_t>(filler, 0x5A))));
     pos.push_back(*f->append_node(nodes.back()));
     EXPECT_NE(f->capacity() % 64, 0u);
     EXPECT_GT(f->write_offset(), f->capacity());
@@ -307,7 +307,7 @@ TEST_F(VFileOnDisk, UntrustedWriteOffsetsAppendAfterTheFileEnd) {
   {
     auto f = VFile::open(path(), 640, false);
     ASSERT_TRUE(f.ok());
-    ASSERT_TRUE(f->append_node(node_with(1, VectorRepr::f32({1, 2, 3}))).ok());
+    ASSERT_TRUE(f->append_node(vfile_node(1, VectorRepr::f32({1, 2, 3}))).ok());
   }
   for (uint64_t stored : {uint64_t{0}, uint64_t{63}, uint64_t{704}, ~uint64_t{0}}) {
     patch_u64(16, stored);
@@ -317,10 +317,10 @@ TEST_F(VFileOnDisk, UntrustedWriteOffsetsAppendAfterTheFileEnd) {
       ASSERT_TRUE(f.ok());
       EXPECT_EQ(f->write_offset(), 640u) << stored;
       if (!ro) {
-        auto p = f->append_node(node_with(2, VectorRepr::none()));
+        auto p = f->append_node(vfile_node(2, VectorRepr::none()));
         ASSERT_TRUE(p.ok());
         EXPECT_EQ(*p, 640u);
-        expect_record(*f, 64, node_with(1, VectorRepr::f32({1, 2, 3})));
+        expect_record(*f, 64, vfile_node(1, VectorRepr::f32({1, 2, 3})));
       }
     }
     bool named = false;
@@ -370,7 +370,7 @@ TEST_F(VFileOnDisk, ForeignOrNewerHeadersFailAndStayUntouched) {
 TEST_F(VFileOnDisk, GrowthRemapsAndReopenFollowsTheFile) {
   auto f = VFile::open(path(), 256, false);
   ASSERT_TRUE(f.ok());
-  EngineNode n = node_with(1, VectorRepr::f32(std::vector<float>(200, 1.5f)));
+  EngineNode n = vfile_node(1, VectorRepr::f32(std::vector<float>(200, 1.5f)));
   auto p = f->append_node(n);
   ASSERT_TRUE(p.ok());
   EXPECT_EQ(f->capacity(), 64u + 64 + 800 + 4096);
@@ -392,13 +392,13 @@ TEST(VFileReader, SearchReadsVectorsThroughTheSegment) {
   HnswIndex index(config, IndexBacking::in_memory());
   std::vector<std::vector<float>> vs = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {1, 1, 0, 0}};
   for (size_t i = 0; i < vs.size(); ++i) {
-    EngineNode n = node_with(100 + i, VectorRepr::f32(vs[i]));
+    EngineNode n = vfile_node(100 + i, VectorRepr::f32(vs[i]));
     if (i == 3) n.flags |= kRecordDeletedFlag;
     auto p = f.append_node(n);
     ASSERT_TRUE(p.ok());
     ASSERT_TRUE(index.add(n.id, FilterBitset::all_ones(), n.vector, *p).ok());
   }
-  EngineNode q8 = node_with(200, VectorRepr::sq8(1.0f / 127, {127, 0, 0, 0}));
+  EngineNode q8 = vfile_node(200, VectorRepr::sq8(1.0f / 127, {127, 0, 0, 0}));
   auto p8 = f.append_node(q8);
   ASSERT_TRUE(index.add(q8.id, FilterBitset::all_ones(), q8.vector, *p8).ok());
   std::vector<float> query = {1, 0, 0, 0};

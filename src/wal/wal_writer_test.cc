@@ -19,7 +19,7 @@ using testing::payload_of;
 using testing::slurp;
 using testing::spit;
 
-std::vector<std::string> read_all(const std::string& path) {
+std::vector<std::string> read_written(const std::string& path) {
   auto reader = WalReader::open(FileSystem::os(), path, 65536, nullptr);
   EXPECT_TRUE(reader.ok());
   std::vector<std::string> out;
@@ -66,7 +66,7 @@ TEST(WalWriter, AppendBatchAndReopenContinueTheChain) {
     }
   }
   EXPECT_EQ(frames[2].hash, std::string(reinterpret_cast<const char*>(resumed.data()), 32));
-  EXPECT_EQ(read_all(path).size(), 4u);
+  EXPECT_EQ(read_written(path).size(), 4u);
 }
 
 TEST(WalWriter, OldVersionsContinueWithoutTrailers) {
@@ -83,7 +83,7 @@ TEST(WalWriter, OldVersionsContinueWithoutTrailers) {
     ASSERT_TRUE(w->append(payload_of(1)).ok());
   }
   EXPECT_EQ(slurp(path).size(), 20u + 12u + 8u);
-  EXPECT_EQ(read_all(path), std::vector<std::string>{payload_of(1)});
+  EXPECT_EQ(read_written(path), std::vector<std::string>{payload_of(1)});
 }
 
 TEST(WalWriter, OpenHandlesEmptyAndShortFiles) {
@@ -155,7 +155,7 @@ TEST(WalWriter, RefusesRecordsNoReaderWouldAccept) {
   EXPECT_EQ(slurp(path).size(), 20u);
   ASSERT_TRUE(w->append(largest).ok());
   w.reset();
-  const auto back = read_all(path);
+  const auto back = read_written(path);
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0].size(), kMaxPayloadSize);
 }
@@ -211,7 +211,7 @@ TEST(WalWriter, FailedAppendRemovesOnlyItsOwnBytes) {
     }
     ASSERT_TRUE(w->append(payload_of(2)).ok()) << c.name;
     w.reset();
-    EXPECT_EQ(read_all(path),
+    EXPECT_EQ(read_written(path),
               (std::vector<std::string>{payload_of(0), payload_of(1), payload_of(2)}))
         << c.name;
     const auto frames = parse_frames(slurp(path), 64);
@@ -251,7 +251,7 @@ TEST(WalWriter, RotatesIntoAFreshFile) {
   ASSERT_EQ(names->size(), 2u);
   const std::string archive = fs::join(dir.path(), (*names)[0] == "r.wal" ? (*names)[1] : (*names)[0]);
   EXPECT_EQ(archive.rfind(path + ".", 0), 0u);
-  EXPECT_EQ(read_all(archive).size(), 4u);
+  EXPECT_EQ(read_written(archive).size(), 4u);
 }
 
 // A rotation whose rename fails leaves the file where it was: the append
@@ -274,7 +274,7 @@ TEST(WalWriter, FailedRotationRenameKeepsEveryRecord) {
   ASSERT_TRUE(names.ok());
   ASSERT_EQ(names->size(), 2u);
   const std::string archive = fs::join(dir.path(), (*names)[0] == "r.wal" ? (*names)[1] : (*names)[0]);
-  EXPECT_EQ(read_all(archive),
+  EXPECT_EQ(read_written(archive),
             (std::vector<std::string>{payload_of(0), payload_of(1), payload_of(2), payload_of(3),
                                       payload_of(4)}));
 }

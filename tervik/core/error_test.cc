@@ -109,7 +109,7 @@ TEST(BlobIndirectionTest, Decode) {
   for (const Case& c : cases) {
     std::string_view in = c.bytes;
     auto r = BlobIndirection::decode(&in);
-    SCOPED_TRACE(testing::PrintToString(c.bytes));
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
     ASSERT_EQ(r.ok(), c.want.has_value());
     if (c.want) {
       EXPECT_EQ(*r, *c.want) << r->debug_string();
@@ -140,7 +140,7 @@ TEST(Utf8Test, Validate) {
       {"\xf4\x90\x80\x80", Utf8Error{0, 1}},  // above U+10FFFF
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(validate_utf8(c.text), c.want) << testing::PrintToString(c.text);
+    EXPECT_EQ(validate_utf8(c.text), c.want) << ::testing::PrintToString(c.text);
   }
 }
 

@@ -18,17 +18,11 @@
 namespace tervik {
 namespace {
 
-std::string key_of(size_t k) {
-  char key[16];
-  std::snprintf(key, sizeof(key), "k%05zu", k);
-  return key;
-}
-
 TEST(TableConcurrentTest, PointReadsAndTwoWayIterationsShareCaches) {
   constexpr size_t kKeys = 400;
   std::vector<InternalValue> items;
   for (size_t k = 0; k < kKeys; ++k) {
-    items.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(2 * k))),
+    items.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(2 * k))),
                                              UserValue(std::string(24, 'a' + k % 26)), 1 + k % 5));
   }
   zv::testing::TempDir dir;
@@ -56,7 +50,7 @@ TEST(TableConcurrentTest, PointReadsAndTwoWayIterationsShareCaches) {
         const Table& t = tables[rng() % tables.size()];
         if (op % 2 == 0) {
           const size_t k = rng() % (2 * kKeys);
-          const std::string key = key_of(k);
+          const std::string key = testing::numbered_key(k);
           auto g = t.get(key, 100, BloomFilter::key_hash(key));
           const bool want = k % 2 == 0;
           if (!g.ok() || g->has_value() != want || (want && (*g)->value != items[k / 2].value)) {
@@ -66,8 +60,8 @@ TEST(TableConcurrentTest, PointReadsAndTwoWayIterationsShareCaches) {
         }
         size_t lo = rng() % kKeys, hi = rng() % kKeys;
         if (lo > hi) std::swap(lo, hi);
-        TableIter it = t.range(Bound::included(Slice(std::string_view(key_of(2 * lo)))),
-                               Bound::included(Slice(std::string_view(key_of(2 * hi)))));
+        TableIter it = t.range(Bound::included(Slice(std::string_view(testing::numbered_key(2 * lo)))),
+                               Bound::included(Slice(std::string_view(testing::numbered_key(2 * hi)))));
         size_t front = lo, back = hi + 1;
         for (;;) {
           const bool from_back = rng() % 2;

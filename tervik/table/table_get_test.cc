@@ -14,12 +14,6 @@
 namespace tervik {
 namespace {
 
-std::string key_of(size_t k) {
-  char key[16];
-  std::snprintf(key, sizeof(key), "k%05zu", k);
-  return key;
-}
-
 struct Opened {
   zv::testing::TempDir dir;
   std::string path = zv::fs::join(dir.path(), "t");
@@ -43,7 +37,7 @@ struct Opened {
 std::vector<InternalValue> plain(size_t n, SeqNo seqno) {
   std::vector<InternalValue> out;
   for (size_t k = 0; k < n; ++k) {
-    out.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(2 * k))),
+    out.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(2 * k))),
                                            UserValue(std::string(16, 'v')), seqno + k % 3));
   }
   return out;
@@ -65,13 +59,13 @@ TEST(TableGetTest, SnapshotsAtOrBelowWhatTheTableHoldsReadNothing) {
     for (bool pin : {false, true}) {
       Opened t(plain(50, 5), {}, c.global, pin, pin);
       t.empty_the_file();
-      auto g = t.get(key_of(0), c.snapshot);
+      auto g = t.get(testing::numbered_key(0), c.snapshot);
       ASSERT_TRUE(g.ok()) << c.name << ": " << g.error().debug_string();
       EXPECT_FALSE(g->has_value()) << c.name;
     }
   }
   Opened t(plain(50, 5), {}, 100, true, true);
-  auto g = t.get(key_of(0), 106);
+  auto g = t.get(testing::numbered_key(0), 106);
   ASSERT_TRUE(g.ok() && g->has_value());
   EXPECT_EQ((*g)->key.seqno, 105u);
 }
@@ -110,13 +104,13 @@ TEST(TableGetTest, AbsentKeysWithoutFilter) {
   for (bool pin_index : {false, true}) {
     Opened t(plain(100, 1), o, 0, true, pin_index);
     EXPECT_FALSE(t.table->regions().filter.has_value());
-    for (const std::string& key : {key_of(1), key_of(99), key_of(1001), std::string("zzz"), std::string("a")}) {
+    for (const std::string& key : {testing::numbered_key(1), testing::numbered_key(99), testing::numbered_key(1001), std::string("zzz"), std::string("a")}) {
       auto g = t.get(key, 1000);
       ASSERT_TRUE(g.ok()) << key;
       EXPECT_FALSE(g->has_value()) << key;
     }
     for (size_t k = 0; k < 100; k += 7) {
-      auto g = t.get(key_of(2 * k), 1000);
+      auto g = t.get(testing::numbered_key(2 * k), 1000);
       ASSERT_TRUE(g.ok() && g->has_value()) << k;
     }
   }
@@ -132,7 +126,7 @@ TEST(TableGetTest, NegativeFilterEndsTheReadBeforeTheIndex) {
   t.empty_the_file();
   size_t clean = 0, failed = 0;
   for (size_t k = 0; k < 300; ++k) {
-    auto g = t.get(key_of(2 * k + 1), 1000);
+    auto g = t.get(testing::numbered_key(2 * k + 1), 1000);
     if (g.ok()) {
       EXPECT_FALSE(g->has_value());
       ++clean;
@@ -142,7 +136,7 @@ TEST(TableGetTest, NegativeFilterEndsTheReadBeforeTheIndex) {
   }
   EXPECT_GT(clean, 280u);
   // A present key passes the filter and must reach the (now empty) file.
-  auto present = t.get(key_of(0), 1000);
+  auto present = t.get(testing::numbered_key(0), 1000);
   EXPECT_FALSE(present.ok());
 }
 
@@ -170,7 +164,7 @@ TEST(TableGetTest, FilterForms) {
       ASSERT_TRUE(g->has_value()) << c.name << " " << k;
       EXPECT_EQ((*g)->key.seqno, items[k].key.seqno) << c.name;
     }
-    for (const std::string& key : {key_of(1), key_of(2001), key_of(9999), std::string("zz")}) {
+    for (const std::string& key : {testing::numbered_key(1), testing::numbered_key(2001), testing::numbered_key(9999), std::string("zz")}) {
       auto g = t.get(key, 1000);
       ASSERT_TRUE(g.ok()) << c.name << " " << key;
       EXPECT_FALSE(g->has_value()) << c.name << " " << key;

@@ -16,12 +16,6 @@
 namespace tervik {
 namespace {
 
-std::string key_of(size_t k) {
-  char key[16];
-  std::snprintf(key, sizeof(key), "k%05zu", k);
-  return key;
-}
-
 // Keys k00000, k00002, ... with 1 to 3 versions each.
 std::vector<InternalValue> random_items(std::mt19937_64& rng, size_t keys) {
   std::vector<InternalValue> out;
@@ -29,7 +23,7 @@ std::vector<InternalValue> random_items(std::mt19937_64& rng, size_t keys) {
     const int versions = 1 + static_cast<int>(rng() % 3);
     for (int v = 0; v < versions; ++v) {
       const SeqNo s = 50 - static_cast<SeqNo>(v) * 7;
-      const std::string key = key_of(2 * k);
+      const std::string key = testing::numbered_key(2 * k);
       if (rng() % 9 == 0) {
         out.push_back(InternalValue::new_tombstone(UserKey(std::string_view(key)), s));
       } else {
@@ -51,7 +45,7 @@ Table open_table(const std::string& path, bool pin_index, SeqNo global_seqno = 0
 
 Bound random_bound(std::mt19937_64& rng, size_t keys) {
   // Keys present (even), between keys (odd), and beyond both ends.
-  const std::string k = key_of(rng() % (2 * keys + 3));
+  const std::string k = testing::numbered_key(rng() % (2 * keys + 3));
   switch (rng() % 3) {
     case 0: return Bound::included(Slice(std::string_view(k)));
     case 1: return Bound::excluded(Slice(std::string_view(k)));
@@ -158,7 +152,7 @@ TEST_F(TableIterCasesTest, EqualBoundsOnOneKey) {
 TEST_F(TableIterCasesTest, LowerBoundBetweenBlocksStartsAtTheLaterBlock) {
   std::vector<InternalValue> items;
   for (size_t k = 0; k < 40; ++k) {
-    items.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(2 * k))),
+    items.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(2 * k))),
                                              UserValue(std::string(30, 'x')), 1));
   }
   write(items, 100);
@@ -188,7 +182,7 @@ TEST_F(TableIterCasesTest, LowerBoundBetweenBlocksStartsAtTheLaterBlock) {
 TEST_F(TableIterCasesTest, EndsMeetInsideOneBlock) {
   std::vector<InternalValue> items;
   for (size_t k = 0; k < 9; ++k) {
-    items.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(k))), UserValue("v"), 3));
+    items.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(k))), UserValue("v"), 3));
   }
   write(items, 4096);
   const Table t = open_table(path_, false);
@@ -210,7 +204,7 @@ TEST_F(TableIterCasesTest, EndsMeetInsideOneBlock) {
 TEST_F(TableIterCasesTest, ErrorEndsTheIteratorAtBothEnds) {
   std::vector<InternalValue> items;
   for (size_t k = 0; k < 60; ++k) {
-    items.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(k))),
+    items.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(k))),
                                              UserValue(std::string(30, 'x')), 1));
   }
   for (bool partitioned : {false, true}) {
@@ -247,7 +241,7 @@ TEST_F(TableIterCasesTest, ErrorEndsTheIteratorAtBothEnds) {
 TEST_F(TableIterCasesTest, EveryEntryCarriesTheGlobalSeqno) {
   std::vector<InternalValue> items;
   for (size_t k = 0; k < 30; ++k) {
-    items.push_back(InternalValue::new_value(UserKey(std::string_view(key_of(k))), UserValue("v"), k));
+    items.push_back(InternalValue::new_value(UserKey(std::string_view(testing::numbered_key(k))), UserValue("v"), k));
   }
   write(items, 64);
   const Table t = open_table(path_, true, 100);

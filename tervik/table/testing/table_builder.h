@@ -4,6 +4,7 @@
 // Test-only; no gtest dependency.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -20,6 +21,13 @@
 #include "tervik/table/table_writer.h"
 
 namespace tervik::testing {
+
+// "k00042": keys of five digits sort in numeric order.
+inline std::string numbered_key(size_t k) {
+  char key[16];
+  std::snprintf(key, sizeof(key), "k%05zu", k);
+  return key;
+}
 
 struct TableOptions {
   uint32_t block_size = 4096;
