@@ -8,6 +8,7 @@
 // Counters: load_s, write_amp (bytes written to table files / user bytes),
 // reads_per_s, scanned_per_s.
 #include <benchmark/benchmark.h>
+#include <xxhash.h>
 
 #include <atomic>
 #include <chrono>
@@ -49,14 +50,8 @@ constexpr uint64_t kMemtableBytes = 8ull << 20;
 constexpr uint64_t kTableBytes = 8ull << 20;
 constexpr size_t kValueBytes = 100;
 
-uint64_t mix(uint64_t x) {
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  x *= 0xc4ceb9fe1a85ec53ULL;
-  x ^= x >> 33;
-  return x;
-}
+// A scattered but reproducible 64-bit value per index.
+uint64_t mix(uint64_t i) { return XXH3_64bits(&i, sizeof(i)); }
 
 std::string key_of(uint64_t i) {
   char buf[17];
