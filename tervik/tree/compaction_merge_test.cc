@@ -51,6 +51,7 @@ class ScriptedFilter final : public CompactionFilter {
   FilterLog* log_;
 };
 
+// Makes a ScriptedFilter per merge, all writing into one log.
 class ScriptedFactory final : public CompactionFilterFactory {
  public:
   ScriptedFactory(ScriptedFilter::Decide decide, FilterLog* log) : decide_(std::move(decide)), log_(log) {}

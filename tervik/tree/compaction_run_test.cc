@@ -157,6 +157,7 @@ class StopOnFirst final : public CompactionFilter {
   std::shared_ptr<std::atomic<bool>> stop_;
 };
 
+// Makes its filters with the function it is given.
 class FactoryOf final : public CompactionFilterFactory {
  public:
   explicit FactoryOf(std::function<std::unique_ptr<CompactionFilter>()> make) : make_(std::move(make)) {}
