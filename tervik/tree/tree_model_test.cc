@@ -1,5 +1,8 @@
 // Random operations on a tree checked against a sorted map of each key's
-// history. ZV_TREE_MODEL_OPS sets the operations per seed (longer runs).
+// history, with compactions (the leveled strategy with kilobyte targets, so
+// that moves, merges and last-level merges all occur) run between the
+// operations and on a second thread. ZV_TREE_MODEL_OPS sets the operations
+// per seed (longer runs).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +11,12 @@
 #include <random>
 #include <set>
 
+#include <atomic>
+#include <thread>
+
+#include "platform/fs.h"
+#include "tervik/compaction/leveled.h"
+#include "tervik/core/atomic_file.h"
 #include "tervik/tree/testing/tree_fixture.h"
 
 namespace tervik {
@@ -36,6 +45,55 @@ size_t ops_per_seed() {
   return v != nullptr ? static_cast<size_t>(std::strtoull(v, nullptr, 10)) : 3000;
 }
 
+compaction::StrategyHandle small_leveled() {
+  LeveledOptions o;
+  o.target_size = 2048;
+  o.l0_threshold = 2;
+  o.level_ratio_policy = {2.0f};
+  return std::make_shared<compaction::Leveled>(o);
+}
+
+// Compacts `tree` in a loop, each run with the current watermark, until
+// stopped.
+class BackgroundCompactor {
+ public:
+  BackgroundCompactor(Tree tree, const std::atomic<SeqNo>& watermark)
+      : thread_([this, tree, &watermark] {
+          const auto strategy = small_leveled();
+          while (!stop_.load()) {
+            if (auto st = tree.compact(strategy, watermark.load()); !st.ok()) {
+              ADD_FAILURE() << "background compaction: " << st.error().to_string();
+              return;
+            }
+            std::this_thread::yield();
+          }
+        }) {}
+  ~BackgroundCompactor() {
+    stop_.store(true);
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// After a reopen the folder holds the files of the version and nothing else.
+void expect_only_version_files(const testing::TreeDir& dir, const Tree& tree) {
+  std::set<std::string> listed;
+  for (const Table& t : tree.current_version().tables()) listed.insert(std::to_string(t.id()));
+  auto tables = zv::fs::list_dir(dir.tables());
+  ASSERT_TRUE(tables.ok());
+  EXPECT_EQ(std::set<std::string>(tables->begin(), tables->end()), listed);
+  const std::string live = version_file_name(tree.current_version().id());
+  auto names = zv::fs::list_dir(dir.path());
+  ASSERT_TRUE(names.ok());
+  for (const std::string& name : *names) {
+    if (name == "tables" || name == "current" || name == live || file::is_temp_name(name)) continue;
+    ADD_FAILURE() << "unexpected file " << name;
+  }
+}
+
 void run_model(uint64_t seed) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
@@ -44,6 +102,11 @@ void run_model(uint64_t seed) {
   std::optional<Tree> tree = dir.open();
   Model model;
   std::multiset<SeqNo> snapshots;
+  const auto strategy = small_leveled();
+  // The watermark of the open snapshots, for the compactions.
+  std::atomic<SeqNo> watermark{dir.seqno.get()};
+  auto update_watermark = [&] { watermark.store(snapshots.empty() ? dir.seqno.get() : *snapshots.begin()); };
+  auto compactor = std::make_optional<BackgroundCompactor>(*tree, watermark);
   std::set<std::string> written_once, retired;
   SeqNo sealed_upto = 0;     // the highest seqno that the last rotation sealed
   SeqNo persisted_upto = 0;  // the highest seqno that a registered flush holds
@@ -73,6 +136,7 @@ void run_model(uint64_t seed) {
 
   const size_t ops = ops_per_seed();
   for (size_t op = 0; op < ops; ++op) {
+    update_watermark();
     const uint64_t kind = pick(100);
     if (kind < 55) {
       const std::string k = key_of(pick(300));
@@ -119,7 +183,12 @@ void run_model(uint64_t seed) {
       if (r->has_value()) persisted_upto = std::max(persisted_upto, upto);
       events.push_back("# flush upto " + std::to_string(upto) + " watermark " + std::to_string(watermark));
     } else if (kind < 90) {
-      if (snapshots.size() < 4) snapshots.insert(dir.seqno.get());
+      if (snapshots.size() < 4) {
+        // Lowered first, so that no compaction runs with a watermark above
+        // a snapshot it must keep.
+        watermark.store(std::min(watermark.load(), dir.seqno.get()));
+        snapshots.insert(dir.seqno.get());
+      }
     } else if (kind < 95) {
       if (!snapshots.empty()) snapshots.erase(std::next(snapshots.begin(), pick(snapshots.size())));
     } else if (kind < 96) {
@@ -139,8 +208,10 @@ void run_model(uint64_t seed) {
         ASSERT_TRUE(r.ok());
         if (r->has_value()) persisted_upto = std::max(persisted_upto, upto);
       }
+      compactor.reset();
       tree.reset();
       tree = dir.open();
+      expect_only_version_files(dir, *tree);
       events.push_back("# reopen, persisted " + std::to_string(persisted_upto));
       model.truncate_above(persisted_upto);
       snapshots.clear();
@@ -153,6 +224,12 @@ void run_model(uint64_t seed) {
         if (versions.size() == 1 && !retired.contains(k)) written_once.insert(k);
       }
       sealed_upto = persisted_upto;
+      update_watermark();
+      compactor.emplace(*tree, watermark);
+    } else {
+      auto st = tree->compact(strategy, watermark.load());
+      ASSERT_TRUE(st.ok()) << st.error().to_string();
+      events.push_back("# compaction watermark " + std::to_string(watermark.load()));
     }
     if (op % 100 == 0) {
       check("during the run");
@@ -160,6 +237,10 @@ void run_model(uint64_t seed) {
     }
   }
   check("at the end");
+  compactor.reset();
+  tree.reset();
+  tree = dir.open();
+  expect_only_version_files(dir, *tree);
 }
 
 TEST(TreeModel, RandomOperationsMatchTheModel) {

@@ -14,15 +14,15 @@
 #include "platform/testing/temp_dir.h"
 #include "tervik/block/bloom_filter.h"
 #include "tervik/table/table.h"
+#include "tervik/table/testing/block_frames.h"
 #include "tervik/table/testing/table_builder.h"
 
 namespace tervik {
 namespace {
 
-struct Frame {
-  size_t section;
-  size_t pos;  // header position in the section
-};
+using testing::Frame;
+using testing::frames_of;
+using testing::reseal;
 
 struct Seed {
   std::vector<testing::Section> sections;
@@ -33,23 +33,6 @@ std::string key_of(size_t k) {
   char key[16];
   std::snprintf(key, sizeof(key), "k%04zu", k);
   return key;
-}
-
-// The block frames of every section that holds blocks.
-std::vector<Frame> frames_of(const std::vector<testing::Section>& sections) {
-  std::vector<Frame> out;
-  for (size_t s = 0; s < sections.size(); ++s) {
-    const std::string& b = sections[s].bytes;
-    size_t pos = 0;
-    while (b.size() - pos >= kBlockHeaderSize) {
-      auto h = BlockHeader::decode(std::string_view(b).substr(pos));
-      if (!h.ok()) break;
-      out.push_back({s, pos});
-      pos += kBlockHeaderSize + h->data_length;
-      if (pos > b.size()) break;
-    }
-  }
-  return out;
 }
 
 const std::vector<Seed>& seeds() {
@@ -87,31 +70,7 @@ const std::vector<Seed>& seeds() {
   return all;
 }
 
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return pos_ >= size_; }
-  uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint32_t u16() { return u8() | (uint32_t{u8()} << 8); }
-  uint32_t u32() { return u16() | (u16() << 16); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
-
-// Re-frames the block at `f` after its payload or header fields changed.
-void reseal(std::vector<testing::Section>& sections, const Frame& f, BlockHeader h) {
-  std::string& b = sections[f.section].bytes;
-  if (b.size() - f.pos < kBlockHeaderSize) return;
-  const size_t avail = b.size() - f.pos - kBlockHeaderSize;
-  const size_t stored = std::min<size_t>(h.data_length, avail);
-  h.checksum = Checksum::of(std::string_view(b).substr(f.pos + kBlockHeaderSize, stored));
-  std::string header;
-  h.encode_to(&header);
-  b.replace(f.pos, kBlockHeaderSize, header);
-}
+using Input = testing::FuzzBytes;
 
 void mutate(Input& in, std::vector<testing::Section>& sections, const std::vector<Frame>& frames) {
   for (int ops = 0; ops < 8 && !in.empty(); ++ops) {
