@@ -4,6 +4,7 @@
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "tervik/tree/tree.h"
+#include "tervik/tree/tree_install.h"
 #include "tervik/version/recovery.h"
 
 namespace tervik {
@@ -14,23 +15,22 @@ using LogLevel = zv::log::Level;
 
 void trace(const char* target, const std::string& message) { ZV_LOG(LogLevel::kTrace, target, message); }
 
-// Installs a version derived from the latest one. The caller holds
-// install_lock, so installs are serialised and their seqnos and version ids
-// are published in increasing order. The seqno is drawn first, the version
-// is derived and persisted with no lock of version_history held (readers and
-// writers never wait for a sync); only publishing takes it exclusively, and
-// `build` forms the super version from the latest one at that moment, so
-// that a rotation made during the persist stays. Collected version files are
-// deleted after the lock is released; a failure there is only logged.
-TervikStatus install(TreeInner& in, const std::function<Version(const SuperVersion&)>& derive,
-                     const std::function<SuperVersion(const SuperVersion&, Version, SeqNo)>& build,
-                     std::optional<SeqNo> gc_watermark) {
+}  // namespace
+
+// The seqno is drawn first, the version is derived and persisted with no
+// lock of version_history held (readers and writers never wait for a sync);
+// only publishing takes it exclusively, and `build` forms the super version
+// from the latest one at that moment, so that a rotation made during the
+// persist stays. Collected version files are deleted after the lock is
+// released; a failure there is only logged.
+TervikStatus install_version(TreeInner& in, const DeriveVersion& derive, const BuildSuperVersion& build,
+                             std::optional<SeqNo> gc_watermark) {
   const SeqNo s = in.config.seqno.next();
   SuperVersion base = [&] {
     auto read = in.version_history.read();
     return in.versions.latest();
   }();
-  Version next = derive(base);
+  ZV_ASSIGN_OR_RETURN(Version next, derive(base, s));
   trace(kSuperVersionTarget, "Next version seqno=" + std::to_string(s));
   ZV_TRY(next.persist(in.config.path, in.fs));
   std::vector<uint64_t> collected;
@@ -44,8 +44,6 @@ TervikStatus install(TreeInner& in, const std::function<Version(const SuperVersi
   }
   return {};
 }
-
-}  // namespace
 
 std::pair<uint64_t, uint64_t> Tree::append_entry(InternalValue entry) const {
   // The read side of version_history keeps a rotation from sealing the
@@ -109,8 +107,11 @@ TervikStatus Tree::clear() const {
   TreeInner& in = *inner_;
   auto installing = in.install_lock.lock();
   const TreeType type = in.config.kv_separation_opts ? TreeType::kBlob : TreeType::kStandard;
-  return install(
-      in, [&](const SuperVersion& latest) { return Version::create(latest.version.id() + 1, type); },
+  return install_version(
+      in,
+      [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
+        return Version::create(latest.version.id() + 1, type);
+      },
       [&](const SuperVersion&, Version v, SeqNo s) {
         return SuperVersion{Memtable::create(in.memtable_id_counter.next()),
                             std::make_shared<const SealedMemtables>(), std::move(v), s};
@@ -142,9 +143,9 @@ TervikStatus Tree::register_tables(std::vector<Table> tables,
     }
   }
   if (gc_diff && gc_diff->empty()) gc_diff.reset();
-  return install(
+  return install_version(
       in,
-      [&](const SuperVersion& latest) {
+      [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
         return latest.version.with_new_l0_run(std::move(tables), std::move(blob_files), std::move(gc_diff));
       },
       [&](const SuperVersion& latest, Version v, SeqNo s) {
