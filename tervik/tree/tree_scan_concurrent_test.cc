@@ -43,17 +43,9 @@ TEST(TreeScanConcurrent, ScansOfHeldSuperVersionsMatchTheModel) {
   constexpr int kRounds = 12;
   std::atomic<bool> stop{false};
   std::atomic<int> installs{0};
-  // The seqno each writer (and the ingesting thread, last) is at or past
-  // while a write is under way; a snapshot at or below all of them sees
-  // only finished, logged writes.
-  std::atomic<SeqNo> in_flight[kWriters + 1];
-  for (auto& f : in_flight) f.store(UINT64_MAX);
+  // The writers and, last, the ingesting thread.
+  testing::InFlightWrites in_flight(kWriters + 1);
   WriteLog logs[kWriters + 1];
-  auto stable_snapshot = [&] {
-    SeqNo s = dir.seqno.get();
-    for (auto& f : in_flight) s = std::min(s, f.load());
-    return s;
-  };
   auto model = [&](SeqNo snapshot, const KeyRange& range) {
     std::map<std::string, std::pair<SeqNo, std::optional<std::string>>> newest;
     for (WriteLog& log : logs) {
@@ -85,7 +77,7 @@ TEST(TreeScanConcurrent, ScansOfHeldSuperVersionsMatchTheModel) {
     threads.emplace_back([&, w] {
       for (int i = 0; !stop.load(); ++i) {
         const std::string key = "k" + std::to_string((i * 7 + w) % 48);
-        in_flight[w].store(dir.seqno.get());
+        in_flight.begin(w, dir.seqno);
         const SeqNo s = dir.seqno.next();
         if (i % 5 == 4) {
           t.remove(key, s);
@@ -95,7 +87,7 @@ TEST(TreeScanConcurrent, ScansOfHeldSuperVersionsMatchTheModel) {
           testing::put(t, key, value, s);
           logs[w].add(s, key, value);
         }
-        in_flight[w].store(UINT64_MAX);
+        in_flight.end(w);
         if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
     });
@@ -103,7 +95,7 @@ TEST(TreeScanConcurrent, ScansOfHeldSuperVersionsMatchTheModel) {
   for (int r = 0; r < kReaders; ++r) {
     threads.emplace_back([&, r] {
       for (int n = 0; !stop.load(); ++n) {
-        const SeqNo snapshot = stable_snapshot();
+        const SeqNo snapshot = in_flight.stable_snapshot(dir.seqno);
         const SuperVersion held = t.get_version_for_snapshot(snapshot);
         const KeyRange range = n % 2 == 0 ? KeyRange::all()
                                           : KeyRange{Bound::included(Slice(std::string_view("k2"))),
@@ -136,12 +128,12 @@ TEST(TreeScanConcurrent, ScansOfHeldSuperVersionsMatchTheModel) {
         std::vector<std::pair<std::string, std::string>> batch;
         for (int k = 10; k < 30; k += 3) batch.emplace_back("k" + std::to_string(k), "ingested " + std::to_string(i));
         for (const auto& [k, v] : batch) EXPECT_TRUE(ing->write(k, v).ok());
-        in_flight[kWriters].store(dir.seqno.get());
+        in_flight.begin(kWriters, dir.seqno);
         auto st = std::move(*ing).finish();
         if (!st.ok()) ADD_FAILURE() << st.error().to_string();
         const SeqNo s = t.latest_super_version().seqno;
         for (const auto& [k, v] : batch) logs[kWriters].add(s, k, v);
-        in_flight[kWriters].store(UINT64_MAX);
+        in_flight.end(kWriters);
       }
       installs.fetch_add(1);
     }
