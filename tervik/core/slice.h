@@ -34,10 +34,25 @@ class Slice {
     return s;
   }
 
-  Slice(const Slice& other) noexcept;
-  Slice(Slice&& other) noexcept;
+  // Copies and moves are inline: every entry passes through several read
+  // adapters by value, so these run a few times per entry scanned.
+  Slice(const Slice& other) noexcept : len_(other.len_) {
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    if (!is_inline()) heap()->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  Slice(Slice&& other) noexcept : len_(other.len_) {
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    other.len_ = 0;
+  }
   Slice& operator=(const Slice& other) noexcept;
-  Slice& operator=(Slice&& other) noexcept;
+  Slice& operator=(Slice&& other) noexcept {
+    if (this == &other) return *this;
+    release();
+    len_ = other.len_;
+    std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
+    other.len_ = 0;
+    return *this;
+  }
   ~Slice() { release(); }
 
   size_t size() const { return len_; }
@@ -99,7 +114,11 @@ class Slice {
   }
   uint8_t* allocate(size_t n);
   void finish_build();
-  void release() noexcept;
+  void release() noexcept {
+    if (!is_inline()) release_heap();
+  }
+  // Drops this handle's reference to its heap buffer.
+  void release_heap() noexcept;
   int compare_bytes(const uint8_t* other, size_t other_len, const uint8_t* other_head) const;
 
   // Inline: the contents. External: the first four bytes, then the data
