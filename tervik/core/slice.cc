@@ -29,16 +29,6 @@ Slice::Slice(const void* src, size_t n) : len_(0), bytes_{} {
   finish_build();
 }
 
-Slice::Slice(const Slice& other) noexcept : len_(other.len_) {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  if (!is_inline()) heap()->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-Slice::Slice(Slice&& other) noexcept : len_(other.len_) {
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  other.len_ = 0;
-}
-
 Slice& Slice::operator=(const Slice& other) noexcept {
   if (this == &other) return *this;
   if (!other.is_inline()) other.heap()->refs.fetch_add(1, std::memory_order_relaxed);
@@ -48,17 +38,7 @@ Slice& Slice::operator=(const Slice& other) noexcept {
   return *this;
 }
 
-Slice& Slice::operator=(Slice&& other) noexcept {
-  if (this == &other) return *this;
-  release();
-  len_ = other.len_;
-  std::memcpy(bytes_, other.bytes_, sizeof(bytes_));
-  other.len_ = 0;
-  return *this;
-}
-
-void Slice::release() noexcept {
-  if (is_inline()) return;
+void Slice::release_heap() noexcept {
   Heap* h = heap();
   if (h->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     h->~Heap();

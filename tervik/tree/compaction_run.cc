@@ -77,7 +77,9 @@ TervikStatus do_move(const CompactionOptions& o, const Input& input) {
     return {};
   }
   return install_version(
-      t, [&](const SuperVersion& latest) { return latest.version.with_moved(input.table_ids, input.dest_level); },
+      t, [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
+        return latest.version.with_moved(input.table_ids, input.dest_level);
+      },
       with_version, o.mvcc_gc_watermark, hooks_of(o));
 }
 
@@ -105,7 +107,7 @@ TervikStatus do_drop(const CompactionOptions& o, const TableIdSet& ids) {
     for (const Table& table : dropped) table.mark_as_deleted();
     for (const BlobFileHandle& b : dropped_blob_files) b->mark_deleted();
   };
-  ZV_TRY(install_version(t, [&](const SuperVersion&) { return std::move(next); }, with_version,
+  ZV_TRY(install_version(t, [&](const SuperVersion&, SeqNo) -> TervikResult<Version> { return std::move(next); }, with_version,
                          o.mvcc_gc_watermark, hooks));
   ZV_LOG(LogLevel::kTrace, kWorkerLogTarget, "Dropped " + std::to_string(ids.size()) + " tables");
   return {};

@@ -69,7 +69,7 @@ TervikStatus StandardCompaction::finish(const CompactionOptions& options, const 
   };
   return install_version(
       *options.tree,
-      [&](const SuperVersion& latest) {
+      [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
         const Version& v = latest.version;
         // Blob files wholly garbage by the statistics go, whatever tables
         // this compaction involves.

@@ -19,6 +19,7 @@
 #include "tervik/core/internal_value.h"
 #include "tervik/core/read_item.h"
 #include "tervik/tree/tree_inner.h"
+#include "tervik/tree/tree_iter.h"
 #include "tervik/version/version_fs.h"
 
 namespace tervik {
@@ -76,6 +77,9 @@ class Tree {
   static TervikResult<std::optional<InternalValue>> get_from_version(const SuperVersion& sv,
                                                                      std::string_view key,
                                                                      SeqNo snapshot);
+
+  // The whole tree as (key, value) pairs at `snapshot`, from either end.
+  KvIter iter(SeqNo snapshot) const;
 
   // Takes the flush lock; a flush holds it from start to end.
   [[nodiscard]] zv::PoisonMutex::Guard lock_flush() const { return inner_->flush_lock.lock(); }

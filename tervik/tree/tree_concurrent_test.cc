@@ -21,25 +21,16 @@ TEST(TreeConcurrent, SnapshotReadsAreStableAcrossFlushes) {
   constexpr int kKeys = 64;
   std::atomic<bool> stop{false};
   std::atomic<int> flushes{0};
-  // A writer's lower bound of the seqno it is inserting, or none: a
-  // snapshot below every such bound sees only finished writes, as the
-  // key-value engine's published seqno does.
-  std::atomic<SeqNo> in_flight[kWriters];
-  for (auto& f : in_flight) f.store(UINT64_MAX);
-  auto stable_snapshot = [&] {
-    SeqNo s = dir.seqno.get();
-    for (auto& f : in_flight) s = std::min(s, f.load());
-    return s;
-  };
+  testing::InFlightWrites in_flight(kWriters);
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int i = 0; !stop.load(); ++i) {
         const std::string key = "k" + std::to_string((i * kWriters + w) % kKeys);
-        in_flight[w].store(dir.seqno.get());
+        in_flight.begin(w, dir.seqno);
         testing::put(t, key, key + ":" + std::to_string(i), dir.seqno.next());
         if (i % 7 == 0) t.remove(key, dir.seqno.next());
-        in_flight[w].store(UINT64_MAX);
+        in_flight.end(w);
         // Bounded rate: each flush then writes a memtable of a few MB at most.
         if (i % 16 == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
       }
@@ -48,7 +39,7 @@ TEST(TreeConcurrent, SnapshotReadsAreStableAcrossFlushes) {
   for (int r = 0; r < kReaders; ++r) {
     threads.emplace_back([&] {
       while (!stop.load()) {
-        const SeqNo snapshot = stable_snapshot();
+        const SeqNo snapshot = in_flight.stable_snapshot(dir.seqno);
         std::vector<std::string> first;
         for (int k = 0; k < kKeys; ++k) first.push_back(testing::read(t, "k" + std::to_string(k), snapshot));
         const int seen = flushes.load();

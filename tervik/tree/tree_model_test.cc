@@ -17,6 +17,7 @@
 #include "platform/fs.h"
 #include "tervik/compaction/leveled.h"
 #include "tervik/core/atomic_file.h"
+#include "tervik/tree/ingestion.h"
 #include "tervik/tree/testing/tree_fixture.h"
 
 namespace tervik {
@@ -33,6 +34,18 @@ struct Model {
     if (v == it->second.begin()) return "<none>";
     --v;
     return v->second ? *v->second : "<none>";
+  }
+  // "key=value" of every key within `range` whose newest version below
+  // `snapshot` is a value, in key order.
+  std::vector<std::string> scan(const KeyRange& range, SeqNo snapshot) const {
+    std::vector<std::string> out;
+    for (const auto& [k, versions] : history) {
+      if (!range.contains(k)) continue;
+      auto v = versions.lower_bound(snapshot);
+      if (v == versions.begin() || !(--v)->second) continue;
+      out.push_back(k + "=" + *v->second);
+    }
+    return out;
   }
   // Forgets what a reopen loses: everything above `bound`.
   void truncate_above(SeqNo bound) {
@@ -94,6 +107,27 @@ void expect_only_version_files(const testing::TreeDir& dir, const Tree& tree) {
   }
 }
 
+std::string entry_text(const ReadItem& item) {
+  if (!item->ok()) return "<error> " + item->error().to_string();
+  return std::string((*item)->key.user_key.view()) + "=" + std::string((*item)->value.view());
+}
+
+// Reads `it` in the interleaving `rng` draws (all forwards, all backwards or
+// mixed) and returns the entries in key order: the front's, then the back's
+// reversed.
+std::vector<std::string> read_interleaved(TreeIter it, std::mt19937_64& rng) {
+  const uint64_t mode = rng() % 3;
+  std::vector<std::string> front, back;
+  for (;;) {
+    const bool from_back = mode == 1 || (mode == 2 && rng() % 2 == 0);
+    ReadItem item = from_back ? it.next_back() : it.next();
+    if (!item) break;
+    (from_back ? back : front).push_back(entry_text(item));
+  }
+  front.insert(front.end(), back.rbegin(), back.rend());
+  return front;
+}
+
 void run_model(uint64_t seed) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
@@ -134,6 +168,33 @@ void run_model(uint64_t seed) {
     }
   };
 
+  // A bound at a stored key, between keys, or beyond them all.
+  auto random_bound = [&]() {
+    const uint64_t kind = pick(3);
+    if (kind == 2) return Bound::unbounded();
+    std::string k = pick(8) == 0 ? std::string(pick(2) == 0 ? "" : "kez") : key_of(pick(310));
+    if (pick(3) == 0) k += "5";
+    return kind == 0 ? Bound::included(Slice(k)) : Bound::excluded(Slice(k));
+  };
+  auto check_scans = [&](const char* when) {
+    std::vector<SeqNo> at(snapshots.begin(), snapshots.end());
+    at.push_back(dir.seqno.get());
+    for (SeqNo s : at) {
+      for (int round = 0; round < 3; ++round) {
+        const KeyRange range{random_bound(), random_bound()};
+        const auto got = read_interleaved(TreeIter::create_range(tree->get_version_for_snapshot(s), range, s), rng);
+        ASSERT_EQ(got, model.scan(range, s)) << when << ": range " << range.lo.key.view() << " "
+                                             << static_cast<int>(range.lo.kind) << " .. " << range.hi.key.view()
+                                             << " " << static_cast<int>(range.hi.kind) << " at " << s;
+      }
+    }
+    // The prefix scan sees the newest state.
+    const std::string start = pick(4) == 0 ? "" : key_of(pick(300)).substr(0, 3 + pick(3));
+    const auto got = read_interleaved(TreeIter::create_prefix(tree->latest_super_version(), start), rng);
+    ASSERT_EQ(got, model.scan(KeyRange{Bound::included(Slice(start)), Bound::unbounded()}, dir.seqno.get()))
+        << when << ": prefix " << start;
+  };
+
   const size_t ops = ops_per_seed();
   for (size_t op = 0; op < ops; ++op) {
     update_watermark();
@@ -172,6 +233,35 @@ void run_model(uint64_t seed) {
       model.history[k][s] = std::nullopt;
       written_once.erase(it);
       retired.insert(k);
+    } else if (kind < 71) {
+      // An ingestion of a sorted batch: the memtables are flushed behind it.
+      std::set<std::string> batch;
+      for (uint64_t n = 1 + pick(30); n > 0; --n) {
+        const std::string k = key_of(pick(300));
+        if (!retired.contains(k)) batch.insert(k);
+      }
+      auto ing = Ingestion::create(*tree);
+      ASSERT_TRUE(ing.ok()) << ing.error().to_string();
+      std::vector<std::pair<std::string, std::string>> written;
+      for (const std::string& k : batch) {
+        std::string v(pick(60), static_cast<char>('A' + pick(26)));
+        ASSERT_TRUE(ing->write(k, v).ok());
+        written.emplace_back(k, std::move(v));
+      }
+      const SeqNo upto = dir.seqno.get() - 1;
+      ASSERT_TRUE(std::move(*ing).finish().ok());
+      if (written.empty()) continue;
+      const SeqNo s = tree->latest_super_version().seqno;
+      for (auto& [k, v] : written) {
+        model.history[k][s] = v;
+        if (model.history[k].size() == 1) {
+          written_once.insert(k);
+        } else {
+          written_once.erase(k);
+        }
+      }
+      events.push_back("# ingest " + std::to_string(written.size()) + " keys at " + std::to_string(s));
+      sealed_upto = persisted_upto = std::max(upto, s);
     } else if (kind < 76) {
       if (tree->rotate_memtable()) sealed_upto = dir.seqno.get() - 1;
     } else if (kind < 83) {
@@ -234,9 +324,14 @@ void run_model(uint64_t seed) {
     if (op % 100 == 0) {
       check("during the run");
       if (::testing::Test::HasFatalFailure()) return;
+      check_scans("during the run");
+      if (::testing::Test::HasFatalFailure()) return;
     }
   }
   check("at the end");
+  if (::testing::Test::HasFatalFailure()) return;
+  check_scans("at the end");
+  if (::testing::Test::HasFatalFailure()) return;
   compactor.reset();
   tree.reset();
   tree = dir.open();

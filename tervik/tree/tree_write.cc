@@ -15,12 +15,6 @@ using LogLevel = zv::log::Level;
 
 void trace(const char* target, const std::string& message) { ZV_LOG(LogLevel::kTrace, target, message); }
 
-TervikStatus install(TreeInner& in, const std::function<Version(const SuperVersion&)>& derive,
-                     const std::function<SuperVersion(const SuperVersion&, Version, SeqNo)>& build,
-                     std::optional<SeqNo> gc_watermark) {
-  return install_version(*in.shared, derive, build, gc_watermark);
-}
-
 }  // namespace
 
 std::pair<uint64_t, uint64_t> Tree::append_entry(InternalValue entry) const {
@@ -85,8 +79,11 @@ TervikStatus Tree::clear() const {
   TreeInner& in = *inner_;
   auto installing = in.install_lock.lock();
   const TreeType type = in.config.kv_separation_opts ? TreeType::kBlob : TreeType::kStandard;
-  return install(
-      in, [&](const SuperVersion& latest) { return Version::create(latest.version.id() + 1, type); },
+  return install_version(
+      *in.shared,
+      [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
+        return Version::create(latest.version.id() + 1, type);
+      },
       [&](const SuperVersion&, Version v, SeqNo s) {
         return SuperVersion{Memtable::create(in.memtable_id_counter.next()),
                             std::make_shared<const SealedMemtables>(), std::move(v), s};
@@ -118,9 +115,9 @@ TervikStatus Tree::register_tables(std::vector<Table> tables,
     }
   }
   if (gc_diff && gc_diff->empty()) gc_diff.reset();
-  return install(
-      in,
-      [&](const SuperVersion& latest) {
+  return install_version(
+      *in.shared,
+      [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
         return latest.version.with_new_l0_run(std::move(tables), std::move(blob_files), std::move(gc_diff));
       },
       [&](const SuperVersion& latest, Version v, SeqNo s) {

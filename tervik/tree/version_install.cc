@@ -4,15 +4,14 @@
 
 namespace tervik {
 
-TervikStatus install_version(TreeShared& in, const std::function<Version(const SuperVersion&)>& derive,
-                             const std::function<SuperVersion(const SuperVersion&, Version, SeqNo)>& build,
+TervikStatus install_version(TreeShared& in, const DeriveVersion& derive, const BuildSuperVersion& build,
                              std::optional<SeqNo> gc_watermark, const InstallHooks& hooks) {
   const SeqNo s = in.config.seqno.next();
   SuperVersion base = [&] {
     auto read = in.version_history.read();
     return in.versions.latest();
   }();
-  Version next = derive(base);
+  ZV_ASSIGN_OR_RETURN(Version next, derive(base, s));
   ZV_LOG(zv::log::Level::kTrace, kSuperVersionTarget, "Next version seqno=" + std::to_string(s));
   ZV_TRY(next.persist(in.config.path, in.fs));
   std::vector<uint64_t> collected;

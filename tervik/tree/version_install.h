@@ -1,7 +1,7 @@
 // Installing a version derived from a tree's latest one: the seqno is drawn,
 // the version derived and persisted with no lock of version_history held
 // (readers and writers never wait for a sync), and only publishing takes it
-// exclusively. Flushes, clearing and compactions install through it. The
+// exclusively. Flushes, clearing, ingestion and compactions install through it. The
 // caller holds the tree's install_lock.
 #pragma once
 
@@ -27,6 +27,13 @@ struct InstallHooks {
   const char* gc_failure_target = kTreeTarget;
 };
 
+// Derives the next version from the latest super version, with the seqno
+// drawn for it (ingested tables are opened with it); an error ends the
+// install before anything is persisted.
+using DeriveVersion = std::function<TervikResult<Version>(const SuperVersion& latest, SeqNo s)>;
+// Forms the super version to publish from the latest one at publishing time.
+using BuildSuperVersion = std::function<SuperVersion(const SuperVersion& latest, Version next, SeqNo s)>;
+
 // Serialised by install_lock, so that seqnos and version ids are published
 // in increasing order. `derive` builds the next version from the latest
 // super version; `build` forms the super version from the latest one at the
@@ -34,9 +41,7 @@ struct InstallHooks {
 // With a watermark, super versions below it are collected and their version
 // files deleted after the lock is released. A failed persist is returned
 // and publishes nothing.
-TervikStatus install_version(TreeShared& tree,
-                             const std::function<Version(const SuperVersion&)>& derive,
-                             const std::function<SuperVersion(const SuperVersion&, Version, SeqNo)>& build,
+TervikStatus install_version(TreeShared& tree, const DeriveVersion& derive, const BuildSuperVersion& build,
                              std::optional<SeqNo> gc_watermark, const InstallHooks& hooks = {});
 
 }  // namespace tervik

@@ -3,9 +3,12 @@
 // version-file layer whose folder syncs can be held. Test-only.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/fs.h"
 #include "platform/panic.h"
@@ -87,6 +90,28 @@ class HoldingFs : public VersionFs {
   std::condition_variable cv_;
   bool hold_ = false;
   int waiting_ = 0;
+};
+
+// The seqno each of several writing threads is at or past while a write is
+// under way. A snapshot at or below all of them sees only finished writes, as
+// the key-value engine's published seqno does.
+class InFlightWrites {
+ public:
+  explicit InFlightWrites(size_t writers) : at_(writers) {
+    for (auto& a : at_) a.store(UINT64_MAX);
+  }
+  // Before drawing the write's seqno from `seqno`.
+  void begin(size_t writer, const SeqNoCounter& seqno) { at_[writer].store(seqno.get()); }
+  // Once the write is done (and recorded wherever the test records it).
+  void end(size_t writer) { at_[writer].store(UINT64_MAX); }
+  SeqNo stable_snapshot(const SeqNoCounter& seqno) const {
+    SeqNo s = seqno.get();
+    for (const auto& a : at_) s = std::min(s, a.load());
+    return s;
+  }
+
+ private:
+  std::vector<std::atomic<SeqNo>> at_;
 };
 
 }  // namespace tervik::testing
