@@ -252,8 +252,12 @@ TEST_F(EngineOpenTest, LegacyStoreMovesToTierZeroAndRebuildsTheIndex) {
     for (NodeId id = 1; id <= 5; ++id) {
       auto lock = e->lock_segment0();
       ASSERT_TRUE(e->segments[0]->file.append_node(node(id)).ok());
+      // The nodes' records, as the backend of a legacy database holds them.
+      ASSERT_TRUE(e->backend->put(Partition::kDefault, node_key(id),
+                                  encode_node_metadata(node_metadata_of(node(id), 1))).ok());
     }
     ASSERT_TRUE(e->segments[0]->file.flush().ok());
+    ASSERT_TRUE(e->backend->flush().ok());
   }
   for (uint32_t t = 1; t < 4; ++t) ASSERT_TRUE(fs::remove_file(fs::join(data_dir(), tier_file_name(t))).ok());
   ASSERT_TRUE(fs::rename(fs::join(data_dir(), tier_file_name(0)), fs::join(data_dir(), kLegacyStoreName)).ok());
@@ -410,6 +414,7 @@ TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
     ASSERT_NE(e, nullptr);
     ASSERT_TRUE(e->segments[0]->file.store_write_offset().ok());
     ASSERT_TRUE(e->segments[0]->file.flush().ok());
+    ASSERT_TRUE(e->backend->flush().ok());  // the log's records are in the backend now
   }
   // Without the index file and the log the index is rebuilt from the store
   // alone, where the deleted record must not come back.
