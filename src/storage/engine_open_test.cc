@@ -15,6 +15,7 @@
 #include "src/record/binary_form.h"
 #include "src/runtime/operational_counters.h"
 #include "src/storage/edge_labels.h"
+#include "src/storage/testing/failing_put_backend.h"
 #include "src/storage/testing/open_fixture.h"
 
 namespace zv {
@@ -437,35 +438,7 @@ TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
 namespace zv {
 namespace {
 
-// Forwards to another backend; the put numbered `fail_at` (from 1) fails.
-class FailingPutBackend final : public StorageBackend {
- public:
-  FailingPutBackend(std::shared_ptr<StorageBackend> inner, int fail_at)
-      : inner_(std::move(inner)), fail_at_(fail_at) {}
-  ZolvaResult<std::vector<KvPair>> scan_all(Partition p) override { return inner_->scan_all(p); }
-  ZolvaResult<std::unique_ptr<PrefixIter>> prefix_iter(Partition p, std::string_view x) override {
-    return inner_->prefix_iter(p, x);
-  }
-  ZolvaStatus put(Partition p, std::string_view k, std::string_view v) override {
-    if (++puts_ == fail_at_) return make_unexpected(ZolvaError::backend("injected put failure"));
-    return inner_->put(p, k, v);
-  }
-  ZolvaResult<std::optional<std::string>> get(Partition p, std::string_view k) override {
-    return inner_->get(p, k);
-  }
-  ZolvaResult<std::vector<KvPair>> multi_get(Partition p, std::span<const std::string> keys) override {
-    return inner_->multi_get(p, keys);
-  }
-  ZolvaStatus del(Partition p, std::string_view k) override { return inner_->del(p, k); }
-  ZolvaStatus write_batch(std::vector<BatchOp> ops) override { return inner_->write_batch(std::move(ops)); }
-  ZolvaStatus flush() override { return inner_->flush(); }
-  uint64_t limit_hint() const override { return inner_->limit_hint(); }
-
- private:
-  std::shared_ptr<StorageBackend> inner_;
-  int fail_at_;
-  int puts_ = 0;
-};
+using testing::FailingPutBackend;
 
 class EngineOpenRetryTest : public testing::OpenFixture {};
 

@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <set>
 
 #include "platform/testing/faulty_file_system.h"
 #include "src/storage/rebuild_from_store.h"
 #include "src/storage/testing/consistency.h"
+#include "src/storage/testing/failing_put_backend.h"
 #include "src/storage/testing/open_fixture.h"
 
 namespace zv {
@@ -181,46 +181,16 @@ TEST_F(WritersDirTest, WriteTheLogRefusesChangesNothing) {
   expect_holds(*e, want, "after a write and a second reopen");
 }
 
-// Forwards to the durable test backend and fails the next puts on request.
-class FailingPutsBackend final : public StorageBackend {
- public:
-  explicit FailingPutsBackend(std::shared_ptr<StorageBackend> inner) : inner_(std::move(inner)) {}
-  std::atomic<int> fail_puts{0};
-
-  ZolvaResult<std::vector<KvPair>> scan_all(Partition p) override { return inner_->scan_all(p); }
-  ZolvaResult<std::unique_ptr<PrefixIter>> prefix_iter(Partition p, std::string_view x) override {
-    return inner_->prefix_iter(p, x);
-  }
-  ZolvaStatus put(Partition p, std::string_view k, std::string_view v) override {
-    if (fail_puts.load() > 0 && fail_puts.fetch_sub(1) > 0)
-      return make_unexpected(ZolvaError::backend("injected put failure"));
-    return inner_->put(p, k, v);
-  }
-  ZolvaResult<std::optional<std::string>> get(Partition p, std::string_view k) override {
-    return inner_->get(p, k);
-  }
-  ZolvaResult<std::vector<KvPair>> multi_get(Partition p, std::span<const std::string> keys) override {
-    return inner_->multi_get(p, keys);
-  }
-  ZolvaStatus del(Partition p, std::string_view k) override { return inner_->del(p, k); }
-  ZolvaStatus write_batch(std::vector<BatchOp> ops) override { return inner_->write_batch(std::move(ops)); }
-  ZolvaStatus flush() override { return inner_->flush(); }
-  uint64_t limit_hint() const override { return inner_->limit_hint(); }
-
- private:
-  std::shared_ptr<StorageBackend> inner_;
-};
-
 // A failed backend put voids the store record and leaves the earlier version
 // readable; its log record stays and replays at the next open, which then
 // holds the new version consistently in all three places.
 TEST_F(WritersDirTest, FailedPutReadsAsBeforeAndItsLogRecordReplays) {
-  std::shared_ptr<FailingPutsBackend> backend;
+  std::shared_ptr<testing::FailingPutBackend> backend;
   const BackendConstructor durable = seams.factories.at(BackendKind::kMorva);
   seams.factories[BackendKind::kMorva] = [&](std::string_view path,
                                              const Config& c) -> ZolvaResult<BackendHandle> {
     ZV_ASSIGN_OR_RETURN(BackendHandle inner, durable(path, c));
-    backend = std::make_shared<FailingPutsBackend>(std::move(inner));
+    backend = std::make_shared<testing::FailingPutBackend>(std::move(inner));
     return BackendHandle(backend);
   };
   Expected want;
@@ -229,10 +199,10 @@ TEST_F(WritersDirTest, FailedPutReadsAsBeforeAndItsLogRecordReplays) {
   const EngineNode first = version_of(1, 1, "first");
   ASSERT_TRUE(e->insert(first).ok());
   want.put(first);
-  backend->fail_puts = 1;
+  backend->fail_next = 1;
   const EngineNode second = version_of(1, 2, "second");
   EXPECT_FALSE(e->insert(second).ok());
-  backend->fail_puts = 1;
+  backend->fail_next = 1;
   EXPECT_FALSE(e->insert(version_of(2, 2, "second")).ok());
   want.texts.insert("second");
   want.nodes[2] = std::nullopt;
