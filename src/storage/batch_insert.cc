@@ -95,12 +95,24 @@ ZolvaStatus StorageEngine::batch_insert_with_opts(std::span<const EngineNode> no
   {
     std::unique_lock fs(field_stats.mu);
     EngineNode scratch;
+    // An id met earlier in the batch replaces that occurrence, as a second
+    // insert would, rather than the stored version (already uncounted).
+    std::unordered_map<NodeId, size_t, NodeIdHash> met;
+    met.reserve(nodes.size());
     for (size_t i = 0; i < nodes.size(); ++i) {
-      if (stored[i]) {
-        scratch.fields = stored[i]->fields;
+      auto [prev, first] = met.try_emplace(nodes[i].id, i);
+      const FieldMap* replaced = nullptr;
+      if (!first) {
+        replaced = &nodes[prev->second].fields;
+        prev->second = i;
+      } else if (stored[i]) {
+        replaced = &stored[i]->fields;
+      }
+      if (replaced) {
+        scratch.fields = *replaced;
         field_stats.value.remove_node(scratch);
         if (scalar_index)
-          for (const auto& [name, value] : stored[i]->fields) scalar_index->remove(name, value, nodes[i].id);
+          for (const auto& [name, value] : *replaced) scalar_index->remove(name, value, nodes[i].id);
       }
       field_stats.value.count_node(nodes[i]);
       if (scalar_index)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "src/runtime/operational_counters.h"
@@ -130,6 +131,14 @@ TEST(BatchInsert, RepeatedIdLeavesTheLaterNodeEverywhere) {
   ASSERT_TRUE(got.ok() && *got);
   EXPECT_EQ((*got)->vector, later.vector);
   EXPECT_EQ((*got)->fields.at("k"), FieldValue::string("later"));
+  // The earlier occurrence's texts are replaced, as by a second insert.
+  const auto v0 = e.scalar_index->lookup("k", FieldValue::string("v0"));
+  EXPECT_EQ(std::count(v0.begin(), v0.end(), b[3].id), 0);
+  EXPECT_EQ(e.scalar_index->lookup("k", FieldValue::string("later")), std::vector<NodeId>{b[3].id});
+  {
+    std::shared_lock l(e.field_stats.mu);
+    EXPECT_EQ(e.field_stats.value.field("k")->at("v0"), 16u);  // 17 of 50 hold it, one replaced
+  }
   EXPECT_TRUE(engine_disagreements(e).empty());
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include "platform/fs.h"
 #include "platform/log.h"
@@ -9,6 +10,7 @@
 #include "src/index/hnsw_index.h"
 #include "src/index/index_persistence.h"
 #include "src/record/node_codec.h"
+#include "src/record/node_key.h"
 #include "src/runtime/hardware.h"
 #include "src/runtime/operational_counters.h"
 #include "src/storage/checkpoint_store.h"
@@ -128,8 +130,9 @@ ZolvaStatus open_tiers(EngineParts& parts, const std::string& data_dir, bool rea
   return {};
 }
 
-ZolvaStatus rebuild_empty_index(EngineParts& parts) {
-  if (!parts.vector_index->is_empty() || parts.segments.empty()) return {};
+// Whether the index was empty and rebuilt from store tier 0.
+ZolvaResult<bool> rebuild_empty_index(EngineParts& parts) {
+  if (!parts.vector_index->is_empty() || parts.segments.empty()) return false;
   ZV_ASSIGN_OR_RETURN(RebuildReport report,
                       rebuild_index_parallel(*parts.vector_index, parts.segments[0],
                                              fs::join(parts.data_dir, kIndexFileName)));
@@ -141,6 +144,45 @@ ZolvaStatus rebuild_empty_index(EngineParts& parts) {
                                            {"indexed_vectors", std::to_string(report.indexed_vectors)},
                                            {"skipped_tombstones", std::to_string(report.skipped_tombstones)},
                                            {"duration_ms", std::to_string(report.duration_ms)}});
+  return report.scanned_nodes != 0;
+}
+
+// After the replay, partition 0 names every node an acknowledged write left
+// (what the backend kept, plus the log after the checkpoint). A node the
+// rebuild took from the store that it does not name was appended by a write
+// that never reached the log (a batch stopped between its store append and
+// its log append): it leaves the index, and its store record is voided so
+// that no later rebuild takes it again.
+ZolvaStatus drop_unlogged_nodes(EngineParts& parts) {
+  VectorIndexPort& index = *parts.vector_index;
+  const std::vector<NodeId> ids = index.node_ids();
+  std::vector<std::string> keys;
+  keys.reserve(ids.size());
+  for (NodeId id : ids) keys.push_back(node_key(id));
+  ZV_ASSIGN_OR_RETURN(const std::vector<KvPair> found,
+                      parts.backend->multi_get(Partition::kDefault, keys));
+  if (found.size() == ids.size()) return {};
+  std::unordered_set<std::string> named;
+  named.reserve(found.size());
+  for (const KvPair& kv : found) named.insert(kv.key);
+  uint64_t dropped = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (named.count(keys[i])) continue;
+    const std::optional<uint64_t> off = index.storage_offset(ids[i]);
+    index.remove(ids[i]);
+    ++dropped;
+    if (!off || (*off & kSegmentMask) != 0) continue;
+    VFile& f = parts.segments[0];
+    if (std::optional<NodeRecordHeader> h = f.node_header_at(*off); h && h->node_id == ids[i]) {
+      h->flags |= kRecordDeletedFlag;
+      h->node_id = 0;
+      ZV_TRY(f.write_node_header(*off, *h));
+    }
+  }
+  if (index.entry_point() && !index.contains(*index.entry_point()))
+    index.set_entry_point(index.top_level_node().value_or(kMaxNodeId));
+  ZV_WARN(kLogTarget, "Store records of writes that never reached the log left out of the index",
+          {"nodes", std::to_string(dropped)});
   return {};
 }
 
@@ -300,7 +342,7 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
   times.mark("index_load");
   ZV_TRY(open_tiers(parts, parts.data_dir, read_only));
   times.mark("tiers");
-  ZV_TRY(rebuild_empty_index(parts));
+  ZV_ASSIGN_OR_RETURN(const bool rebuilt, rebuild_empty_index(parts));
   times.mark("index_rebuild");
 
   ReplayFigures replay;
@@ -316,6 +358,10 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
                                                         *parts.backend},
                                            wal_opts.fs));
     times.mark("replay");
+    if (rebuilt) {
+      ZV_TRY(drop_unlogged_nodes(parts));
+      times.mark("unlogged_check");
+    }
     ZV_ASSIGN_OR_RETURN(std::unique_ptr<wal::ShardedWal> log,
                         wal::ShardedWal::open(wal_path, cfg.wal_shards, wal_opts, checkpoint,
                                               make_checkpoint_store(parts.backend)));

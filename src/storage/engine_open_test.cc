@@ -15,6 +15,7 @@
 #include "src/record/binary_form.h"
 #include "src/runtime/operational_counters.h"
 #include "src/storage/edge_labels.h"
+#include "src/storage/testing/failing_put_backend.h"
 #include "src/storage/testing/open_fixture.h"
 
 namespace zv {
@@ -252,8 +253,12 @@ TEST_F(EngineOpenTest, LegacyStoreMovesToTierZeroAndRebuildsTheIndex) {
     for (NodeId id = 1; id <= 5; ++id) {
       auto lock = e->lock_segment0();
       ASSERT_TRUE(e->segments[0]->file.append_node(node(id)).ok());
+      // The nodes' records, as the backend of a legacy database holds them.
+      ASSERT_TRUE(e->backend->put(Partition::kDefault, node_key(id),
+                                  encode_node_metadata(node_metadata_of(node(id), 1))).ok());
     }
     ASSERT_TRUE(e->segments[0]->file.flush().ok());
+    ASSERT_TRUE(e->backend->flush().ok());
   }
   for (uint32_t t = 1; t < 4; ++t) ASSERT_TRUE(fs::remove_file(fs::join(data_dir(), tier_file_name(t))).ok());
   ASSERT_TRUE(fs::rename(fs::join(data_dir(), tier_file_name(0)), fs::join(data_dir(), kLegacyStoreName)).ok());
@@ -410,6 +415,7 @@ TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
     ASSERT_NE(e, nullptr);
     ASSERT_TRUE(e->segments[0]->file.store_write_offset().ok());
     ASSERT_TRUE(e->segments[0]->file.flush().ok());
+    ASSERT_TRUE(e->backend->flush().ok());  // the log's records are in the backend now
   }
   // Without the index file and the log the index is rebuilt from the store
   // alone, where the deleted record must not come back.
@@ -432,35 +438,7 @@ TEST_F(EngineOpenMoreTest, ReplayedDeleteMarksTheStoredRecord) {
 namespace zv {
 namespace {
 
-// Forwards to another backend; the put numbered `fail_at` (from 1) fails.
-class FailingPutBackend final : public StorageBackend {
- public:
-  FailingPutBackend(std::shared_ptr<StorageBackend> inner, int fail_at)
-      : inner_(std::move(inner)), fail_at_(fail_at) {}
-  ZolvaResult<std::vector<KvPair>> scan_all(Partition p) override { return inner_->scan_all(p); }
-  ZolvaResult<std::unique_ptr<PrefixIter>> prefix_iter(Partition p, std::string_view x) override {
-    return inner_->prefix_iter(p, x);
-  }
-  ZolvaStatus put(Partition p, std::string_view k, std::string_view v) override {
-    if (++puts_ == fail_at_) return make_unexpected(ZolvaError::backend("injected put failure"));
-    return inner_->put(p, k, v);
-  }
-  ZolvaResult<std::optional<std::string>> get(Partition p, std::string_view k) override {
-    return inner_->get(p, k);
-  }
-  ZolvaResult<std::vector<KvPair>> multi_get(Partition p, std::span<const std::string> keys) override {
-    return inner_->multi_get(p, keys);
-  }
-  ZolvaStatus del(Partition p, std::string_view k) override { return inner_->del(p, k); }
-  ZolvaStatus write_batch(std::vector<BatchOp> ops) override { return inner_->write_batch(std::move(ops)); }
-  ZolvaStatus flush() override { return inner_->flush(); }
-  uint64_t limit_hint() const override { return inner_->limit_hint(); }
-
- private:
-  std::shared_ptr<StorageBackend> inner_;
-  int fail_at_;
-  int puts_ = 0;
-};
+using testing::FailingPutBackend;
 
 class EngineOpenRetryTest : public testing::OpenFixture {};
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <unordered_set>
 
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
@@ -276,6 +277,22 @@ TEST(RebuildFromStore, ConcurrentAddsPlaceEveryNodeWithItsOwnVectorAndOffset) {
     std::vector<float> want(data.begin() + i * kDim, data.begin() + (i + 1) * kDim);
     EXPECT_EQ(vo->second, VectorRepr::f32(want)) << i;
   }
+  // Concurrent adds leave no islands: every node is reachable from the entry
+  // point over the layer-0 lists a search walks.
+  std::unordered_set<NodeId, NodeIdHash> seen;
+  std::vector<NodeId> stack;
+  ASSERT_TRUE(index->entry_point().has_value());
+  seen.insert(*index->entry_point());
+  stack.push_back(*index->entry_point());
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    auto list = index->node_layer_neighbors(id, 0);
+    if (list.empty()) list = index->neighbors(id, 0);
+    for (NodeId n : list)
+      if (seen.insert(n).second) stack.push_back(n);
+  }
+  EXPECT_EQ(seen.size(), kNodes);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "src/storage/scalar_index.h"
 
-#include <algorithm>
 #include <functional>
 #include <mutex>
 
@@ -18,7 +17,7 @@ void ScalarIndex::insert(std::string_view field, const FieldValue& value, NodeId
   std::unique_lock lock(s.mu);
   auto it = s.fields.find(std::string(field));
   if (it == s.fields.end()) it = s.fields.emplace(std::string(field), ValueMap{}).first;
-  it->second[value].push_back(id);
+  it->second[value].add(id);
   lock.unlock();
   NodeShard& n = node_shard_of(id);
   std::scoped_lock nl(n.mu);
@@ -32,8 +31,7 @@ void ScalarIndex::remove(std::string_view field, const FieldValue& value, NodeId
   if (it == s.fields.end()) return;
   auto v = it->second.find(value);
   if (v == it->second.end()) return;
-  auto& ids = v->second;
-  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+  v->second.remove(id);
   lock.unlock();
   NodeShard& n = node_shard_of(id);
   std::scoped_lock nl(n.mu);
@@ -61,9 +59,8 @@ void ScalarIndex::remove_node(NodeId id) {
     if (it == s.fields.end()) continue;
     auto v = it->second.find(value);
     if (v == it->second.end()) continue;
-    auto& ids = v->second;
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty()) it->second.erase(v);
+    v->second.remove(id);
+    if (v->second.empty()) it->second.erase(v);
   }
 }
 
@@ -73,7 +70,7 @@ std::vector<NodeId> ScalarIndex::lookup(std::string_view field, const FieldValue
   auto it = s.fields.find(std::string(field));
   if (it == s.fields.end()) return {};
   auto v = it->second.find(value);
-  return v == it->second.end() ? std::vector<NodeId>{} : v->second;
+  return v == it->second.end() ? std::vector<NodeId>{} : v->second.ids();
 }
 
 std::optional<std::vector<std::pair<FieldValue, std::vector<NodeId>>>> ScalarIndex::field_values(
@@ -82,8 +79,9 @@ std::optional<std::vector<std::pair<FieldValue, std::vector<NodeId>>>> ScalarInd
   std::shared_lock lock(s.mu);
   auto it = s.fields.find(std::string(field));
   if (it == s.fields.end()) return std::nullopt;
-  std::vector<std::pair<FieldValue, std::vector<NodeId>>> out(it->second.begin(),
-                                                              it->second.end());
+  std::vector<std::pair<FieldValue, std::vector<NodeId>>> out;
+  out.reserve(it->second.size());
+  for (const auto& [value, list] : it->second) out.emplace_back(value, list.ids());
   return out;
 }
 
@@ -102,6 +100,17 @@ void ScalarIndex::replace_with(ScalarIndex&& fresh) {
     }
     std::unique_lock<std::shared_mutex> g(shards_[i].mu);
     shards_[i].fields.swap(moved);
+  }
+  // The per-node entries move too, or a delete after the swap would find no
+  // entries for the nodes the fresh index lists.
+  for (size_t i = 0; i < kShards; ++i) {
+    decltype(NodeShard::entries) moved;
+    {
+      std::scoped_lock g(fresh.node_shards_[i].mu);
+      moved = std::move(fresh.node_shards_[i].entries);
+    }
+    std::scoped_lock g(node_shards_[i].mu);
+    node_shards_[i].entries.swap(moved);
   }
 }
 

@@ -20,13 +20,14 @@
 #include "src/foundation/node_id.h"
 #include "src/index/node_table.h"
 #include "src/record/field_value.h"
+#include "src/storage/posting_list.h"
 
 namespace zv {
 
 class ScalarIndex {
  public:
   static constexpr size_t kShards = 16;
-  using ValueMap = FieldValueHashMap<std::vector<NodeId>>;
+  using ValueMap = FieldValueHashMap<PostingList>;
 
   void insert(std::string_view field, const FieldValue& value, NodeId id);
   // Removes every occurrence of the id; emptied lists and fields stay.
@@ -41,7 +42,8 @@ class ScalarIndex {
   std::optional<std::vector<std::pair<FieldValue, std::vector<NodeId>>>> field_values(
       std::string_view field) const;
   bool has_field(std::string_view field) const;
-  // Takes over the contents of `fresh`, shard by shard (each under its lock).
+  // Takes over the contents of `fresh` with its per-node entries, shard by
+  // shard (each under its lock).
   void replace_with(ScalarIndex&& fresh);
 
  private:

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "src/backends/in_memory_backend.h"
 #include "src/storage/shred_record.h"
@@ -46,6 +48,56 @@ TEST(ScalarIndex, ValuesOfDifferentVariantsNeverMeetAndNanIsOneKey) {
   idx.insert("l", FieldValue::list_int({1, 2}), 6);
   EXPECT_EQ(idx.lookup("l", FieldValue::list_int({1, 2})), (std::vector<NodeId>{6}));
   EXPECT_TRUE(idx.lookup("l", FieldValue::integer(1)).empty());
+}
+
+// Random adds (with repeats) and removals against a plain vector: the live
+// ids keep their order through chaining and compaction, whatever the length.
+TEST(PostingList, MatchesAPlainListThroughGrowthAndCompaction) {
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    PostingList list;
+    std::vector<NodeId> model;
+    const NodeId span = seed == 1 ? 8 : 400;  // few ids: many repeats
+    for (int step = 0; step < 6000; ++step) {
+      const NodeId id = 1 + rng() % span;
+      // Grow, then shrink to nothing, then grow again.
+      const bool add = (step / 2000) % 2 == 0 ? rng() % 4 != 0 : rng() % 4 == 0;
+      if (add) {
+        list.add(id);
+        model.push_back(id);
+      } else {
+        list.remove(id);
+        std::erase(model, id);
+      }
+      ASSERT_EQ(list.size(), model.size()) << seed << " " << step;
+      if (step % 97 == 0) {
+        ASSERT_EQ(list.ids(), model) << seed << " " << step;
+      }
+    }
+    EXPECT_EQ(list.ids(), model);
+    EXPECT_EQ(list.empty(), model.empty());
+  }
+}
+
+// The per-node entries come along when a rebuilt index is swapped in, so a
+// node removal afterwards still finds every list that names the node.
+TEST(ScalarIndex, ReplacedIndexKeepsItsPerNodeEntries) {
+  ScalarIndex live;
+  live.insert("old", FieldValue::integer(1), 9);
+  ScalarIndex fresh;
+  for (NodeId id = 1; id <= 40; ++id) {
+    fresh.insert("k", FieldValue::string("shared"), id);
+    fresh.insert("n", FieldValue::integer(static_cast<int64_t>(id)), id);
+  }
+  live.replace_with(std::move(fresh));
+  EXPECT_FALSE(live.has_field("old"));
+  live.remove_node(7);
+  auto shared = live.lookup("k", FieldValue::string("shared"));
+  EXPECT_EQ(shared.size(), 39u);
+  EXPECT_EQ(std::count(shared.begin(), shared.end(), NodeId{7}), 0);
+  EXPECT_TRUE(live.lookup("n", FieldValue::integer(7)).empty());
+  EXPECT_EQ(live.field_values("n")->size(), 39u);  // the emptied list is dropped
+  live.remove_node(9);  // listed before the swap only: nothing to do
 }
 
 TEST(ShredRecord, GoldenValueAndUnsupportedKinds) {
