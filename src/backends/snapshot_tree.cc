@@ -26,12 +26,12 @@ uint32_t load32(const char* p) {
   return v;
 }
 
-std::string_view leaf_key(const Node& n, size_t i) {
+std::string_view entry_key(const Node& n, size_t i) {
   const char* p = n.buf.data() + n.offs[i];
   return {p + kEntryHeader, load32(p)};
 }
 
-std::string_view leaf_value(const Node& n, size_t i) {
+std::string_view entry_value(const Node& n, size_t i) {
   const char* p = n.buf.data() + n.offs[i];
   return {p + kEntryHeader + load32(p), load32(p + 4)};
 }
@@ -46,7 +46,7 @@ size_t leaf_lower_bound(const Node& n, std::string_view key) {
   size_t lo = 0, hi = n.offs.size();
   while (lo < hi) {
     const size_t mid = lo + (hi - lo) / 2;
-    if (leaf_key(n, mid) < key) {
+    if (entry_key(n, mid) < key) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -55,14 +55,21 @@ size_t leaf_lower_bound(const Node& n, std::string_view key) {
   return lo;
 }
 
-// The child whose range holds `key`.
+// The child whose range holds `key`: the last separator at or before it.
 size_t child_index(const Node& n, std::string_view key) {
-  auto it = std::upper_bound(n.seps.begin() + 1, n.seps.end(), key,
-                             [](std::string_view k, const std::string& s) { return k < s; });
-  return static_cast<size_t>(it - n.seps.begin()) - 1;
+  size_t lo = 1, hi = n.offs.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (key < entry_key(n, mid)) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo - 1;
 }
 
-bool is_empty(const Node& n) { return n.leaf ? n.offs.empty() : n.kids.empty(); }
+bool is_empty(const Node& n) { return n.offs.empty(); }
 
 // The node in `slot`, first copied when a snapshot (or another parent) still
 // shares it, so that it can be changed in place.
@@ -95,11 +102,17 @@ struct Split {
   std::shared_ptr<Node> right;
 };
 
-std::optional<Split> split_leaf(Node& n) {
-  if (n.buf.size() <= kLeafBytes || n.offs.size() < 2) return std::nullopt;
-  size_t mid = 1;
-  while (mid + 1 < n.offs.size() && n.offs[mid] < n.buf.size() / 2) ++mid;
+void erase_entry(Node& n, size_t i) {
+  const size_t len = entry_len(n, i);
+  n.buf.erase(n.offs[i], len);
+  n.offs.erase(n.offs.begin() + static_cast<ptrdiff_t>(i));
+  for (size_t j = i; j < n.offs.size(); ++j) n.offs[j] -= len;
+}
+
+// Moves entries from `mid` on (and their children) to a new right sibling.
+Split split_at(Node& n, size_t mid) {
   auto right = std::make_shared<Node>();
+  right->leaf = n.leaf;
   const size_t cut = n.offs[mid];
   right->buf.assign(n.buf, cut);
   right->offs.reserve(n.offs.size() - mid);
@@ -107,22 +120,24 @@ std::optional<Split> split_leaf(Node& n) {
   n.buf.resize(cut);
   n.buf.shrink_to_fit();
   n.offs.resize(mid);
-  std::string sep(leaf_key(*right, 0));
+  if (!n.leaf) {
+    right->kids.assign(n.kids.begin() + static_cast<ptrdiff_t>(mid), n.kids.end());
+    n.kids.resize(mid);
+  }
+  std::string sep(entry_key(*right, 0));
   return Split{std::move(sep), std::move(right)};
+}
+
+std::optional<Split> split_leaf(Node& n) {
+  if (n.buf.size() <= kLeafBytes || n.offs.size() < 2) return std::nullopt;
+  size_t mid = 1;
+  while (mid + 1 < n.offs.size() && n.offs[mid] < n.buf.size() / 2) ++mid;
+  return split_at(n, mid);
 }
 
 std::optional<Split> split_internal(Node& n) {
   if (n.kids.size() <= kFanout) return std::nullopt;
-  const size_t mid = n.kids.size() / 2;
-  auto right = std::make_shared<Node>();
-  right->leaf = false;
-  right->seps.assign(std::make_move_iterator(n.seps.begin() + static_cast<ptrdiff_t>(mid)),
-                     std::make_move_iterator(n.seps.end()));
-  right->kids.assign(n.kids.begin() + static_cast<ptrdiff_t>(mid), n.kids.end());
-  n.seps.resize(mid);
-  n.kids.resize(mid);
-  std::string sep = right->seps[0];
-  return Split{std::move(sep), std::move(right)};
+  return split_at(n, n.kids.size() / 2);
 }
 
 std::optional<Split> insert(std::shared_ptr<Node>& slot, std::string_view key, std::string_view value,
@@ -130,8 +145,8 @@ std::optional<Split> insert(std::shared_ptr<Node>& slot, std::string_view key, s
   Node* n = own(slot);
   if (n->leaf) {
     const size_t i = leaf_lower_bound(*n, key);
-    const bool exists = i < n->offs.size() && leaf_key(*n, i) == key;
-    if (exists && leaf_value(*n, i).size() == value.size()) {
+    const bool exists = i < n->offs.size() && entry_key(*n, i) == key;
+    if (exists && entry_value(*n, i).size() == value.size()) {
       std::memcpy(n->buf.data() + n->offs[i] + kEntryHeader + key.size(), value.data(), value.size());
       return std::nullopt;
     }
@@ -142,7 +157,7 @@ std::optional<Split> insert(std::shared_ptr<Node>& slot, std::string_view key, s
   const size_t c = child_index(*n, key);
   std::optional<Split> s = insert(n->kids[c], key, value, added);
   if (!s) return std::nullopt;
-  n->seps.insert(n->seps.begin() + static_cast<ptrdiff_t>(c + 1), std::move(s->sep));
+  splice_entry(*n, c + 1, false, s->sep, {});
   n->kids.insert(n->kids.begin() + static_cast<ptrdiff_t>(c + 1), std::move(s->right));
   return split_internal(*n);
 }
@@ -151,18 +166,14 @@ std::optional<Split> insert(std::shared_ptr<Node>& slot, std::string_view key, s
 void erase_present(std::shared_ptr<Node>& slot, std::string_view key) {
   Node* n = own(slot);
   if (n->leaf) {
-    const size_t i = leaf_lower_bound(*n, key);
-    const size_t len = entry_len(*n, i);
-    n->buf.erase(n->offs[i], len);
-    n->offs.erase(n->offs.begin() + static_cast<ptrdiff_t>(i));
-    for (size_t j = i; j < n->offs.size(); ++j) n->offs[j] -= len;
+    erase_entry(*n, leaf_lower_bound(*n, key));
     return;
   }
   const size_t c = child_index(*n, key);
   erase_present(n->kids[c], key);
   if (is_empty(*n->kids[c])) {
     n->kids.erase(n->kids.begin() + static_cast<ptrdiff_t>(c));
-    n->seps.erase(n->seps.begin() + static_cast<ptrdiff_t>(c));
+    erase_entry(*n, c);
   }
 }
 
@@ -174,7 +185,7 @@ std::optional<std::string_view> SnapshotTree::find(std::string_view key) const {
   const Node* n = root_.get();
   while (!n->leaf) n = n->kids[child_index(*n, key)].get();
   const size_t i = leaf_lower_bound(*n, key);
-  if (i < n->offs.size() && leaf_key(*n, i) == key) return leaf_value(*n, i);
+  if (i < n->offs.size() && entry_key(*n, i) == key) return entry_value(*n, i);
   return std::nullopt;
 }
 
@@ -184,7 +195,8 @@ void SnapshotTree::put(std::string_view key, std::string_view value) {
   if (s) {
     auto root = std::make_shared<Node>();
     root->leaf = false;
-    root->seps = {std::string(), std::move(s->sep)};
+    splice_entry(*root, 0, false, {}, {});
+    splice_entry(*root, 1, false, s->sep, {});
     root->kids = {std::move(root_), std::move(s->right)};
     root_ = std::move(root);
   }
@@ -216,9 +228,9 @@ void SnapshotTree::Cursor::seek(std::string_view key) {
   settle();
 }
 
-std::string_view SnapshotTree::Cursor::key() const { return leaf_key(*leaf_, pos_); }
+std::string_view SnapshotTree::Cursor::key() const { return entry_key(*leaf_, pos_); }
 
-std::string_view SnapshotTree::Cursor::value() const { return leaf_value(*leaf_, pos_); }
+std::string_view SnapshotTree::Cursor::value() const { return entry_value(*leaf_, pos_); }
 
 void SnapshotTree::Cursor::next() {
   ++pos_;

@@ -22,15 +22,16 @@ namespace zv {
 
 class SnapshotTree {
  public:
-  // A leaf packs its entries back to back in key order, each a 4-byte key
-  // length, a 4-byte value length (host order), the key and the value; `offs`
-  // holds where each begins. An internal node's kids[i] holds the keys at or
-  // after seps[i] and before seps[i + 1] (seps[0] bounds nothing below).
+  // A node packs its entries back to back in key order, each a 4-byte key
+  // length, a 4-byte value length (host order), the key and the value;
+  // `offs` holds where each begins. A leaf's entries are the pairs. An
+  // internal node's entry i is the separator of kids[i] (empty value): the
+  // child holds the keys at or after it and before the next separator
+  // (separator 0 bounds nothing below). Packed, a search reads few lines.
   struct Node {
     bool leaf = true;
     std::string buf;
     std::vector<size_t> offs;
-    std::vector<std::string> seps;
     std::vector<std::shared_ptr<Node>> kids;
   };
   // A root and everything under it, never modified while held.
