@@ -1,15 +1,17 @@
 // InMemoryBackend: a StorageBackend that keeps the ten partitions as ordered
-// maps in process memory and persists nothing. One reader-writer lock covers
-// all partitions: reads share it, writes and batches hold it exclusively, and
-// no lock is held across calls. Safe to share between threads.
+// copy-on-write trees in process memory and persists nothing. One
+// reader-writer lock covers all partitions: reads share it, writes and
+// batches hold it exclusively, and no lock is held across calls. A prefix
+// iterator reads lazily from a snapshot of its partition taken at the call,
+// so writers go on while it runs. Safe to share between threads.
 #pragma once
 
 #include <array>
-#include <map>
 #include <memory>
 #include <shared_mutex>
 #include <string>
 
+#include "src/backends/snapshot_tree.h"
 #include "src/backends/storage_backend.h"
 
 namespace zv {
@@ -33,14 +35,14 @@ class InMemoryBackend final : public StorageBackend {
   uint64_t limit_hint() const override { return kInMemoryLimitHint; }
 
  private:
-  // std::string orders by unsigned bytes; std::less<> finds by string_view.
-  using Map = std::map<std::string, std::string, std::less<>>;
-  Map& part(Partition p) { return parts_[static_cast<uint8_t>(p)]; }
-  const Map* find_part(Partition p) const;
+  SnapshotTree& part(Partition p) { return parts_[static_cast<uint8_t>(p)]; }
+  const SnapshotTree* find_part(Partition p) const;
 
-  // Guards every partition map.
-  mutable std::shared_mutex mu_;
-  std::array<Map, kPartitionCount> parts_;
+  // Guards every partition tree, and the taking and dropping of snapshots of
+  // them (a writer decides from a node's share count whether it may change
+  // the node in place). Shared with the iterators, which may outlive us.
+  std::shared_ptr<std::shared_mutex> mu_ = std::make_shared<std::shared_mutex>();
+  std::array<SnapshotTree, kPartitionCount> parts_;
 };
 
 }  // namespace zv

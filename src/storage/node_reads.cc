@@ -1,7 +1,6 @@
 // Point and batch reads through the node cache, with co-access prefetch.
 #include <algorithm>
 #include <mutex>
-#include <unordered_map>
 
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -143,21 +142,20 @@ ZolvaResult<std::vector<EngineNode>> StorageEngine::get_many(std::span<const Nod
     ZV_LOG(log::Level::kDebug, kLogTarget, "get_many failed", {"error", pairs.error().message()});
     return make_unexpected(std::move(pairs).error());
   }
-  std::unordered_map<NodeId, std::string, NodeIdHash> values;
-  values.reserve(pairs->size());
-  for (KvPair& p : *pairs) {
-    auto id = node_id_from_key(p.key);
-    if (!id)
+  for (const KvPair& p : *pairs) {
+    if (!node_id_from_key(p.key))
       return make_unexpected(ZolvaError::backend("corrupt backend: key length " +
                                                  std::to_string(p.key.size()) + " != 16"));
-    values.insert_or_assign(*id, std::move(p.value));
   }
 
+  // The pairs answer the keys that exist in request order (a key asked twice
+  // twice), so they are walked in step with the ids asked.
   const std::shared_ptr<VectorIndexPort> index = vector_index();
-  for (NodeId id : missed) {
-    auto v = values.find(id);
-    if (v == values.end()) continue;
-    auto metadata = decode_node_metadata(v->second);
+  size_t next_pair = 0;
+  for (size_t k = 0; k < missed.size(); ++k) {
+    const NodeId id = missed[k];
+    if (next_pair == pairs->size() || pairs.value()[next_pair].key != keys[k]) continue;
+    auto metadata = decode_node_metadata(pairs.value()[next_pair++].value);
     if (!metadata.ok()) continue;
     // The offset alone: the index's vector copy is needed only for a record
     // stored without values (kind 0, length 0), and is fetched then.
