@@ -33,6 +33,17 @@ ZolvaResult<bool> delete_indexed(StorageEngine& engine, NodeId id);
 // change failed or has not run yet).
 ZolvaStatus put_node_only(StorageEngine& engine, const MemoryRecord& record);
 
+// Marks the three stored index states with a build time no rebuild writes;
+// rebuilt_indexes then names those rebuilt since: "d" (derived), "t" (text),
+// "s" (sparse), in that order.
+void mark_index_states(StorageEngine& engine);
+std::string rebuilt_indexes(StorageEngine& engine);
+
+// Asserts that every index entry and state count equals what the stored
+// records imply: the text partition byte for byte, the derived and sparse
+// states against their partitions and the live records.
+void expect_indexes_match_records(StorageEngine& engine);
+
 // A temporary database directory opened through the durable test backend.
 class DbFixture : public ::testing::Test {
  protected:
