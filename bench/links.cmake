@@ -41,3 +41,10 @@ if(TARGET search_keyword_bench)
 endif()
 zv_bench_link(storage_open_bench zolva_storage zolva_backends_testing)
 zv_bench_link(tree_bench tervik_tree)
+zv_bench_link(record_change_bench zolva_sdk)
+# The FTS5 comparison runs this build's Python on the script beside the bench.
+if(TARGET record_change_bench)
+  find_package(Python3 COMPONENTS Interpreter)
+  target_compile_definitions(record_change_bench PRIVATE
+    ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
+endif()

@@ -13,6 +13,7 @@
 #include "src/backends/storage_backend.h"
 #include "src/foundation/error.h"
 #include "src/record/engine_node.h"
+#include "src/text/text_index_state.h"
 
 namespace zv::text {
 
@@ -40,15 +41,6 @@ struct StoredTextCounts {
 ZolvaResult<StoredTextCounts> count_stored_text_entries(StorageBackend& backend);
 // The number of pairs of a partition, streamed.
 ZolvaResult<uint64_t> count_pairs(StorageBackend& backend, Partition partition);
-
-// The five counts a text state is compared with.
-struct TextIndexCounts {
-  uint64_t record_count = 0;
-  uint64_t posting_entries = 0;
-  uint64_t doc_stats_entries = 0;
-  uint64_t term_stats_entries = 0;
-  uint64_t namespace_stats_entries = 0;
-};
 
 struct TextIndexStatus {
   bool state_valid = false;

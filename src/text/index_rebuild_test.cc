@@ -10,40 +10,19 @@
 #include "src/record/node_key.h"
 #include "src/text/derived_index.h"
 #include "src/text/sparse_index.h"
+#include "src/text/testing/index_testing.h"
 
 namespace zv::text {
 namespace {
 
 using namespace std::string_literals;
 
-// Counts the batches that reach the backend.
-class CountingKv final : public KvService {
- public:
-  explicit CountingKv(std::shared_ptr<StorageBackend> b, bool read_only = false)
-      : inner(std::move(b), read_only) {}
-  ZolvaStatus kv_put(Partition p, std::string_view k, std::string_view v) override {
-    return inner.kv_put(p, k, v);
-  }
-  ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override {
-    ++batches;
-    return inner.kv_write_batch(std::move(ops));
-  }
-  ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override {
-    return inner.scan_prefix(p, prefix);
-  }
-  BackendKvService inner;
-  int batches = 0;
-};
+using CountingKv = testing::RecordingKv;
 
 EngineNode node(std::string key, FieldMap metadata, std::optional<SparseVector> sparse = {},
                 std::optional<uint64_t> expires = {}) {
-  MemoryRecord r;
-  r.ns = "n";
-  r.key = std::move(key);
-  r.node_id = record_node_id(r.ns, r.key);
-  r.payload = "text";
-  r.metadata = std::move(metadata);
-  r.sparse_vector = std::move(sparse);
+  MemoryRecord r = testing::index_record("n", std::move(key), "text", std::move(metadata),
+                                         std::move(sparse));
   r.expires_at_ms = expires;
   return r.into_node();
 }

@@ -12,42 +12,19 @@
 #include "src/text/text_index_state.h"
 #include "src/text/text_keys.h"
 #include "src/text/text_rebuild.h"
+#include "src/text/testing/index_testing.h"
 
 namespace zv::text {
 namespace {
 
 using namespace std::string_literals;
 
-// Keeps the last batch that reached the backend.
-class RecordingKv final : public KvService {
- public:
-  RecordingKv(std::shared_ptr<StorageBackend> b, bool read_only) : inner(std::move(b), read_only) {}
-  ZolvaStatus kv_put(Partition p, std::string_view k, std::string_view v) override {
-    return inner.kv_put(p, k, v);
-  }
-  ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override {
-    last_batch = ops;
-    ++batches;
-    return inner.kv_write_batch(std::move(ops));
-  }
-  ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override {
-    return inner.scan_prefix(p, prefix);
-  }
-  BackendKvService inner;
-  std::vector<BatchOp> last_batch;
-  int batches = 0;
-};
+using RecordingKv = testing::RecordingKv;
 
 MemoryRecord rec(std::string key, std::string payload, FieldMap metadata = {},
-                 std::optional<SparseVector> sparse = {}, std::string ns = "ns") {
-  MemoryRecord r;
-  r.ns = std::move(ns);
-  r.key = std::move(key);
-  r.node_id = record_node_id(r.ns, r.key);
-  r.payload = std::move(payload);
-  r.metadata = std::move(metadata);
-  r.sparse_vector = std::move(sparse);
-  return r;
+                 std::optional<SparseVector> sparse = {}) {
+  return testing::index_record("ns", std::move(key), std::move(payload), std::move(metadata),
+                               std::move(sparse));
 }
 
 class RecordChangeTest : public ::testing::Test {

@@ -54,6 +54,15 @@ struct TextIndexState {
   bool is_compatible() const;
 };
 
+// The five counts of the text index: records and the entries of each kind.
+struct TextIndexCounts {
+  uint64_t record_count = 0;
+  uint64_t posting_entries = 0;
+  uint64_t doc_stats_entries = 0;
+  uint64_t term_stats_entries = 0;
+  uint64_t namespace_stats_entries = 0;
+};
+
 // The entry deltas of one record change besides its postings.
 struct TextEntryDeltas {
   int64_t doc_stats_entries = 0;

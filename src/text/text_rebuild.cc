@@ -55,7 +55,7 @@ class TextEntryBuilder {
     counts.namespace_stats_entries = namespaces_.size();
   }
 
-  TextRebuildStats counts;
+  TextIndexCounts counts;
   uint64_t skipped_tokens = 0;
 
  private:
@@ -97,7 +97,8 @@ ZolvaResult<TextRebuildStats> rebuild_text_index_from_nodes(const TextIndexTarge
   if (!ops.empty()) ZV_TRY(t.kv.kv_write_batch(std::move(ops)));
   OperationalCounters& counters = OperationalCounters::global();
   if (builder.skipped_tokens != 0) counters.text_tokens_skipped.add(builder.skipped_tokens);
-  TextRebuildStats stats = builder.counts;
+  TextRebuildStats stats;
+  static_cast<TextIndexCounts&>(stats) = builder.counts;
   ZV_TRY(TextIndexState::write(
       t.kv, TextIndexState::create(stats.record_count, stats.posting_entries,
                                    stats.doc_stats_entries, stats.term_stats_entries,

@@ -19,24 +19,18 @@
 #include "src/foundation/error.h"
 #include "src/record/engine_node.h"
 #include "src/text/record_change.h"
+#include "src/text/text_index_state.h"
 
 namespace zv::text {
 
-struct TextRebuildStats {
-  uint64_t record_count = 0;
-  uint64_t posting_entries = 0;
-  uint64_t doc_stats_entries = 0;
-  uint64_t term_stats_entries = 0;
-  uint64_t namespace_stats_entries = 0;
+// The counts written into the new state record, and the rebuild's time.
+struct TextRebuildStats : TextIndexCounts {
   uint64_t elapsed_ms = 0;
 };
 
-struct TextIndexExpectedEntries {
-  uint64_t record_count = 0;
-  uint64_t posting_entries = 0;
-  uint64_t doc_stats_entries = 0;
-  uint64_t term_stats_entries = 0;
-  uint64_t namespace_stats_entries = 0;
+// The counts of the expected entries (records that contributed), the
+// entries themselves, every node looked at and the namespaces seen.
+struct TextIndexExpectedEntries : TextIndexCounts {
   std::map<std::string, std::string> expected_entries;  // key bytes -> value bytes
   uint64_t records_scanned = 0;
   std::set<std::string> namespaces;

@@ -13,36 +13,17 @@
 #include "src/text/text_codecs.h"
 #include "src/text/text_index_state.h"
 #include "src/text/text_keys.h"
+#include "src/text/testing/index_testing.h"
 
 namespace zv::text {
 namespace {
 
 using namespace std::string_literals;
 
-class CountingKv final : public KvService {
- public:
-  explicit CountingKv(std::shared_ptr<StorageBackend> b) : inner(std::move(b), false) {}
-  ZolvaStatus kv_put(Partition p, std::string_view k, std::string_view v) override {
-    return inner.kv_put(p, k, v);
-  }
-  ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override {
-    ++batches;
-    return inner.kv_write_batch(std::move(ops));
-  }
-  ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override {
-    return inner.scan_prefix(p, prefix);
-  }
-  BackendKvService inner;
-  int batches = 0;
-};
+using CountingKv = testing::RecordingKv;
 
 MemoryRecord rec(std::string ns, std::string key, std::string payload) {
-  MemoryRecord r;
-  r.ns = std::move(ns);
-  r.key = std::move(key);
-  r.node_id = record_node_id(r.ns, r.key);
-  r.payload = std::move(payload);
-  return r;
+  return testing::index_record(std::move(ns), std::move(key), std::move(payload));
 }
 
 class TextRebuildTest : public ::testing::Test {
