@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "src/record/node_key.h"
+#include "src/sdk/index_check.h"
 #include "src/sdk/index_rebuild.h"
 #include "src/sdk/record_index.h"
 #include "src/sdk/testing/indexed_writes.h"
@@ -69,11 +70,12 @@ TEST_F(IndexConcurrentTest, WritersAndRebuildsKeepEveryCountExact) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_GE(rebuilds.load(), 3);
   sdk_testing::expect_indexes_match_records(*engine);
+  // The check the next open runs finds every index current. (Run on this
+  // handle: a reopen would rebuild the vector index with the thread pool,
+  // whose own synchronisation the thread checker cannot see.)
   sdk_testing::mark_index_states(*engine);
-  engine.reset();
-  ASSERT_TRUE(db.close().ok());
-  EmbeddedDb again = open_ok();
-  EXPECT_EQ(sdk_testing::rebuilt_indexes(*engine_of(again)), "");
+  ASSERT_TRUE(ensure_derived_indexes(db).ok());
+  EXPECT_EQ(sdk_testing::rebuilt_indexes(*engine), "");
 }
 
 // The interleaving the gate exists for: a record's engine write, then a
