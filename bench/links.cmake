@@ -66,4 +66,10 @@ if(TARGET tree_scan_bench)
     target_link_libraries(tree_scan_bench PRIVATE ${ZV_ROCKSDB_LIBRARY} ${ZV_LMDB_LIBRARY})
     target_compile_definitions(tree_scan_bench PRIVATE ZV_BENCH_PEERS)
   endif()
+zv_bench_link(record_change_bench zolva_sdk)
+# The FTS5 comparison runs this build's Python on the script beside the bench.
+if(TARGET record_change_bench)
+  find_package(Python3 COMPONENTS Interpreter)
+  target_compile_definitions(record_change_bench PRIVATE
+    ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 endif()

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_smoke.h"
+#include "bench/zipf_docs.h"
 #include "src/backends/in_memory_backend.h"
 #include "src/foundation/node_id.h"
 #include "src/text/text_codecs.h"
@@ -157,16 +158,6 @@ struct Corpus {
   std::map<std::string, double> fts5_ns_per_query;
 };
 
-std::string vocab_word(size_t rank) {
-  // Distinct lower-case alphabetic words, like "w" + base-26 digits.
-  std::string w = "w";
-  do {
-    w.push_back(static_cast<char>('a' + rank % 26));
-    rank /= 26;
-  } while (rank > 0);
-  return w;
-}
-
 void run_fts5(Corpus* c) {
   const std::string dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
   const std::string docs_path = dir + "/zv_text_bench_docs.txt";
@@ -195,22 +186,11 @@ Corpus* corpus() {
   static Corpus* c = [] {
     auto* c = new Corpus;
     const size_t kDocs = bench::sized<size_t>(100000, 4000);
-    const size_t kVocab = 30000;
     const size_t kWordsPerDoc = 30;
-    // Zipf (s = 1) over the vocabulary through its cumulative distribution.
-    std::vector<double> cdf(kVocab);
-    double sum = 0;
-    for (size_t r = 0; r < kVocab; ++r) cdf[r] = (sum += 1.0 / static_cast<double>(r + 1));
-    std::mt19937_64 rng(20240501);
-    std::uniform_real_distribution<double> u(0, sum);
+    bench::ZipfDocs docs;
     std::vector<BatchOp> batch;
     for (size_t d = 0; d < kDocs; ++d) {
-      std::string doc;
-      for (size_t w = 0; w < kWordsPerDoc; ++w) {
-        const size_t rank = std::lower_bound(cdf.begin(), cdf.end(), u(rng)) - cdf.begin();
-        if (w) doc.push_back(' ');
-        doc += vocab_word(std::min(rank, kVocab - 1));
-      }
+      std::string doc = docs.next(kWordsPerDoc);
       const std::string key = "doc-" + std::to_string(d);
       TextTokenStats s = token_stats(doc);
       for (const auto& [token, tf] : s.term_frequencies) {

@@ -10,40 +10,19 @@
 #include "src/record/node_key.h"
 #include "src/text/derived_index.h"
 #include "src/text/sparse_index.h"
+#include "src/text/testing/index_testing.h"
 
 namespace zv::text {
 namespace {
 
 using namespace std::string_literals;
 
-// Counts the batches that reach the backend.
-class CountingKv final : public KvService {
- public:
-  explicit CountingKv(std::shared_ptr<StorageBackend> b, bool read_only = false)
-      : inner(std::move(b), read_only) {}
-  ZolvaStatus kv_put(Partition p, std::string_view k, std::string_view v) override {
-    return inner.kv_put(p, k, v);
-  }
-  ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override {
-    ++batches;
-    return inner.kv_write_batch(std::move(ops));
-  }
-  ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override {
-    return inner.scan_prefix(p, prefix);
-  }
-  BackendKvService inner;
-  int batches = 0;
-};
+using CountingKv = testing::RecordingKv;
 
 EngineNode node(std::string key, FieldMap metadata, std::optional<SparseVector> sparse = {},
                 std::optional<uint64_t> expires = {}) {
-  MemoryRecord r;
-  r.ns = "n";
-  r.key = std::move(key);
-  r.node_id = record_node_id(r.ns, r.key);
-  r.payload = "text";
-  r.metadata = std::move(metadata);
-  r.sparse_vector = std::move(sparse);
+  MemoryRecord r = testing::index_record("n", std::move(key), "text", std::move(metadata),
+                                         std::move(sparse));
   r.expires_at_ms = expires;
   return r.into_node();
 }
@@ -77,7 +56,7 @@ TEST_F(IndexRebuildTest, RebuildReplacesStaleEntriesAndSkipsExpired) {
   ASSERT_TRUE(backend->put(Partition::kNamespaceIndex, "n\0gone"s, node_key(1)).ok());
   ASSERT_TRUE(backend->put(Partition::kPayloadIndex, "n\0f\0s:x\0gone"s, node_key(1)).ok());
   ASSERT_TRUE(backend->put(Partition::kSparseIndex, sparse_posting_key("n", 9, "gone"), "x").ok());
-  std::atomic<uint64_t> rebuild_ms{0}, skipped{0};
+  CounterCell rebuild_ms, skipped;
   const std::vector<EngineNode> nodes = {
       node("a", {{"tags", FieldValue::list_string({"x", "y", "x"})}, {"e", FieldValue::list_int({})}},
            SparseVector{{3, 0.5f}, {1, 0.25f}}),
@@ -90,7 +69,7 @@ TEST_F(IndexRebuildTest, RebuildReplacesStaleEntriesAndSkipsExpired) {
   EXPECT_EQ(d->record_count, 2u);
   EXPECT_EQ(d->namespace_entries, 2u);
   EXPECT_EQ(d->payload_entries, 2u);  // x and y; the over-long entry is skipped
-  EXPECT_EQ(skipped.load(), 1u);
+  EXPECT_EQ(skipped.read(), 1u);
   EXPECT_EQ(keys(Partition::kNamespaceIndex), (std::vector<std::string>{"n\0a"s, "n\0b"s}));
   EXPECT_EQ(keys(Partition::kPayloadIndex),
             (std::vector<std::string>{"n\0tags\0s:x\0a"s, "n\0tags\0s:y\0a"s}));

@@ -1,7 +1,8 @@
 // Stores memory records into a memory-mode engine for the search tests: the
-// node in segment 0, the vector index and partition 0, and the record's text
-// index entries (postings, document, term and namespace statistics) under one
-// gate, so that writers on several threads keep the statistics consistent.
+// node in segment 0, the vector index and partition 0, then the record change
+// that keeps every index in step (derived, text and sparse entries and
+// statistics), under one gate so that a put and its index change stay
+// together when writers run on several threads.
 // Test-only; thread-safe (writers serialise on the gate, readers never take it).
 #pragma once
 
@@ -42,20 +43,14 @@ class RecordFixture {
   void delete_node(NodeId id);
 
  private:
-  struct Live {
-    NodeId id = 0;
-    std::string payload;
-  };
   void write_node(const MemoryRecord& record, bool existed);
-  // The text index change of one record: old payload (none for an insert),
-  // new payload (none for a delete).
-  void index_change(const std::string& ns, const std::string& key, NodeId id,
-                    const std::optional<std::string>& old_payload,
-                    const std::optional<std::string>& new_payload);
+  // The index change of one record: old record (none for an insert), new
+  // record (none for a delete).
+  void index_change(const MemoryRecord* old_record, const MemoryRecord* new_record);
 
   std::shared_ptr<StorageEngine> engine_;
   mutable std::mutex gate_;
-  std::map<std::pair<std::string, std::string>, Live> live_;
+  std::map<std::pair<std::string, std::string>, MemoryRecord> live_;
   NodeId next_id_ = 1;
 };
 
