@@ -66,6 +66,7 @@ if(TARGET tree_scan_bench)
     target_link_libraries(tree_scan_bench PRIVATE ${ZV_ROCKSDB_LIBRARY} ${ZV_LMDB_LIBRARY})
     target_compile_definitions(tree_scan_bench PRIVATE ZV_BENCH_PEERS)
   endif()
+endif()
 zv_bench_link(record_change_bench zolva_sdk)
 # The FTS5 comparison runs this build's Python on the script beside the bench.
 if(TARGET record_change_bench)
