@@ -33,7 +33,7 @@ ZolvaStatus StorageEngine::delete_node(NodeId id, std::string_view reason) {
     // Every entry that lists the id, stale ones included.
     if (scalar_index) scalar_index->remove_node(id);
   }
-  if (read_only()) return failed(read_only_error());
+  if (auto w = check_writable(); !w.ok()) return failed(std::move(w.error()));
 
   auto guard = lock_insert("delete (WAL + apply)");
   if (!guard.ok()) return failed(std::move(guard.error()));
