@@ -99,7 +99,8 @@ ZolvaStatus StorageEngine::flush_locked() {
 }
 
 ZolvaStatus StorageEngine::persist_vector_index() {
-  if (!wal) return {};
+  // No log: memory mode or read-only. No directory: nowhere to write.
+  if (!wal || data_dir.empty()) return {};
   const std::string path = fs::join(data_dir, kIndexFileName);
   std::shared_ptr<VectorIndexPort> index = vector_index();
   if (index->is_mmap_backed()) {
