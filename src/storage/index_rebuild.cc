@@ -80,6 +80,17 @@ ZolvaStatus rebuild_index_at_open(EngineParts& parts, bool read_only) {
 
 ZolvaResult<bool> StorageEngine::rebuild_pending() { return rebuild_marker_set(*backend); }
 
+std::optional<uint64_t> StorageEngine::unindexed_record(NodeId id) {
+  auto pending = rebuild_pending();
+  if (!pending.ok() || !*pending || segments.empty()) return std::nullopt;
+  std::optional<uint64_t> newest;
+  std::shared_lock<std::shared_mutex> seg(segments[0]->lock);
+  walk_store_records(segments[0]->file, [&](const NodeRecordHeader& h, uint64_t pos) {
+    if (h.node_id == id) newest = pos;
+  });
+  return newest;
+}
+
 ZolvaResult<RebuildReport> StorageEngine::rebuild_vector_index() {
   ZV_TRY(check_writable());
   ZV_TRY(flush());

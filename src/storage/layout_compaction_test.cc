@@ -166,6 +166,22 @@ TEST_F(CompactionTest, MarkerMakesEveryOpenRebuildUntilAnIndexFileHoldsTheBatch)
   expect_nodes(*e, 1, 31);
 }
 
+TEST_F(CompactionTest, DeletedNodesOfADeferredBatchStayDeleted) {
+  {
+    auto e = open_ok();
+    insert_range(*e, 1, 6);
+    deferred_batch(*e, 3, 9);  // 3..5 get a newer record the index does not name
+    ASSERT_TRUE(e->delete_node(4, "test").ok());
+    ASSERT_TRUE(e->delete_node(7, "test").ok());
+    ASSERT_TRUE(e->flush().ok());
+  }
+  auto e = open_ok();
+  ASSERT_TRUE(e);
+  EXPECT_FALSE(e->vector_index()->contains(4));
+  EXPECT_FALSE(e->vector_index()->contains(7));
+  expect_nodes(*e, 1, 9, {4, 7});
+}
+
 TEST_F(CompactionTest, RebuildSwapsInANewIndexFromSegmentZero) {
   auto e = open_ok();
   ASSERT_TRUE(e);

@@ -257,6 +257,9 @@ class StorageEngine final : public KvService {
   // The rebuild under the insert lock, after a flush.
   ZolvaResult<RebuildReport> rebuild_locked();
   ZolvaResult<bool> rebuild_pending();
+  // While the rebuild marker is set: the position of the newest record of
+  // the id in segment 0 (a node the index does not know yet), else none.
+  std::optional<uint64_t> unindexed_record(NodeId id);
   void stop_writes(const ZolvaError& cause);
 
   std::timed_mutex insert_lock_;
