@@ -3,6 +3,7 @@
 // (the durable test backend then loses whatever it was not told to keep)
 // reopens with every acknowledged write.
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -51,6 +52,9 @@ TEST_F(FlushConcurrent, CheckpointsUnderSteadyWritesLoseNothing) {
     }
     uint64_t last = 0;
     for (int f = 0; f < 15; ++f) {
+      // Each flush comes after new writes (bounded wait: the writers may end).
+      for (int spin = 0; spin < 1000 && e->wal->positions_handed_out() == last; ++spin)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       ASSERT_TRUE(e->flush().ok());
       auto cp = read_checkpoint(*e->backend);
       ASSERT_TRUE(cp.ok());
