@@ -74,3 +74,4 @@ if(TARGET record_change_bench)
   target_compile_definitions(record_change_bench PRIVATE
     ZV_BENCH_PYTHON="${Python3_EXECUTABLE}" ZV_BENCH_DIR="${CMAKE_CURRENT_SOURCE_DIR}")
 endif()
+zv_bench_link(storage_maintenance_bench zolva_storage zv_platform_testing)

@@ -103,4 +103,14 @@ size_t AccessTracker::size() const {
   return n;
 }
 
+std::vector<std::pair<NodeId, AccessTracker::Entry>> AccessTracker::entries() const {
+  std::vector<std::pair<NodeId, Entry>> out;
+  for (const Shard& shard : shards_) {
+    std::scoped_lock lock(shard.mu);
+    for (const Slot& s : shard.slots)
+      if (s.entry.count != 0) out.emplace_back(s.id, s.entry);
+  }
+  return out;
+}
+
 }  // namespace zv

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "src/foundation/node_id.h"
@@ -29,6 +30,8 @@ class AccessTracker {
   void forget(NodeId id);
   std::optional<Entry> entry(NodeId id) const;
   size_t size() const;
+  // A copy of every tracked (id, entry), shard by shard.
+  std::vector<std::pair<NodeId, Entry>> entries() const;
 
   std::atomic<uint64_t> current_epoch{0};
   const uint64_t cold_after_epochs = 100;

@@ -50,7 +50,7 @@ ZolvaStatus StorageEngine::batch_insert_with_opts(std::span<const EngineNode> no
   if (log::enabled(log::Level::kDebug))
     span.emplace("batch_insert_with_opts", log::Fields{{"opts", opts_text(opts)}});
   ZV_TRY(check_memory_pressure());
-  if (read_only()) return failed(read_only_error());
+  if (auto w = check_writable(); !w.ok()) return failed(std::move(w.error()));
 
   // One refused node refuses the batch before anything changes, whether or
   // not its vectors enter the index now.

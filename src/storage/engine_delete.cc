@@ -33,7 +33,7 @@ ZolvaStatus StorageEngine::delete_node(NodeId id, std::string_view reason) {
     // Every entry that lists the id, stale ones included.
     if (scalar_index) scalar_index->remove_node(id);
   }
-  if (read_only()) return failed(read_only_error());
+  if (auto w = check_writable(); !w.ok()) return failed(std::move(w.error()));
 
   auto guard = lock_insert("delete (WAL + apply)");
   if (!guard.ok()) return failed(std::move(guard.error()));
@@ -42,16 +42,19 @@ ZolvaStatus StorageEngine::delete_node(NodeId id, std::string_view reason) {
       return failed(std::move(a.error()));
 
   std::shared_ptr<VectorIndexPort> index = vector_index();
-  if (std::optional<uint64_t> off = index->storage_offset(id)) {
+  // A node of a batch left for the rebuild has a newer record in segment 0
+  // than the one the index names (or the index has none): that record must
+  // carry the deletion too, or the rebuild brings the node back.
+  for (std::optional<uint64_t> off : {index->storage_offset(id), unindexed_record(id)}) {
+    if (!off) continue;
     const uint64_t seg = *off & kSegmentMask;
-    if (seg < segments.size()) {
-      std::unique_lock lock(segments[seg]->lock);
-      VFile& f = segments[seg]->file;
-      const uint64_t pos = *off & ~kSegmentMask;
-      if (std::optional<NodeRecordHeader> h = f.node_header_at(pos)) {
-        h->flags |= kRecordDeletedFlag;
-        if (auto w = f.write_node_header(pos, *h); !w.ok()) return failed(std::move(w.error()));
-      }
+    if (seg >= segments.size()) continue;
+    std::unique_lock lock(segments[seg]->lock);
+    VFile& f = segments[seg]->file;
+    const uint64_t pos = *off & ~kSegmentMask;
+    if (std::optional<NodeRecordHeader> h = f.node_header_at(pos)) {
+      h->flags |= kRecordDeletedFlag;
+      if (auto w = f.write_node_header(pos, *h); !w.ok()) return failed(std::move(w.error()));
     }
   }
   index->remove(id);

@@ -59,7 +59,7 @@ ZolvaStatus StorageEngine::insert(const EngineNode& node) {
   }
   if (scalar_index)
     for (const auto& [name, value] : node.fields) scalar_index->insert(name, value, node.id);
-  if (read_only()) return failed(read_only_error());
+  if (auto w = check_writable(); !w.ok()) return failed(std::move(w.error()));
 
   // Everything a later step would refuse is refused before the log sees it.
   std::shared_ptr<VectorIndexPort> index = vector_index();
@@ -157,12 +157,12 @@ ZolvaResult<bool> StorageEngine::drain_pending_hnsw() {
 }
 
 ZolvaStatus StorageEngine::kv_put(Partition p, std::string_view key, std::string_view value) {
-  if (read_only()) return make_unexpected(read_only_error());
+  ZV_TRY(check_writable());
   return backend->put(p, key, value);
 }
 
 ZolvaStatus StorageEngine::kv_write_batch(std::vector<BatchOp> ops) {
-  if (read_only()) return make_unexpected(read_only_error());
+  ZV_TRY(check_writable());
   return backend->write_batch(std::move(ops));
 }
 

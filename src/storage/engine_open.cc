@@ -6,7 +6,6 @@
 
 #include "platform/fs.h"
 #include "platform/log.h"
-#include "platform/sysinfo.h"
 #include "src/index/hnsw_index.h"
 #include "src/index/index_persistence.h"
 #include "src/record/node_codec.h"
@@ -16,7 +15,8 @@
 #include "src/storage/checkpoint_store.h"
 #include "src/storage/edge_labels.h"
 #include "src/storage/path_check.h"
-#include "src/storage/rebuild_from_store.h"
+#include "src/storage/index_rebuild.h"
+#include "src/storage/memory_gauges.h"
 #include "src/storage/schema_marker.h"
 #include "src/storage/storage_engine.h"
 #include "src/storage/wal_replay.h"
@@ -130,23 +130,6 @@ ZolvaStatus open_tiers(EngineParts& parts, const std::string& data_dir, bool rea
   return {};
 }
 
-// Whether the index was empty and rebuilt from store tier 0.
-ZolvaResult<bool> rebuild_empty_index(EngineParts& parts) {
-  if (!parts.vector_index->is_empty() || parts.segments.empty()) return false;
-  ZV_ASSIGN_OR_RETURN(RebuildReport report,
-                      rebuild_index_parallel(*parts.vector_index, parts.segments[0],
-                                             fs::join(parts.data_dir, kIndexFileName)));
-  auto& c = OperationalCounters::global();
-  c.ann_rebuild_ms.max(report.duration_ms);
-  c.ann_rebuild_scanned_nodes.max(report.scanned_nodes);
-  if (report.scanned_nodes != 0)
-    info("Index reconstructed from File", {{"scanned_nodes", std::to_string(report.scanned_nodes)},
-                                           {"indexed_vectors", std::to_string(report.indexed_vectors)},
-                                           {"skipped_tombstones", std::to_string(report.skipped_tombstones)},
-                                           {"duration_ms", std::to_string(report.duration_ms)}});
-  return report.scanned_nodes != 0;
-}
-
 // After the replay, partition 0 names every node an acknowledged write left
 // (what the backend kept, plus the log after the checkpoint). A node the
 // rebuild took from the store that it does not name was appended by a write
@@ -208,23 +191,7 @@ void record_gauges(StorageEngine& engine, Clock::time_point start, const ReplayF
   c.startup_ms.max(ms_since(start));
   c.wal_replay_ms.max(replay.duration_ms);
   c.wal_records_replayed.max(replay.replayed);
-  const auto index = engine.vector_index();
-  c.hnsw_logical_bytes.set(index->memory_usage());
-  bool known = false;
-  uint64_t resident = 0;
-  for (const auto& seg : engine.segments) {
-    std::shared_lock<std::shared_mutex> g(seg->lock);
-    const ResidentBytes r = seg->file.resident();
-    if (r.known) known = true, resident += r.bytes;
-  }
-  if (auto r = index->mmap_resident_bytes()) known = true, resident += *r;
-  c.mmap_resident_bytes.set(known ? std::optional<uint64_t>(resident) : std::nullopt);
-  c.hnsw_nodes_count.set(index->len());
-  auto rss = process_working_set_bytes();
-  c.process_rss_bytes.set(rss.ok() ? rss.value() : 0);
-  auto committed = process_committed_bytes();
-  c.process_virtual_bytes.set(committed.ok() ? committed.value() : 0);
-  c.volatile_cache_entries.set(0);
+  refresh_memory_gauges(engine);
 }
 
 void warn_if_index_large(const VectorIndexPort& index, uint64_t memory_limit) {
@@ -342,7 +309,7 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
   times.mark("index_load");
   ZV_TRY(open_tiers(parts, parts.data_dir, read_only));
   times.mark("tiers");
-  ZV_ASSIGN_OR_RETURN(const bool rebuilt, rebuild_empty_index(parts));
+  ZV_ASSIGN_OR_RETURN(const bool rebuilt, rebuild_index_at_open(parts, read_only));
   times.mark("index_rebuild");
 
   ReplayFigures replay;

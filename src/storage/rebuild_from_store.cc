@@ -94,37 +94,41 @@ class NewestRecords {
 
 }  // namespace
 
+void walk_store_records(const VFile& segment,
+                        const std::function<void(const NodeRecordHeader&, uint64_t)>& visit) {
+  const uint64_t end = segment.write_offset();
+  const uint64_t cap = segment.capacity();
+  if (end < 2 * kNodeHeaderLen) return;
+  uint64_t p = kSegmentHeaderLen;
+  while (p <= end - kNodeHeaderLen) {
+    std::optional<NodeRecordHeader> h;
+    if (within(p, kNodeHeaderLen, cap)) h = segment.node_header_at(p);
+    if (!h) {
+      p += kNodeHeaderLen;
+      continue;
+    }
+    if (h->node_id != 0) visit(*h, p);
+    const uint64_t next =
+        saturating_add(saturating_add(p, kNodeHeaderLen), round_up_64(h->payload_bytes()));
+    if (next <= p) break;
+    p = next;
+  }
+}
+
 StoreScan scan_store_for_rebuild(const VFile& segment) {
   StoreScan scan;
   // Records are appended in write order, so the last one of an id is its
   // newest version; older versions are never marked.
   std::vector<WalkedRecord> records;  // records with an id, in file order
-  const uint64_t end = segment.write_offset();
-  const uint64_t cap = segment.capacity();
-  if (end >= 2 * kNodeHeaderLen) {
-    uint64_t p = kSegmentHeaderLen;
-    while (p <= end - kNodeHeaderLen) {
-      std::optional<NodeRecordHeader> h;
-      if (within(p, kNodeHeaderLen, cap)) h = segment.node_header_at(p);
-      if (!h) {
-        p += kNodeHeaderLen;
-        continue;
-      }
-      if (h->node_id != 0) {
-        ++scan.scanned_nodes;
-        if (h->deleted()) {
-          ++scan.skipped_tombstones;
-        } else if (vector_readable(segment.bytes(), *h)) {
-          ++scan.indexed_vectors;
-        }
-        records.push_back(WalkedRecord{*h, p});
-      }
-      const uint64_t next =
-          saturating_add(saturating_add(p, kNodeHeaderLen), round_up_64(h->payload_bytes()));
-      if (next <= p) break;
-      p = next;
+  walk_store_records(segment, [&](const NodeRecordHeader& h, uint64_t p) {
+    ++scan.scanned_nodes;
+    if (h.deleted()) {
+      ++scan.skipped_tombstones;
+    } else if (vector_readable(segment.bytes(), h)) {
+      ++scan.indexed_vectors;
     }
-  }
+    records.push_back(WalkedRecord{h, p});
+  });
   NewestRecords newest(records);
   scan.items.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,12 @@ struct StoreScan {
   uint64_t indexed_vectors = 0;    // records whose vector was readable
   uint64_t skipped_tombstones = 0; // records marked deleted
 };
+
+// Calls `visit` with the header and position of every readable record with
+// an id up to the write offset, in file order (records that cannot be read
+// are stepped over 64 bytes at a time).
+void walk_store_records(const VFile& segment,
+                        const std::function<void(const NodeRecordHeader&, uint64_t)>& visit);
 
 // The walk: every readable record up to the write offset counts; of several
 // records of one id only the last in file order is kept, and none when that

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,8 @@
 #include "src/storage/batch_insert.h"
 #include "src/record/kv_service.h"
 #include "src/storage/node_cache.h"
+#include "src/storage/quantization.h"
+#include "src/storage/rebuild_from_store.h"
 #include "src/storage/scalar_index.h"
 #include "src/storage/vfile.h"
 #include "src/text/index_locks.h"
@@ -48,6 +51,15 @@
 namespace zv {
 
 struct EngineOpenSeams;
+
+// Test seams of the maintenance operations, set before the engine is shared:
+// a pause at named steps of layout compaction and the index rebuild (crash
+// tests widen their windows there) and a stand-in for the reopen of segment
+// 0 after its rewrite (tests make it fail).
+struct MaintenanceSeams {
+  std::function<void(std::string_view step)> at_step;
+  std::function<ZolvaStatus(VFile& segment, uint64_t capacity)> reopen_segment;
+};
 
 inline constexpr size_t kMaxSegments = 64;
 inline constexpr uint64_t kSegmentMask = 63;
@@ -150,6 +162,10 @@ class StorageEngine final : public KvService {
   }
 
   bool read_only() const { return config.read_only; }
+  // Whether writes are taken: the read-only error, or the error that stopped
+  // writes (a layout compaction that could not reopen its rewritten segment)
+  // until the database is reopened.
+  ZolvaStatus check_writable() const;
 
   // Refills the scalar index from the stored nodes: a fresh index built from
   // partition 0 replaces the contents of the current one.
@@ -197,6 +213,29 @@ class StorageEngine final : public KvService {
   ZolvaStatus kv_write_batch(std::vector<BatchOp> ops) override;
   ZolvaResult<std::vector<KvPair>> scan_prefix(Partition p, std::string_view prefix) override;
 
+  // --- Maintenance ---
+  // The checkpoint: drains pending index inserts, makes the backend, the
+  // mapped store files and "vector_index.bin" durable, stores the applied
+  // log position, runs quantization maintenance and refreshes the gauges.
+  ZolvaStatus flush();
+  // A flush, then every log shard synced and reopened and the checkpoint
+  // reset to 0, so that the next open replays the whole log.
+  ZolvaStatus compact_wal();
+  // Rewrites "vector_index.bin" from the index in use (nothing without a
+  // log); a mapped index is replaced by one mapped from the new file.
+  ZolvaStatus persist_vector_index();
+  // Moves cold nodes' index vectors to the 8-bit form and hot ones back;
+  // called by flush under the insert lock.
+  ZolvaResult<QuantizationSummary> quantization_maintenance();
+  // Re-inserts the archived nodes (partition 1) that belonged to the summary.
+  ZolvaResult<std::vector<EngineNode>> recover_archived_nodes(NodeId summary_id);
+  // Rewrites segment 0 in breadth-first order of the index's bottom layer;
+  // returns the number of nodes written.
+  ZolvaResult<uint64_t> compact_layout_bfs();
+  // Builds a new index from segment 0 and swaps it in.
+  ZolvaResult<RebuildReport> rebuild_vector_index();
+  MaintenanceSeams maintenance_seams;
+
   // --- Memory governor and eviction ---
   MemoryUsage memory_usage();
   ZolvaStatus check_memory_pressure();
@@ -215,7 +254,18 @@ class StorageEngine final : public KvService {
   void void_store_records(std::span<const uint64_t> positions, const char* what,
                           const ZolvaError& cause);
 
+  // Steps 3 to 7 of flush, under the insert lock.
+  ZolvaStatus flush_locked();
+  // The rebuild under the insert lock, after a flush.
+  ZolvaResult<RebuildReport> rebuild_locked();
+  ZolvaResult<bool> rebuild_pending();
+  // While the rebuild marker is set: the position of the newest record of
+  // the id in segment 0 (a node the index does not know yet), else none.
+  std::optional<uint64_t> unindexed_record(NodeId id);
+  void stop_writes(const ZolvaError& cause);
+
   std::timed_mutex insert_lock_;
+  Locked<std::optional<ZolvaError>, std::mutex> write_stop_;
   std::atomic<std::shared_ptr<VectorIndexPort>> vector_index_;
 };
 

@@ -13,14 +13,21 @@ namespace zv::testing {
 class FaultIndex final : public VectorIndexPort {
  public:
   FaultIndex() : in(std::make_shared<HnswIndex>(HnswConfig{}, IndexBacking::in_memory())) {}
+  explicit FaultIndex(std::shared_ptr<VectorIndexPort> inner) : in(std::move(inner)) {}
   std::atomic<int> fail_adds{0};
-  std::shared_ptr<HnswIndex> in;
+  // Armed as fail_adds of each index that empty_like hands out.
+  std::atomic<int> fail_adds_of_copies{0};
+  std::shared_ptr<VectorIndexPort> in;
 
   bool is_mmap_backed() const override { return in->is_mmap_backed(); }
   std::optional<std::string> backing_path() const override { return in->backing_path(); }
   std::optional<uint64_t> mmap_resident_bytes() const override { return in->mmap_resident_bytes(); }
   IoStatus sync_mmap() override { return in->sync_mmap(); }
-  std::unique_ptr<VectorIndexPort> empty_like(const std::string& p) const override { return in->empty_like(p); }
+  std::unique_ptr<VectorIndexPort> empty_like(const std::string& p) const override {
+    auto copy = std::make_unique<FaultIndex>(std::shared_ptr<VectorIndexPort>(in->empty_like(p)));
+    copy->fail_adds = fail_adds_of_copies.load();
+    return copy;
+  }
   IoStatus persist(const std::string& p) const override { return in->persist(p); }
   IoResult<std::unique_ptr<VectorIndexPort>> persist_and_remap(const std::string& p) const override {
     return in->persist_and_remap(p);
