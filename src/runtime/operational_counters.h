@@ -67,6 +67,8 @@ struct OperationalCounters {
   CounterCell import_errors;
   CounterCell derived_prefix_scans;
   CounterCell derived_full_scan_fallbacks;
+  // Searches that ran only the sparse stage (no report key of its own).
+  CounterCell planner_sparse_only_queries;
   // Eviction and quantization (no report keys of their own).
   CounterCell evicted_nodes;
   CounterCell eviction_candidates;

@@ -16,10 +16,9 @@
 #include "src/backends/storage_backend.h"
 #include "src/foundation/error.h"
 #include "src/record/field_value.h"
+#include "src/record/validation.h"
 
 namespace zv {
-
-enum class FilterOp : uint8_t { kEq, kNeq, kGt, kLt, kGte, kLte };
 
 enum class ShredKind : uint8_t { kInt = 0, kFloat = 1, kBool = 2, kString = 3 };
 

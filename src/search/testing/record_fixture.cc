@@ -8,6 +8,9 @@
 #include "src/record/node_codec.h"
 #include "src/record/node_key.h"
 #include "src/runtime/filter_bitset.h"
+#include "src/storage/shred_record.h"
+#include "src/text/derived_index.h"
+#include "src/text/sparse_index.h"
 #include "src/text/text_codecs.h"
 #include "src/text/text_index_state.h"
 #include "src/text/text_keys.h"
@@ -42,6 +45,9 @@ RecordFixture::RecordFixture(std::shared_ptr<StorageBackend> backend) {
   expect_ok(engine_->backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
                                   text::TextIndexState::create(0, 0, 0, 0, 0).encode()),
             "text index state");
+  expect_ok(engine_->backend->put(Partition::kInternalMetadata, text::kDerivedIndexStateKey,
+                                  text::DerivedIndexState::create(0, 0, 0).encode()),
+            "derived index state");
 }
 
 NodeId RecordFixture::put(std::string ns, std::string key, std::string payload, FieldMap metadata) {
@@ -55,32 +61,40 @@ NodeId RecordFixture::put(std::string ns, std::string key, std::string payload, 
   return put(std::move(r));
 }
 
-NodeId RecordFixture::put(MemoryRecord record) {
+NodeId RecordFixture::put(MemoryRecord record, bool index_vector) {
   std::lock_guard gate(gate_);
   auto slot = live_.find({record.ns, record.key});
   std::optional<std::string> old_payload;
+  std::optional<MemoryRecord> old_record;
   if (slot != live_.end()) {
-    old_payload = slot->second.payload;
+    old_payload = slot->second.record.payload;
+    old_record = slot->second.record;
     if (record.node_id == 0) record.node_id = slot->second.id;
   }
   if (record.node_id == 0) record.node_id = next_id_++;
   const bool existed = slot != live_.end() && slot->second.id == record.node_id;
   if (slot != live_.end() && !existed) {
     index_change(record.ns, record.key, slot->second.id, old_payload, std::nullopt);
+    side_change(&*old_record, nullptr);
     delete_node(slot->second.id);
     old_payload.reset();
+    old_record.reset();
   }
-  write_node(record, existed);
+  write_node(record, existed, index_vector);
   index_change(record.ns, record.key, record.node_id, old_payload, record.payload);
-  live_[{record.ns, record.key}] = Live{record.node_id, record.payload};
-  return record.node_id;
+  side_change(old_record ? &*old_record : nullptr, &record);
+  const NodeId id = record.node_id;
+  Live& live = live_[{record.ns, record.key}];
+  live = Live{id, std::move(record)};
+  return id;
 }
 
 bool RecordFixture::remove(const std::string& ns, const std::string& key) {
   std::lock_guard gate(gate_);
   auto slot = live_.find({ns, key});
   if (slot == live_.end()) return false;
-  index_change(ns, key, slot->second.id, slot->second.payload, std::nullopt);
+  index_change(ns, key, slot->second.id, slot->second.record.payload, std::nullopt);
+  side_change(&slot->second.record, nullptr);
   delete_node(slot->second.id);
   live_.erase(slot);
   return true;
@@ -97,7 +111,7 @@ void RecordFixture::overwrite_node(const MemoryRecord& record) {
   write_node(record, engine_->vector_index()->contains(record.node_id));
 }
 
-void RecordFixture::write_node(const MemoryRecord& record, bool existed) {
+void RecordFixture::write_node(const MemoryRecord& record, bool existed, bool index_vector) {
   StorageEngine& e = *engine_;
   const EngineNode node = record.into_node();
   uint64_t offset = 0;
@@ -106,7 +120,12 @@ void RecordFixture::write_node(const MemoryRecord& record, bool existed) {
     EXPECT_TRUE(lock.ok());
     offset = expect_ok(e.segments[0]->file.append_node(node), "append node");
   }
-  if (existed) {
+  if (!index_vector) {
+    // Reads find a node through the index: it is entered without a vector.
+    e.vector_index()->remove(node.id);
+    expect_ok(e.vector_index()->add(node.id, FilterBitset(node.bitset), VectorRepr::none(), offset),
+              "index add");
+  } else if (existed && e.vector_index()->contains(node.id)) {
     EXPECT_TRUE(e.vector_index()->set_storage_offset(node.id, offset));
   } else {
     expect_ok(e.vector_index()->add(node.id, FilterBitset(node.bitset), node.vector, offset),
@@ -123,6 +142,30 @@ void RecordFixture::delete_node(NodeId id) {
   expect_ok(e.backend->del(Partition::kDefault, node_key(id)), "node delete");
   e.vector_index()->remove(id);
   e.node_cache.remove(id);
+}
+
+void RecordFixture::side_change(const MemoryRecord* old_record, const MemoryRecord* new_record) {
+  StorageEngine& e = *engine_;
+  std::vector<BatchOp> ops;
+  if (old_record) {
+    auto del = expect_ok(text::derived_index_delete_ops(*old_record), "derived deletes");
+    ops.insert(ops.end(), del.begin(), del.end());
+    auto sparse = text::sparse_posting_delete_ops(*old_record);
+    ops.insert(ops.end(), sparse.begin(), sparse.end());
+    expect_ok(shred_record::del(old_record->node_id, *e.backend), "shred delete");
+    std::unique_lock lock(e.field_stats.mu);
+    e.field_stats.value.remove_node(old_record->into_node());
+  }
+  if (new_record) {
+    auto put = expect_ok(text::derived_index_put_ops(*new_record), "derived puts");
+    ops.insert(ops.end(), put.begin(), put.end());
+    auto sparse = expect_ok(text::sparse_posting_put_ops(*new_record), "sparse puts");
+    ops.insert(ops.end(), sparse.begin(), sparse.end());
+    expect_ok(shred_record::put(new_record->node_id, new_record->metadata, *e.backend), "shred put");
+    std::unique_lock lock(e.field_stats.mu);
+    e.field_stats.value.add_node(new_record->into_node());
+  }
+  if (!ops.empty()) expect_ok(e.backend->write_batch(std::move(ops)), "side index batch");
 }
 
 // The one place the text index is written; it reads the statistics it moves
