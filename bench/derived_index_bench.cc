@@ -45,7 +45,7 @@ MemoryRecord ten_field_record(size_t i) {
 
 struct Db {
   InMemoryBackend backend;
-  std::atomic<uint64_t> scans{0};
+  CounterCell scans;
 };
 
 Db* db() {

@@ -34,7 +34,7 @@ OperationalCounters& OperationalCounters::global() {
 
 std::span<const OperationalCounters::CellInfo> OperationalCounters::cells() {
   using C = OperationalCounters;
-  static constexpr std::array<CellInfo, 36> kCells = {{
+  static constexpr std::array<CellInfo, 38> kCells = {{
       {"startup_ms", CounterKind::kMax, &C::startup_ms},
       {"wal_replay_ms", CounterKind::kMax, &C::wal_replay_ms},
       {"wal_records_replayed", CounterKind::kMax, &C::wal_records_replayed},
@@ -71,6 +71,8 @@ std::span<const OperationalCounters::CellInfo> OperationalCounters::cells() {
       {"vectors_quantized", CounterKind::kAdd, &C::vectors_quantized},
       {"vectors_promoted", CounterKind::kAdd, &C::vectors_promoted},
       {"sq8_vectors", CounterKind::kAdd, &C::sq8_vectors},
+      {"derived_payload_keys_skipped", CounterKind::kAdd, &C::derived_payload_keys_skipped},
+      {"text_tokens_skipped", CounterKind::kAdd, &C::text_tokens_skipped},
   }};
   return kCells;
 }

@@ -67,6 +67,10 @@ struct OperationalCounters {
   CounterCell import_errors;
   CounterCell derived_prefix_scans;
   CounterCell derived_full_scan_fallbacks;
+  // Index entries left out because their key would pass the key-value
+  // engine's key limit: payload-index entries and text tokens.
+  CounterCell derived_payload_keys_skipped;
+  CounterCell text_tokens_skipped;
   // Searches that ran only the sparse stage (no report key of its own).
   CounterCell planner_sparse_only_queries;
   // Eviction and quantization (no report keys of their own).

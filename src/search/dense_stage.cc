@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/stable_merge_sort.h"
 #include "src/runtime/filter_bitset.h"
 #include "src/runtime/operational_counters.h"
 #include "src/search/hit_order.h"
@@ -13,7 +14,7 @@
 #include "src/storage/field_stats.h"
 #include "src/storage/filtered_records.h"
 #include "src/storage/shred_record.h"
-#include "src/text/derived_lookup.h"
+#include "src/record/node_key.h"
 #include "src/vector/kernel_call.h"
 
 namespace zv::search {
@@ -57,14 +58,31 @@ ZolvaResult<std::vector<SearchHit>> exact_route(StorageEngine& engine, std::stri
     ZV_ASSIGN_OR_RETURN(listed, list_filtered_records(engine, ns, filters));
   }
   const float query_norm = std::sqrt(kern::dot_norm(query, query).second);
-  std::vector<SearchHit> hits;
+  // Scored entries are sorted in place of the records, and only the kept
+  // ones become hits; the order is the hit order (compare_hits).
+  struct Scored {
+    float score;
+    MemoryRecord* record;
+  };
+  std::vector<Scored> scored;
+  scored.reserve(listed->size());
   for (MemoryRecord& record : *listed) {
     if (!record.vector || record.vector->size() != query.size()) continue;
-    const float score = exact_score(query, query_norm, *record.vector, metric);
-    hits.push_back(SearchHit{std::move(record), std::nullopt, score});
+    scored.push_back(Scored{exact_score(query, query_norm, *record.vector, metric), &record});
   }
-  sort_hits(hits);
-  if (hits.size() > count) hits.resize(count);
+  stable_merge_sort(scored, [](const Scored& a, const Scored& b) {
+    if (a.score > b.score) return true;
+    if (b.score > a.score) return false;
+    const int c = a.record->key.compare(b.record->key);
+    if (c != 0) return c < 0;
+    return a.record->node_id < b.record->node_id;
+  });
+  if (scored.size() > count) scored.resize(count);
+  std::vector<SearchHit> hits;
+  hits.reserve(scored.size());
+  for (const Scored& s : scored) {
+    hits.push_back(SearchHit{std::move(*s.record), std::nullopt, s.score});
+  }
   record_hits_access(engine, hits);
   if (metric == DistanceMetric::kEuclidean) {
     for (SearchHit& h : hits) h.score = -std::sqrt(std::max(-h.score, 0.0f));
@@ -76,6 +94,13 @@ ZolvaResult<std::vector<SearchHit>> exact_route(StorageEngine& engine, std::stri
 // the namespace passes: the bits a pre-filter would set are never set on the
 // index's nodes, so an index search under them finds nothing and the exact
 // route's result is what the search returns. No bitset is built.
+//
+// The namespace is walked in key order; the first id whose shred record
+// passes, or that has none (the filtered records then decide), settles it on
+// the exact route, and no such id gives no hits. Both outcomes on the exact
+// route hold only when the filtered records are not empty, so they are read
+// first, and their own shred records are tried before the walk: one of them
+// normally settles it at once.
 ZolvaResult<std::vector<SearchHit>> prefilter_route(StorageEngine& engine, std::string_view ns,
                                                     std::span<const float> query,
                                                     const FieldMap& filters, uint64_t count,
@@ -85,24 +110,33 @@ ZolvaResult<std::vector<SearchHit>> prefilter_route(StorageEngine& engine, std::
   if (!shred_can_test(filters)) {
     return exact_route(engine, ns, query, filters, count, metric, std::nullopt);
   }
+  ZV_ASSIGN_OR_RETURN(std::vector<MemoryRecord> records, list_filtered_records(engine, ns, filters));
+  if (records.empty()) return std::vector<SearchHit>();
   StorageBackend& backend = *engine.backend;
-  ZV_ASSIGN_OR_RETURN(text::DerivedLookup lookup,
-                      text::namespace_index_ids(backend, ns, 0, std::nullopt));
-  OperationalCounters::global().derived_prefix_scans.add(1);
-  for (NodeId id : lookup.ids) {
+  // Whether the id settles the band on the exact route.
+  auto settles = [&](NodeId id) {
     auto stored = backend.get(Partition::kInternalMetadata, shred_record::key(id));
-    if (!stored.ok() || !stored->has_value()) {
-      // Without this record's fields, the filtered records decide.
-      ZV_ASSIGN_OR_RETURN(std::vector<MemoryRecord> records,
-                          list_filtered_records(engine, ns, filters));
-      if (records.empty()) return std::vector<SearchHit>();
-      return exact_route(engine, ns, query, filters, count, metric, std::move(records));
-    }
-    if (shred_passes(decode_shred_lenient(**stored), filters)) {
-      return exact_route(engine, ns, query, filters, count, metric, std::nullopt);
+    return !stored.ok() || !stored->has_value() ||
+           shred_passes(decode_shred_lenient(**stored), filters);
+  };
+  bool settled = false;
+  for (const MemoryRecord& r : records) {
+    if ((settled = settles(r.node_id))) break;
+  }
+  if (!settled) {
+    std::string prefix(ns);
+    prefix.push_back('\0');
+    ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> ids,
+                        backend.prefix_iter(Partition::kNamespaceIndex, prefix));
+    OperationalCounters::global().derived_prefix_scans.add(1);
+    while (auto item = ids->next()) {
+      if (!item->ok()) return make_unexpected(std::move(*item).error());
+      const std::optional<NodeId> id = node_id_from_key((*item)->value);
+      if (id && (settled = settles(*id))) break;
     }
   }
-  return std::vector<SearchHit>();
+  if (!settled) return std::vector<SearchHit>();
+  return exact_route(engine, ns, query, filters, count, metric, std::move(records));
 }
 
 // The index search with a match-all filter; candidates are read in the

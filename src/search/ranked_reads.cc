@@ -29,13 +29,24 @@ std::optional<SearchHit> hit_of(const EngineNode& node, std::string_view ns,
   return SearchHit{std::move(*record), std::nullopt, score};
 }
 
+namespace {
+
+// A strict total order when no score is NaN: node ids are distinct.
+bool ranks_before(const RankedCandidate& a, const RankedCandidate& b) {
+  if (a.score != b.score) return a.score > b.score;
+  if (a.key != b.key) return a.key < b.key;
+  return a.id < b.id;
+}
+
+}  // namespace
+
 void rank_candidates(std::vector<RankedCandidate>& order) {
-  // A strict total order when no score is NaN: node ids are distinct.
-  std::sort(order.begin(), order.end(), [](const RankedCandidate& a, const RankedCandidate& b) {
-    if (a.score != b.score) return a.score > b.score;
-    if (a.key != b.key) return a.key < b.key;
-    return a.id < b.id;
-  });
+  std::sort(order.begin(), order.end(), ranks_before);
+}
+
+void rank_prefix(std::vector<RankedCandidate>& order, size_t prefix) {
+  std::partial_sort(order.begin(), order.begin() + static_cast<ptrdiff_t>(prefix), order.end(),
+                    ranks_before);
 }
 
 ZolvaResult<std::optional<std::vector<SearchHit>>> read_in_order(

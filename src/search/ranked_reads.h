@@ -34,6 +34,9 @@ std::optional<SearchHit> hit_of(const EngineNode& node, std::string_view ns,
 // Sorts by score descending, key ascending, id ascending: the hit order the
 // records will have, when no score is NaN and every key is its record's.
 void rank_candidates(std::vector<RankedCandidate>& order);
+// The same order for the first `prefix` candidates only: they become the
+// `prefix` best, in order; the rest are left in no particular order.
+void rank_prefix(std::vector<RankedCandidate>& order, size_t prefix);
 
 // Reads the candidates' nodes in the given order, first `first_batch` ids,
 // then twice as many each round, and keeps hits until `limit` are held. With

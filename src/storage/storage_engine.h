@@ -41,6 +41,7 @@
 #include "src/storage/node_cache.h"
 #include "src/storage/scalar_index.h"
 #include "src/storage/vfile.h"
+#include "src/text/index_locks.h"
 #include "src/text/text_stats_cache.h"
 #include "src/wal/sharded_wal.h"
 
@@ -131,6 +132,7 @@ class StorageEngine final : public KvService {
   Locked<std::vector<PendingHnswInsert>, std::mutex> pending_hnsw;
   NodeCache node_cache;
   text::TextStatsCaches text_stats;  // term and namespace statistics, each with its lock
+  text::IndexLocks index_locks;      // the index gate and the text-index mutex
   Locked<FieldStats> field_stats;
   CacheWarmer cache_warmer;
   const std::shared_ptr<AccessTracker> access_tracker;

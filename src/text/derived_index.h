@@ -19,11 +19,9 @@
 #include "src/record/field_value.h"
 #include "src/record/kv_service.h"
 #include "src/record/memory_record.h"
+#include "src/text/key_limit.h"
 
 namespace zv::text {
-
-// The longest key the key-value engine accepts.
-inline constexpr size_t kMaxIndexKeyBytes = 65535;
 
 inline constexpr std::string_view kDerivedIndexStateKey = "derived_index_state";
 inline constexpr uint32_t kDerivedIndexSchemaVersion = 1;

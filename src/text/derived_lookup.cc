@@ -10,10 +10,10 @@ namespace {
 ZolvaResult<DerivedLookup> walk(StorageBackend& backend, Partition partition,
                                 std::string_view prefix, uint64_t skip,
                                 std::optional<uint64_t> limit,
-                                std::atomic<uint64_t>* prefix_scans) {
+                                CounterCell* prefix_scans) {
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> it, backend.prefix_iter(partition, prefix));
   ZV_ASSIGN_OR_RETURN(std::optional<DerivedIndexState> state, DerivedIndexState::read(backend));
-  if (prefix_scans != nullptr) prefix_scans->fetch_add(1, std::memory_order_relaxed);
+  if (prefix_scans != nullptr) prefix_scans->add(1);
   DerivedLookup out;
   out.state_exists = state.has_value();
   if (limit && *limit == 0) return out;
@@ -36,14 +36,14 @@ ZolvaResult<DerivedLookup> walk(StorageBackend& backend, Partition partition,
 ZolvaResult<DerivedLookup> payload_index_ids(StorageBackend& backend, std::string_view ns,
                                              std::string_view field, const FieldValue& value,
                                              uint64_t skip, std::optional<uint64_t> limit,
-                                             std::atomic<uint64_t>* prefix_scans) {
+                                             CounterCell* prefix_scans) {
   ZV_ASSIGN_OR_RETURN(std::string prefix, scalar_index_key(ns, field, value));
   return walk(backend, Partition::kPayloadIndex, prefix, skip, limit, prefix_scans);
 }
 
 ZolvaResult<DerivedLookup> namespace_index_ids(StorageBackend& backend, std::string_view ns,
                                                uint64_t skip, std::optional<uint64_t> limit,
-                                               std::atomic<uint64_t>* prefix_scans) {
+                                               CounterCell* prefix_scans) {
   std::string prefix(ns);
   prefix.push_back('\0');
   return walk(backend, Partition::kNamespaceIndex, prefix, skip, limit, prefix_scans);

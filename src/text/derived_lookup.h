@@ -5,7 +5,6 @@
 // value at all. Thread-safe as the backend is.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -14,6 +13,7 @@
 #include "src/backends/storage_backend.h"
 #include "src/foundation/error.h"
 #include "src/foundation/node_id.h"
+#include "src/runtime/operational_counters.h"
 #include "src/record/field_value.h"
 
 namespace zv::text {
@@ -32,10 +32,10 @@ struct DerivedLookup {
 ZolvaResult<DerivedLookup> payload_index_ids(StorageBackend& backend, std::string_view ns,
                                              std::string_view field, const FieldValue& value,
                                              uint64_t skip, std::optional<uint64_t> limit,
-                                             std::atomic<uint64_t>* prefix_scans = nullptr);
+                                             CounterCell* prefix_scans = nullptr);
 ZolvaResult<DerivedLookup> namespace_index_ids(StorageBackend& backend, std::string_view ns,
                                                uint64_t skip, std::optional<uint64_t> limit,
-                                               std::atomic<uint64_t>* prefix_scans = nullptr);
+                                               CounterCell* prefix_scans = nullptr);
 
 // Whether the payload index finds every record equal to the value: not for
 // a Float zero (0.0 and -0.0 are equal but keyed apart), nor for a value

@@ -36,7 +36,7 @@ class DerivedLookupTest : public ::testing::Test {
 
   std::shared_ptr<InMemoryBackend> backend = std::make_shared<InMemoryBackend>();
   FieldValue red = FieldValue::string("red");
-  std::atomic<uint64_t> scans{0};
+  CounterCell scans;
 };
 
 TEST_F(DerivedLookupTest, SkipLimitAndDamagedValues) {
@@ -49,7 +49,7 @@ TEST_F(DerivedLookupTest, SkipLimitAndDamagedValues) {
   auto first = namespace_index_ids(*backend, "n", 1, 2, &scans);
   EXPECT_EQ(first->ids, (std::vector<NodeId>{2, 3}));
   EXPECT_EQ(namespace_index_ids(*backend, "n", 0, std::nullopt, &scans)->ids.size(), 5u);
-  EXPECT_EQ(scans.load(), 4u);
+  EXPECT_EQ(scans.read(), 4u);
 
   BackendKvService kv(backend, false);
   ASSERT_TRUE(DerivedIndexState::write(kv, DerivedIndexState::create(5, 5, 5)).ok());
@@ -65,7 +65,7 @@ TEST_F(DerivedLookupTest, Errors) {
   auto bad = namespace_index_ids(*backend, "n", 0, std::nullopt, &scans);
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().kind(), ZolvaErrorKind::kSerialization);
-  EXPECT_EQ(scans.load(), 0u);  // only successful lookups count
+  EXPECT_EQ(scans.read(), 0u);  // only successful lookups count
 }
 
 TEST(DerivedLookup, PayloadLookupUsable) {

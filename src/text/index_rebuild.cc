@@ -21,12 +21,6 @@ uint64_t elapsed_ms_since(uint64_t started_ns) {
   return now > started_ns ? (now - started_ns) / 1'000'000 : 0;
 }
 
-void raise_max(std::atomic<uint64_t>* cell, uint64_t v) {
-  if (cell == nullptr) return;
-  uint64_t cur = cell->load(std::memory_order_relaxed);
-  while (v > cur && !cell->compare_exchange_weak(cur, v, std::memory_order_relaxed)) {
-  }
-}
 
 }  // namespace
 
@@ -52,13 +46,13 @@ ZolvaResult<DerivedRebuildStats> rebuild_derived_index_from_nodes(
   }
   if (!ops.empty()) ZV_TRY(kv.kv_write_batch(std::move(ops)));
   if (counters.skipped_payload_entries != nullptr && skipped > 0) {
-    counters.skipped_payload_entries->fetch_add(skipped, std::memory_order_relaxed);
+    counters.skipped_payload_entries->add(skipped);
   }
   ZV_TRY(DerivedIndexState::write(
       kv, DerivedIndexState::create(stats.record_count, stats.namespace_entries,
                                     stats.payload_entries)));
   stats.elapsed_ms = elapsed_ms_since(started_ns);
-  raise_max(counters.derived_rebuild_ms, stats.elapsed_ms);
+  if (counters.derived_rebuild_ms != nullptr) counters.derived_rebuild_ms->max(stats.elapsed_ms);
   return stats;
 }
 

@@ -6,7 +6,6 @@
 // No lock of its own; safe to call from any thread.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "src/foundation/error.h"
 #include "src/record/engine_node.h"
 #include "src/record/kv_service.h"
+#include "src/runtime/operational_counters.h"
 
 namespace zv::text {
 
@@ -32,8 +32,8 @@ struct SparseRebuildStats {
 
 // Process-wide counters a rebuild moves; each may be null.
 struct RebuildCounters {
-  std::atomic<uint64_t>* derived_rebuild_ms = nullptr;      // raised to the largest
-  std::atomic<uint64_t>* skipped_payload_entries = nullptr;  // over-long keys left out
+  CounterCell* derived_rebuild_ms = nullptr;      // raised to the largest
+  CounterCell* skipped_payload_entries = nullptr;  // over-long keys left out
 };
 
 // started_ns: the monotonic clock when the rebuild began (before the node

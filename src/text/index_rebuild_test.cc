@@ -77,7 +77,7 @@ TEST_F(IndexRebuildTest, RebuildReplacesStaleEntriesAndSkipsExpired) {
   ASSERT_TRUE(backend->put(Partition::kNamespaceIndex, "n\0gone"s, node_key(1)).ok());
   ASSERT_TRUE(backend->put(Partition::kPayloadIndex, "n\0f\0s:x\0gone"s, node_key(1)).ok());
   ASSERT_TRUE(backend->put(Partition::kSparseIndex, sparse_posting_key("n", 9, "gone"), "x").ok());
-  std::atomic<uint64_t> rebuild_ms{0}, skipped{0};
+  CounterCell rebuild_ms, skipped;
   const std::vector<EngineNode> nodes = {
       node("a", {{"tags", FieldValue::list_string({"x", "y", "x"})}, {"e", FieldValue::list_int({})}},
            SparseVector{{3, 0.5f}, {1, 0.25f}}),
@@ -90,7 +90,7 @@ TEST_F(IndexRebuildTest, RebuildReplacesStaleEntriesAndSkipsExpired) {
   EXPECT_EQ(d->record_count, 2u);
   EXPECT_EQ(d->namespace_entries, 2u);
   EXPECT_EQ(d->payload_entries, 2u);  // x and y; the over-long entry is skipped
-  EXPECT_EQ(skipped.load(), 1u);
+  EXPECT_EQ(skipped.read(), 1u);
   EXPECT_EQ(keys(Partition::kNamespaceIndex), (std::vector<std::string>{"n\0a"s, "n\0b"s}));
   EXPECT_EQ(keys(Partition::kPayloadIndex),
             (std::vector<std::string>{"n\0tags\0s:x\0a"s, "n\0tags\0s:y\0a"s}));

@@ -6,6 +6,7 @@
 #include "src/text/state_record.h"
 #include "src/text/text_stats.h"
 #include "src/text/text_tokenizer.h"
+#include "platform/saturating.h"
 
 namespace zv::text {
 
@@ -72,22 +73,16 @@ bool TextIndexState::is_compatible() const {
 }
 
 ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
-                                    std::optional<std::string_view> old_payload,
-                                    std::optional<std::string_view> new_payload,
+                                    std::optional<uint64_t> old_postings,
+                                    std::optional<uint64_t> new_postings,
                                     const TextEntryDeltas& deltas) {
   ZV_ASSIGN_OR_RETURN(std::optional<TextIndexState> stored, TextIndexState::read(backend));
   if (!stored || !stored->is_compatible()) return {};
   TextIndexState& s = *stored;
-  if (old_payload && !new_payload) s.record_count = saturating_stat_add(s.record_count, -1);
-  if (!old_payload && new_payload) s.record_count = saturating_stat_add(s.record_count, 1);
-  if (old_payload) {
-    const auto d_old = static_cast<int64_t>(term_counts(*old_payload).size());
-    s.posting_entries = saturating_stat_add(s.posting_entries, -d_old);
-  }
-  if (new_payload) {
-    const auto d_new = static_cast<int64_t>(term_counts(*new_payload).size());
-    s.posting_entries = saturating_stat_add(s.posting_entries, d_new);
-  }
+  if (old_postings && !new_postings) s.record_count = saturating_stat_add(s.record_count, -1);
+  if (!old_postings && new_postings) s.record_count = saturating_stat_add(s.record_count, 1);
+  if (old_postings) s.posting_entries = sat_sub_u64(s.posting_entries, *old_postings);
+  if (new_postings) s.posting_entries = sat_add_u64(s.posting_entries, *new_postings);
   s.doc_stats_entries = saturating_stat_add(s.doc_stats_entries, deltas.doc_stats_entries);
   s.term_stats_entries = saturating_stat_add(s.term_stats_entries, deltas.term_stats_entries);
   s.namespace_stats_entries =

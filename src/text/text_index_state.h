@@ -61,12 +61,13 @@ struct TextEntryDeltas {
   int64_t namespace_stats_entries = 0;
 };
 
-// Moves the stored counts for one record change: the old payload (none for
-// an insert), the new payload (none for a delete). Writes nothing when no
-// state is stored or it is incompatible; every count saturates.
+// Moves the stored counts for one record change: the old record's posting
+// count (none for an insert), the new record's (none for a delete), each the
+// number of its distinct indexed tokens. Writes nothing when no state is
+// stored or it is incompatible; every count saturates.
 ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
-                                    std::optional<std::string_view> old_payload,
-                                    std::optional<std::string_view> new_payload,
+                                    std::optional<uint64_t> old_postings,
+                                    std::optional<uint64_t> new_postings,
                                     const TextEntryDeltas& deltas);
 
 }  // namespace zv::text

@@ -122,6 +122,7 @@ std::vector<BatchOp> posting_delete_ops(std::string_view ns, std::string_view re
                                         std::string_view payload) {
   std::vector<BatchOp> ops;
   for (const auto& token : distinct_tokens(payload)) {
+    if (!token_fits(ns, token, record_key)) continue;
     ops.push_back(BatchOp::del(Partition::kTextIndex, posting_key(ns, token, record_key)));
   }
   return ops;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "src/record/kv_service.h"
+#include "src/text/key_limit.h"
 
 namespace zv::text {
 
@@ -19,7 +20,7 @@ namespace zv::text {
 inline constexpr std::string_view kStatsMarker{"\xFFzolva_text_v3\0", 15};
 // Marker, "term", 0x00 (20 bytes); marker, "ns", 0x00 (18 bytes); marker,
 // "doc", 0x00 (19 bytes).
-inline constexpr std::string_view kTermStatsPrefix{"\xFFzolva_text_v3\0term\0", 20};
+inline constexpr std::string_view kTermStatsPrefix{"\xFFzolva_text_v3\0term\0", kTermStatsPrefixBytes};
 inline constexpr std::string_view kNamespaceStatsPrefix{"\xFFzolva_text_v3\0ns\0", 18};
 inline constexpr std::string_view kDocStatsPrefix{"\xFFzolva_text_v3\0doc\0", 19};
 
@@ -43,6 +44,7 @@ bool key_in_namespace(std::string_view key, std::string_view ns);
 
 // One delete of the posting of every distinct index token of the payload,
 // in token order (the old payload is tokenized again; the index is not read).
+// Tokens too long to index (token_fits) have no posting and get no delete.
 std::vector<BatchOp> posting_delete_ops(std::string_view ns, std::string_view record_key,
                                         std::string_view payload);
 

@@ -2,21 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
-#include <vector>
-
 #include "src/record/node_codec.h"
 #include "src/record/node_key.h"
 #include "src/runtime/filter_bitset.h"
 #include "src/storage/shred_record.h"
 #include "src/text/derived_index.h"
-#include "src/text/sparse_index.h"
-#include "src/text/text_codecs.h"
+#include "src/text/record_change.h"
 #include "src/text/text_index_state.h"
-#include "src/text/text_keys.h"
-#include "src/text/text_stats.h"
-#include "src/text/text_stats_cache.h"
-#include "src/text/text_tokenizer.h"
 
 namespace zv::search_testing {
 namespace {
@@ -64,28 +56,22 @@ NodeId RecordFixture::put(std::string ns, std::string key, std::string payload, 
 NodeId RecordFixture::put(MemoryRecord record, bool index_vector) {
   std::lock_guard gate(gate_);
   auto slot = live_.find({record.ns, record.key});
-  std::optional<std::string> old_payload;
-  std::optional<MemoryRecord> old_record;
+  std::optional<MemoryRecord> old;
   if (slot != live_.end()) {
-    old_payload = slot->second.record.payload;
-    old_record = slot->second.record;
-    if (record.node_id == 0) record.node_id = slot->second.id;
+    old = slot->second;
+    if (record.node_id == 0) record.node_id = old->node_id;
   }
   if (record.node_id == 0) record.node_id = next_id_++;
-  const bool existed = slot != live_.end() && slot->second.id == record.node_id;
-  if (slot != live_.end() && !existed) {
-    index_change(record.ns, record.key, slot->second.id, old_payload, std::nullopt);
-    side_change(&*old_record, nullptr);
-    delete_node(slot->second.id);
-    old_payload.reset();
-    old_record.reset();
+  const bool existed = old && old->node_id == record.node_id;
+  if (old && !existed) {
+    index_change(&*old, nullptr);
+    delete_node(old->node_id);
+    old.reset();
   }
   write_node(record, existed, index_vector);
-  index_change(record.ns, record.key, record.node_id, old_payload, record.payload);
-  side_change(old_record ? &*old_record : nullptr, &record);
+  index_change(old ? &*old : nullptr, &record);
   const NodeId id = record.node_id;
-  Live& live = live_[{record.ns, record.key}];
-  live = Live{id, std::move(record)};
+  live_.insert_or_assign({record.ns, record.key}, std::move(record));
   return id;
 }
 
@@ -93,9 +79,8 @@ bool RecordFixture::remove(const std::string& ns, const std::string& key) {
   std::lock_guard gate(gate_);
   auto slot = live_.find({ns, key});
   if (slot == live_.end()) return false;
-  index_change(ns, key, slot->second.id, slot->second.record.payload, std::nullopt);
-  side_change(&slot->second.record, nullptr);
-  delete_node(slot->second.id);
+  index_change(&slot->second, nullptr);
+  delete_node(slot->second.node_id);
   live_.erase(slot);
   return true;
 }
@@ -104,7 +89,7 @@ std::optional<NodeId> RecordFixture::id_of(const std::string& ns, const std::str
   std::lock_guard gate(gate_);
   auto slot = live_.find({ns, key});
   if (slot == live_.end()) return std::nullopt;
-  return slot->second.id;
+  return slot->second.node_id;
 }
 
 void RecordFixture::overwrite_node(const MemoryRecord& record) {
@@ -144,77 +129,27 @@ void RecordFixture::delete_node(NodeId id) {
   e.node_cache.remove(id);
 }
 
-void RecordFixture::side_change(const MemoryRecord* old_record, const MemoryRecord* new_record) {
+// The one place the indexes are written: the record change every writer
+// runs after its engine write, under the engine's index gate.
+void RecordFixture::index_change(const MemoryRecord* old_record, const MemoryRecord* new_record) {
   StorageEngine& e = *engine_;
-  std::vector<BatchOp> ops;
+  text::RecordWriteLock index_gate(e.index_locks.gate);
+  expect_ok(text::apply_record_change(
+                text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks}, old_record,
+                new_record),
+            "record change");
+  // What the SDK's put keeps beside the indexes: the shred record and the
+  // field statistics.
   if (old_record) {
-    auto del = expect_ok(text::derived_index_delete_ops(*old_record), "derived deletes");
-    ops.insert(ops.end(), del.begin(), del.end());
-    auto sparse = text::sparse_posting_delete_ops(*old_record);
-    ops.insert(ops.end(), sparse.begin(), sparse.end());
     expect_ok(shred_record::del(old_record->node_id, *e.backend), "shred delete");
     std::unique_lock lock(e.field_stats.mu);
     e.field_stats.value.remove_node(old_record->into_node());
   }
   if (new_record) {
-    auto put = expect_ok(text::derived_index_put_ops(*new_record), "derived puts");
-    ops.insert(ops.end(), put.begin(), put.end());
-    auto sparse = expect_ok(text::sparse_posting_put_ops(*new_record), "sparse puts");
-    ops.insert(ops.end(), sparse.begin(), sparse.end());
     expect_ok(shred_record::put(new_record->node_id, new_record->metadata, *e.backend), "shred put");
     std::unique_lock lock(e.field_stats.mu);
     e.field_stats.value.add_node(new_record->into_node());
   }
-  if (!ops.empty()) expect_ok(e.backend->write_batch(std::move(ops)), "side index batch");
-}
-
-// The one place the text index is written; it reads the statistics it moves
-// straight from the backend, under the gate.
-void RecordFixture::index_change(const std::string& ns, const std::string& key, NodeId id,
-                                 const std::optional<std::string>& old_payload,
-                                 const std::optional<std::string>& new_payload) {
-  StorageBackend& backend = *engine_->backend;
-  const text::TextTokenStats before = old_payload ? text::token_stats(*old_payload) : text::TextTokenStats{};
-  const text::TextTokenStats after = new_payload ? text::token_stats(*new_payload) : text::TextTokenStats{};
-  std::vector<BatchOp> ops;
-  std::set<std::string, std::less<>> tokens;
-  for (const auto& [t, tf] : before.term_frequencies) tokens.insert(t);
-  for (const auto& [t, tf] : after.term_frequencies) tokens.insert(t);
-  for (const std::string& t : tokens) {
-    const bool was = before.term_frequencies.contains(t);
-    auto now = after.term_frequencies.find(t);
-    const bool is = now != after.term_frequencies.end();
-    if (is) {
-      ops.push_back(BatchOp::put(Partition::kTextIndex, text::posting_key(ns, t, key),
-                                 text::encode_text_posting(id, now->second, after.positions.at(t))));
-    } else {
-      ops.push_back(BatchOp::del(Partition::kTextIndex, text::posting_key(ns, t, key)));
-    }
-    if (was == is) continue;
-    const std::string stats_key = text::term_stats_key(ns, t);
-    auto stored = expect_ok(backend.get(Partition::kTextIndex, stats_key), "term stats");
-    uint64_t df = stored ? expect_ok(text::decode_term_stats(*stored), "term stats").df : 0;
-    df = text::saturating_stat_add(df, is ? 1 : -1);
-    ops.push_back(df == 0 ? BatchOp::del(Partition::kTextIndex, stats_key)
-                          : BatchOp::put(Partition::kTextIndex, stats_key, text::encode_term_stats(df)));
-  }
-  if (new_payload) {
-    ops.push_back(BatchOp::put(Partition::kTextIndex, text::doc_stats_key(ns, key),
-                               text::encode_doc_stats(id, after.doc_len)));
-  } else {
-    ops.push_back(BatchOp::del(Partition::kTextIndex, text::doc_stats_key(ns, key)));
-  }
-  const std::string ns_key = text::namespace_stats_key(ns);
-  auto stored = expect_ok(backend.get(Partition::kTextIndex, ns_key), "namespace stats");
-  text::TextNamespaceStats s =
-      stored ? expect_ok(text::decode_namespace_stats(*stored), "namespace stats") : text::TextNamespaceStats{};
-  s.doc_count = text::saturating_stat_add(s.doc_count, (new_payload ? 1 : 0) - (old_payload ? 1 : 0));
-  s.total_doc_len = text::saturating_stat_add(s.total_doc_len, int64_t{after.doc_len} - int64_t{before.doc_len});
-  ops.push_back(BatchOp::put(Partition::kTextIndex, ns_key,
-                             text::encode_namespace_stats(s.doc_count, s.total_doc_len)));
-  std::vector<BatchOp> copy = ops;
-  expect_ok(backend.write_batch(std::move(copy)), "text index batch");
-  text::refresh_stats_caches(engine_->text_stats, ops);
 }
 
 }  // namespace zv::search_testing

@@ -1,9 +1,9 @@
 // Stores memory records into a memory-mode engine for the search tests: the
-// node in segment 0, the vector index and partition 0, the record's text
-// index entries (postings, document, term and namespace statistics), its
-// namespace, payload and sparse index entries, its shred record and its
-// field statistics, under one gate, so that writers on several threads keep
-// the statistics consistent.
+// node in segment 0, the vector index and partition 0, then the record change
+// that keeps every index in step (derived, text and sparse entries and
+// statistics), the record's shred record and the engine's field statistics,
+// under one gate so that a put and its index change stay
+// together when writers run on several threads.
 // Test-only; thread-safe (writers serialise on the gate, readers never take it).
 #pragma once
 
@@ -31,9 +31,9 @@ class RecordFixture {
 
   // Stores the record (node id, namespace and key taken from it; a zero id
   // gets the next free one) replacing any record under (ns, key), and
-  // indexes its payload. Returns the node id. Without `index_vector` the
-  // vector stays out of the vector index (one the index would refuse: an
-  // all-zero vector under cosine, another length).
+  // indexes its payload. Returns the node id.
+  // Without `index_vector` the vector stays out of the vector index (one the
+  // index would refuse: an all-zero vector under cosine, another length).
   NodeId put(MemoryRecord record, bool index_vector = true);
   NodeId put(std::string ns, std::string key, std::string payload, FieldMap metadata = {});
   // Deletes the node of (ns, key) and its text entries; false when absent.
@@ -47,23 +47,14 @@ class RecordFixture {
   void delete_node(NodeId id);
 
  private:
-  struct Live {
-    NodeId id = 0;
-    MemoryRecord record;
-  };
   void write_node(const MemoryRecord& record, bool existed, bool index_vector = true);
-  // The text index change of one record: old payload (none for an insert),
-  // new payload (none for a delete).
-  void index_change(const std::string& ns, const std::string& key, NodeId id,
-                    const std::optional<std::string>& old_payload,
-                    const std::optional<std::string>& new_payload);
-  // The derived, sparse and shred entries and field statistics of a record
-  // change (old none for an insert, new none for a delete).
-  void side_change(const MemoryRecord* old_record, const MemoryRecord* new_record);
+  // The index change of one record: old record (none for an insert), new
+  // record (none for a delete).
+  void index_change(const MemoryRecord* old_record, const MemoryRecord* new_record);
 
   std::shared_ptr<StorageEngine> engine_;
   mutable std::mutex gate_;
-  std::map<std::pair<std::string, std::string>, Live> live_;
+  std::map<std::pair<std::string, std::string>, MemoryRecord> live_;
   NodeId next_id_ = 1;
 };
 

@@ -1,0 +1,68 @@
+// The two locks that keep an engine's derived, text and sparse indexes equal
+// to its records while writers and full rebuilds run at once:
+//  - the index gate, a reader-writer lock outside every engine lock: a
+//    record write holds it shared from before its engine write to the end of
+//    its record change, and a full rebuild (or the expiry purge) holds it
+//    exclusively, so a rebuild never scans a node whose index change has not
+//    run yet, nor writes its batch over a change it did not see;
+//  - the text-index mutex, held by a record change from its statistics reads
+//    to its last state update, so two changes of one token or namespace never
+//    read the same df and each write their own result.
+// Lock order: the gate, then the mutex. A thread holding the gate shared
+// must not take it again (a waiting rebuild blocks new shared holders) nor
+// start a rebuild. One instance per engine; thread-safe.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+
+namespace zv::text {
+
+// A reader-writer lock that prefers exclusive holders: once one waits, new
+// shared holders wait behind it, so writers that never pause cannot starve a
+// rebuild. Meets the standard SharedMutex requirements (use it with
+// std::shared_lock and std::unique_lock).
+class IndexGate {
+ public:
+  void lock();
+  void unlock();
+  void lock_shared();
+  void unlock_shared();
+  bool try_lock();
+  bool try_lock_shared();
+
+  // Whether an exclusive holder is waiting (tests force interleavings).
+  bool exclusive_waiting() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  uint64_t shared_ = 0;           // guarded by mu_
+  uint64_t exclusive_waiting_ = 0;  // guarded by mu_
+  bool exclusive_ = false;        // guarded by mu_
+};
+
+struct IndexLocks {
+  IndexGate gate;
+  std::mutex text_change;
+};
+
+// What a full rebuild (or the expiry purge) holds from before its node scan
+// to after its state record: the gate exclusively, then the text-index
+// mutex.
+class RebuildLock {
+ public:
+  explicit RebuildLock(IndexLocks& locks) : gate_(locks.gate), text_change_(locks.text_change) {}
+
+ private:
+  std::unique_lock<IndexGate> gate_;
+  std::unique_lock<std::mutex> text_change_;
+};
+
+// What a record write holds from before its engine write to the end of its
+// record change.
+using RecordWriteLock = std::shared_lock<IndexGate>;
+
+}  // namespace zv::text
