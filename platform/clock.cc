@@ -1,5 +1,6 @@
 #include "platform/clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <time.h>
@@ -14,7 +15,16 @@ uint64_t now_ns() {
          static_cast<uint64_t>(ts.tv_nsec);
 }
 
-uint64_t now_ms() { return now_ns() / 1000000ull; }
+namespace {
+std::atomic<uint64_t> test_now_ms{0};
+}  // namespace
+
+uint64_t now_ms() {
+  const uint64_t fixed = test_now_ms.load(std::memory_order_relaxed);
+  return fixed != 0 ? fixed : now_ns() / 1000000ull;
+}
+
+void set_now_ms_for_testing(uint64_t ms) { test_now_ms.store(ms, std::memory_order_relaxed); }
 
 uint64_t monotonic_ns() {
   timespec ts;

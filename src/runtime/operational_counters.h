@@ -71,6 +71,8 @@ struct OperationalCounters {
   // engine's key limit: payload-index entries and text tokens.
   CounterCell derived_payload_keys_skipped;
   CounterCell text_tokens_skipped;
+  // Searches that ran only the sparse stage (no report key of its own).
+  CounterCell planner_sparse_only_queries;
   // Eviction and quantization (no report keys of their own).
   CounterCell evicted_nodes;
   CounterCell eviction_candidates;

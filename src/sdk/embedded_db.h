@@ -11,15 +11,20 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
+#include <vector>
 
 #include "src/foundation/error.h"
 #include "src/runtime/config.h"
 #include "src/sdk/audit_log.h"
 #include "src/sdk/audit_record.h"
+#include "src/search/search_hit.h"
 #include "src/storage/engine_open.h"
 #include "src/storage/storage_engine.h"
 
 namespace zv {
+
+struct SearchRequest;
 
 // The field and reason of the refusal of a write on a read-only handle.
 inline constexpr std::string_view kReadOnlyHandleField = "read_only";
@@ -59,6 +64,14 @@ class EmbeddedDb {
   // Flushes (a failure only warns "flush failed: ..."), then empties the
   // slot. Never fails; a second close succeeds as well.
   ZolvaStatus close() const;
+
+  // Searches, defined by the search library (which links this one): the
+  // hits of one search with the given index method byte (the continuation
+  // cursor is dropped), and one request over several namespaces merged by
+  // score.
+  ZolvaResult<std::vector<SearchHit>> search(SearchRequest req, uint8_t method) const;
+  ZolvaResult<std::vector<SearchHit>> search_multi(const std::vector<std::string>& namespaces,
+                                                   SearchRequest req) const;
 
   // Appends the record to the audit log when there is one; a failure only
   // warns.

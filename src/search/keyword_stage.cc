@@ -17,6 +17,7 @@
 #include "src/search/hit_order.h"
 #include "src/search/phrase.h"
 #include "src/search/query_terms.h"
+#include "src/search/ranked_reads.h"
 #include "src/text/derived_index.h"
 #include "src/text/text_codecs.h"
 #include "src/text/text_index_state.h"
@@ -138,72 +139,6 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
   return scored;
 }
 
-// The hit a read node makes, or none when the record is dropped.
-std::optional<SearchHit> hit_of(const EngineNode& node, std::string_view ns,
-                                const FieldMap& filters, float score) {
-  std::optional<MemoryRecord> record = MemoryRecord::from_node(node, /*exclude_expired=*/true);
-  if (!record || record->ns != ns) return std::nullopt;
-  if (!matches_equality_filters(record->metadata, filters)) return std::nullopt;
-  return SearchHit{std::move(*record), std::nullopt, score};
-}
-
-// Every candidate read at once, hits built in id order, then the stable
-// hit-order sort. Used when the ranking cannot be known before the records
-// are read (a NaN score, or a record key that differs from its posting's).
-ZolvaResult<std::vector<SearchHit>> rank_after_reading_all(
-    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
-    const CandidateMap& candidates) {
-  std::vector<NodeId> ids;
-  ids.reserve(candidates.size());
-  for (const auto& [id, c] : candidates) ids.push_back(id);
-  std::sort(ids.begin(), ids.end());
-  ZV_ASSIGN_OR_RETURN(std::vector<EngineNode> nodes, engine.get_many(ids));
-  std::unordered_map<NodeId, const EngineNode*, NodeIdHash> by_id;
-  for (const EngineNode& n : nodes) by_id.emplace(n.id, &n);
-  std::vector<SearchHit> hits;
-  for (NodeId id : ids) {
-    auto it = by_id.find(id);
-    if (it == by_id.end()) continue;
-    if (auto hit = hit_of(*it->second, ns, filters, candidates.at(id).score)) hits.push_back(std::move(*hit));
-  }
-  sort_hits(hits);
-  if (hits.size() > limit) hits.resize(limit);
-  return hits;
-}
-
-// Ranks candidates by (score, posting key, id) before reading anything and
-// reads nodes in that order, in growing batches, until `limit` survive. Over
-// a consistent index the posting key is the record's key, so this is the
-// order the hits would have after reading them all. None when a read record's
-// key differs from its posting's: the caller then reads everything.
-ZolvaResult<std::optional<std::vector<SearchHit>>> rank_before_reading(
-    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
-    const std::vector<std::pair<NodeId, const Candidate*>>& order) {
-  std::vector<SearchHit> hits;
-  size_t next = 0;
-  size_t batch = std::max<size_t>(16, static_cast<size_t>(std::min<uint64_t>(limit, 1u << 20)));
-  std::vector<NodeId> ids;
-  while (hits.size() < limit && next < order.size()) {
-    const size_t end = std::min(order.size(), next + batch);
-    ids.clear();
-    for (size_t i = next; i < end; ++i) ids.push_back(order[i].first);
-    ZV_ASSIGN_OR_RETURN(std::vector<EngineNode> nodes, engine.get_many(ids));
-    std::unordered_map<NodeId, const EngineNode*, NodeIdHash> by_id;
-    for (const EngineNode& n : nodes) by_id.emplace(n.id, &n);
-    for (size_t i = next; i < end && hits.size() < limit; ++i) {
-      auto it = by_id.find(order[i].first);
-      if (it == by_id.end()) continue;
-      auto hit = hit_of(*it->second, ns, filters, order[i].second->score);
-      if (!hit) continue;
-      if (hit->record.key != order[i].second->key) return std::nullopt;
-      hits.push_back(std::move(*hit));
-    }
-    next = end;
-    batch *= 2;
-  }
-  return std::optional<std::vector<SearchHit>>(std::move(hits));
-}
-
 ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view ns,
                                         std::string_view query, const FieldMap& filters,
                                         uint64_t limit, uint64_t start_ns, const TextQueryHooks* hooks) {
@@ -246,36 +181,34 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
     });
   }
 
+  // Ranked before reading when the order is known without the records (no
+  // NaN score, every posting naming its record's key); otherwise every
+  // candidate is read in id order and sorted.
   std::vector<SearchHit> hits;
   bool any_nan = false;
-  std::vector<std::pair<NodeId, const Candidate*>> order;
+  std::vector<RankedCandidate> order;
   order.reserve(candidates.size());
   for (const auto& [id, c] : candidates) {
     any_nan = any_nan || std::isnan(c.score);
-    order.emplace_back(id, &c);
+    order.push_back(RankedCandidate{id, c.score, c.key});
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan && limit > 0) {
-    // A strict total order: no NaN, and node ids are distinct.
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-      if (a.second->score != b.second->score) return a.second->score > b.second->score;
-      if (a.second->key != b.second->key) return a.second->key < b.second->key;
-      return a.first < b.first;
-    });
-    ZV_ASSIGN_OR_RETURN(ranked, rank_before_reading(engine, ns, filters, limit, order));
+    rank_candidates(order);
+    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, limit, order,
+                                              std::max<uint64_t>(16, limit), /*check_keys=*/true));
   }
   if (ranked) {
     hits = std::move(*ranked);
   } else if (limit > 0) {
-    ZV_ASSIGN_OR_RETURN(hits, rank_after_reading_all(engine, ns, filters, limit, candidates));
+    std::vector<std::pair<NodeId, float>> scored_ids;
+    scored_ids.reserve(candidates.size());
+    for (const auto& [id, c] : candidates) scored_ids.emplace_back(id, c.score);
+    std::sort(scored_ids.begin(), scored_ids.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    ZV_ASSIGN_OR_RETURN(hits, read_all_then_rank(engine, ns, filters, limit, scored_ids));
   }
-
-  if (hits.size() >= 2) {
-    std::vector<NodeId> ids;
-    ids.reserve(hits.size());
-    for (const SearchHit& h : hits) ids.push_back(h.record.node_id);
-    engine.cache_warmer.record_access(ids);
-  }
+  record_hits_access(engine, hits);
   counters.text_lexical_queries.add(1);
   counters.text_candidates_scored.add(scored);
   raise_elapsed(start_ns);

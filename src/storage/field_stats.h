@@ -11,8 +11,12 @@
 #include <unordered_map>
 
 #include "src/record/engine_node.h"
+#include "src/record/field_value.h"
+#include "src/record/validation.h"
 
 namespace zv {
+
+class StorageEngine;
 
 class FieldStats {
  public:
@@ -29,6 +33,14 @@ class FieldStats {
   void remove_node(const EngineNode& node);
   // Drops the field with the fewest texts when the total exceeds the limit.
   void trim();
+
+  // The estimated fraction of the nodes for which `field op value` holds,
+  // from the engine's statistics and the size of its current vector index,
+  // read together under the statistics' read lock. Not clamped: statistics
+  // that count more nodes than the index holds give more than 1.0. Lists are
+  // looked up by their first element; Null and empty lists as "null".
+  static float selectivity(const StorageEngine& engine, const std::string& field, FilterOp op,
+                           const FieldValue& value);
 
   const std::unordered_map<std::string, ValueCounts>& fields() const { return fields_; }
   const ValueCounts* field(const std::string& name) const;

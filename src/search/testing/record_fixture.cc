@@ -5,6 +5,8 @@
 #include "src/record/node_codec.h"
 #include "src/record/node_key.h"
 #include "src/runtime/filter_bitset.h"
+#include "src/storage/shred_record.h"
+#include "src/text/derived_index.h"
 #include "src/text/record_change.h"
 #include "src/text/text_index_state.h"
 
@@ -35,6 +37,9 @@ RecordFixture::RecordFixture(std::shared_ptr<StorageBackend> backend) {
   expect_ok(engine_->backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
                                   text::TextIndexState::create(0, 0, 0, 0, 0).encode()),
             "text index state");
+  expect_ok(engine_->backend->put(Partition::kInternalMetadata, text::kDerivedIndexStateKey,
+                                  text::DerivedIndexState::create(0, 0, 0).encode()),
+            "derived index state");
 }
 
 NodeId RecordFixture::put(std::string ns, std::string key, std::string payload, FieldMap metadata) {
@@ -48,7 +53,7 @@ NodeId RecordFixture::put(std::string ns, std::string key, std::string payload, 
   return put(std::move(r));
 }
 
-NodeId RecordFixture::put(MemoryRecord record) {
+NodeId RecordFixture::put(MemoryRecord record, bool index_vector) {
   std::lock_guard gate(gate_);
   auto slot = live_.find({record.ns, record.key});
   std::optional<MemoryRecord> old;
@@ -63,7 +68,7 @@ NodeId RecordFixture::put(MemoryRecord record) {
     delete_node(old->node_id);
     old.reset();
   }
-  write_node(record, existed);
+  write_node(record, existed, index_vector);
   index_change(old ? &*old : nullptr, &record);
   const NodeId id = record.node_id;
   live_.insert_or_assign({record.ns, record.key}, std::move(record));
@@ -91,7 +96,7 @@ void RecordFixture::overwrite_node(const MemoryRecord& record) {
   write_node(record, engine_->vector_index()->contains(record.node_id));
 }
 
-void RecordFixture::write_node(const MemoryRecord& record, bool existed) {
+void RecordFixture::write_node(const MemoryRecord& record, bool existed, bool index_vector) {
   StorageEngine& e = *engine_;
   const EngineNode node = record.into_node();
   uint64_t offset = 0;
@@ -100,7 +105,12 @@ void RecordFixture::write_node(const MemoryRecord& record, bool existed) {
     EXPECT_TRUE(lock.ok());
     offset = expect_ok(e.segments[0]->file.append_node(node), "append node");
   }
-  if (existed) {
+  if (!index_vector) {
+    // Reads find a node through the index: it is entered without a vector.
+    e.vector_index()->remove(node.id);
+    expect_ok(e.vector_index()->add(node.id, FilterBitset(node.bitset), VectorRepr::none(), offset),
+              "index add");
+  } else if (existed && e.vector_index()->contains(node.id)) {
     EXPECT_TRUE(e.vector_index()->set_storage_offset(node.id, offset));
   } else {
     expect_ok(e.vector_index()->add(node.id, FilterBitset(node.bitset), node.vector, offset),
@@ -128,6 +138,18 @@ void RecordFixture::index_change(const MemoryRecord* old_record, const MemoryRec
                 text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks}, old_record,
                 new_record),
             "record change");
+  // What the SDK's put keeps beside the indexes: the shred record and the
+  // field statistics.
+  if (old_record) {
+    expect_ok(shred_record::del(old_record->node_id, *e.backend), "shred delete");
+    std::unique_lock lock(e.field_stats.mu);
+    e.field_stats.value.remove_node(old_record->into_node());
+  }
+  if (new_record) {
+    expect_ok(shred_record::put(new_record->node_id, new_record->metadata, *e.backend), "shred put");
+    std::unique_lock lock(e.field_stats.mu);
+    e.field_stats.value.add_node(new_record->into_node());
+  }
 }
 
 }  // namespace zv::search_testing

@@ -1,7 +1,8 @@
 // Stores memory records into a memory-mode engine for the search tests: the
 // node in segment 0, the vector index and partition 0, then the record change
 // that keeps every index in step (derived, text and sparse entries and
-// statistics), under one gate so that a put and its index change stay
+// statistics), the record's shred record and the engine's field statistics,
+// under one gate so that a put and its index change stay
 // together when writers run on several threads.
 // Test-only; thread-safe (writers serialise on the gate, readers never take it).
 #pragma once
@@ -26,11 +27,14 @@ class RecordFixture {
   explicit RecordFixture(std::shared_ptr<StorageBackend> backend);
 
   StorageEngine& engine() { return *engine_; }
+  std::shared_ptr<StorageEngine> shared_engine() { return engine_; }
 
   // Stores the record (node id, namespace and key taken from it; a zero id
   // gets the next free one) replacing any record under (ns, key), and
   // indexes its payload. Returns the node id.
-  NodeId put(MemoryRecord record);
+  // Without `index_vector` the vector stays out of the vector index (one the
+  // index would refuse: an all-zero vector under cosine, another length).
+  NodeId put(MemoryRecord record, bool index_vector = true);
   NodeId put(std::string ns, std::string key, std::string payload, FieldMap metadata = {});
   // Deletes the node of (ns, key) and its text entries; false when absent.
   bool remove(const std::string& ns, const std::string& key);
@@ -43,7 +47,7 @@ class RecordFixture {
   void delete_node(NodeId id);
 
  private:
-  void write_node(const MemoryRecord& record, bool existed);
+  void write_node(const MemoryRecord& record, bool existed, bool index_vector = true);
   // The index change of one record: old record (none for an insert), new
   // record (none for a delete).
   void index_change(const MemoryRecord* old_record, const MemoryRecord* new_record);
