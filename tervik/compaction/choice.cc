@@ -10,9 +10,7 @@ TableIdSet make_id_set(std::vector<uint64_t> ids) {
   return ids;
 }
 
-namespace {
-
-std::string ids_string(const TableIdSet& ids) {
+std::string ids_string(std::span<const uint64_t> ids) {
   std::string out = "[";
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i > 0) out += ", ";
@@ -20,6 +18,8 @@ std::string ids_string(const TableIdSet& ids) {
   }
   return out + "]";
 }
+
+namespace {
 
 std::string input_string(const char* what, const Input& in) {
   return std::string(what) + "(" + ids_string(in.table_ids) + " -> " +

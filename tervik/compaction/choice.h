@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -52,6 +53,9 @@ struct Drop {
 
 // Alternatives in tag order 0 to 3.
 using Choice = std::variant<DoNothing, Move, Merge, Drop>;
+
+// "[1, 2, 3]".
+std::string ids_string(std::span<const uint64_t> ids);
 
 // "DoNothing", "Move([1, 2] -> 6, canonical 1, target 1024)", "Drop([3])".
 std::string debug_string(const Choice& choice);

@@ -21,11 +21,23 @@ class DroppedItemHook {
   virtual void on_dropped(const InternalValue& entry) = 0;
 };
 
+// Sees each head of type Value or Indirection before its older versions are
+// weighed (a compaction's filter); may rewrite the head in place (key and
+// seqno stay) or drop it, leaving the older versions to come next.
+class HeadFilter {
+ public:
+  virtual ~HeadFilter() = default;
+  // True keeps the (possibly rewritten) head, false drops it; an error ends
+  // the stream's step with it.
+  virtual TervikResult<bool> filter(InternalValue& head) = 0;
+};
+
 struct CompactionStreamOptions {
   SeqNo gc_seqno_threshold = 0;
   bool evict_tombstones = false;
   bool zero_seqnos = false;
   DroppedItemHook* dropped_item_hook = nullptr;  // lent for the stream's life
+  HeadFilter* head_filter = nullptr;             // lent for the stream's life
 };
 
 // M: a forward merge (Merger<...>) or any item stream with next().
@@ -40,6 +52,11 @@ class CompactionStream {
     for (;;) {
       ReadItem head = take();
       if (!head || !head->ok()) return head;
+      if (options_.head_filter != nullptr && !is_tombstone(head->value().key.value_type)) {
+        TervikResult<bool> kept = options_.head_filter->filter(head->value());
+        if (!kept.ok()) return ReadItem(zv::make_unexpected(std::move(kept).error()));
+        if (!*kept) continue;
+      }
       if (!peeked_.filled) peeked_.put(inner_.next());
       if (peeked_.item && !peeked_.item->ok()) return peeked_.take();
 

@@ -35,15 +35,16 @@ ReadItem source_next_back(S& s) {
 }
 
 // S: a source type (MemtableRange, a table scanner, ...) or a pointer to one
-// (std::unique_ptr<DoubleEndedSource>). next_back() needs double-ended sources.
+// (std::unique_ptr<DoubleEndedSource>, or std::unique_ptr<ItemSource> read
+// forward only). next_back() needs double-ended sources.
 template <class S>
 class Merger {
  public:
   explicit Merger(std::vector<S> sources)
       : sources_(std::move(sources)), heap_(sources_.size()) {}
 
-  ReadItem next() { return step(true); }
-  ReadItem next_back() { return step(false); }
+  ReadItem next() { return step<true>(); }
+  ReadItem next_back() { return step<false>(); }
 
  private:
   struct HeapItem {
@@ -56,15 +57,22 @@ class Merger {
     }
   };
 
-  ReadItem ask(size_t i, bool front) {
-    return front ? source_next(sources_[i]) : source_next_back(sources_[i]);
+  // Templated on the end, so that forward-only sources never need next_back.
+  template <bool front>
+  ReadItem ask(size_t i) {
+    if constexpr (front) {
+      return source_next(sources_[i]);
+    } else {
+      return source_next_back(sources_[i]);
+    }
   }
 
-  ReadItem step(bool front) {
+  template <bool front>
+  ReadItem step() {
     bool& started = front ? front_started_ : back_started_;
     if (!started) {
       for (size_t i = 0; i < sources_.size(); ++i) {
-        ReadItem item = ask(i, front);
+        ReadItem item = ask<front>(i);
         if (!item) continue;
         if (!item->ok()) return item;
         heap_.push(HeapItem{i, std::move(*item).value()});
@@ -74,7 +82,7 @@ class Merger {
     std::optional<HeapItem> top = front ? heap_.pop_min() : heap_.pop_max();
     if (!top) return std::nullopt;
     if (top->source >= sources_.size()) zv::panic(kFatalBadSourceIndex);
-    ReadItem refill = ask(top->source, front);
+    ReadItem refill = ask<front>(top->source);
     if (refill) {
       if (!refill->ok()) return refill;  // the removed entry is dropped
       heap_.push(HeapItem{top->source, std::move(*refill).value()});

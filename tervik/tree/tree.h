@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "tervik/compaction/strategy.h"
 #include "tervik/core/error.h"
 #include "tervik/core/internal_value.h"
 #include "tervik/core/read_item.h"
@@ -96,6 +97,11 @@ class Tree {
   };
   TervikResult<std::vector<Table>> flush_to_tables(const std::function<ReadItem()>& next,
                                                    const FlushHooks& hooks) const;
+
+  // One compaction run: asks `strategy` for a choice and carries it out
+  // (declines are successes). `watermark` is the MVCC garbage-collection
+  // watermark: versions below it that a newer one shadows are dropped.
+  TervikStatus compact(compaction::StrategyHandle strategy, SeqNo watermark) const;
 
   uint64_t id() const { return inner_->id; }
   const TreeConfig& config() const { return inner_->config; }

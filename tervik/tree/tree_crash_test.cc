@@ -1,5 +1,7 @@
-// A child writes and flushes until it is killed with SIGKILL; every reopen
-// must succeed and hold what each reported flush made durable.
+// A child writes, flushes and compacts (the leveled strategy with kilobyte
+// targets, so that merges are frequent) until it is killed with SIGKILL;
+// every reopen must succeed, hold what each reported flush made durable and
+// leave no file that its version does not list.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +14,7 @@
 
 #include "platform/fs.h"
 #include "platform/random.h"
+#include "tervik/compaction/leveled.h"
 #include "tervik/core/atomic_file.h"
 #include "tervik/tree/testing/tree_fixture.h"
 
@@ -22,6 +25,7 @@ constexpr int kRounds = 30;
 constexpr uint64_t kKeys = 500;
 constexpr uint64_t kWritesPerRound = 1'000'000;
 constexpr size_t kMaxTables = 200;
+constexpr int kCompactionsPerFlush = 4;
 
 std::string key_of(uint64_t w) { return "k" + std::to_string(w % kKeys); }
 
@@ -30,14 +34,19 @@ TreeConfig config_of(const std::string& folder) {
 }
 
 // Writes number w = first, first + 1, ... (key w % 500, value "w<w>"),
-// rotating and flushing now and then; after each registered flush reports
-// "F <writes covered>" on `fd`.
+// rotating, flushing and compacting now and then; after each registered
+// flush reports "F <writes covered>" on `fd`.
 [[noreturn]] void child(const std::string& folder, uint64_t first, int fd) {
   TreeConfig config = config_of(folder);
   const SeqNoCounter seqno = config.seqno;
   auto tree = Tree::open(std::move(config));
   if (!tree.ok()) ::_exit(2);
   if (auto h = tree->get_highest_persisted_seqno()) seqno.raise_to(*h + 1);
+  LeveledOptions leveled;
+  leveled.target_size = 4096;
+  leveled.l0_threshold = 2;
+  leveled.level_ratio_policy = {4.0f};
+  const auto strategy = std::make_shared<compaction::Leveled>(leveled);
   std::mt19937_64 rng(first);
   for (uint64_t w = first;; ++w) {
     const std::string value = "w" + std::to_string(w) + std::string(rng() % 200, 'x');
@@ -54,11 +63,19 @@ TreeConfig config_of(const std::string& folder) {
       }
       const std::string line = "F " + std::to_string(w + 1) + "\n";
       (void)!::write(fd, line.data(), line.size());
+      for (int c = 0; c < kCompactionsPerFlush; ++c) {
+        const uint64_t before = tree->current_version().id();
+        if (auto st = tree->compact(strategy, seqno.get()); !st.ok()) {
+          std::fprintf(stderr, "compaction failed: %s\n", st.error().to_string().c_str());
+          ::_exit(4);
+        }
+        if (tree->current_version().id() == before) break;
+      }
     }
   }
 }
 
-TEST(TreeCrash, KilledWritersLoseOnlyUnflushedWrites) {
+TEST(TreeCrash, KilledWritersAndCompactorsLoseOnlyUnflushedWrites) {
   testing::TreeDir dir;
   std::mt19937_64 rng(zv::os_random_u64());
   std::vector<std::optional<uint64_t>> durable(kKeys);  // the latest durable write number per key

@@ -4,13 +4,14 @@
 
 namespace tervik {
 
+TreeShared::TreeShared(TreeConfig cfg, Version version, VersionFs& version_fs)
+    : versions(std::move(version)), config(std::move(cfg)), fs(version_fs) {}
+
 TreeInner::TreeInner(TreeConfig cfg, Version version, uint64_t tree_id, uint64_t table_id_start,
                      VersionFs& version_fs)
-    : table_id_counter(table_id_start),
-      versions(std::move(version)),
-      config(std::move(cfg)),
-      id(tree_id),
-      fs(version_fs) {}
+    : shared(std::make_shared<TreeShared>(std::move(cfg), std::move(version), version_fs)),
+      table_id_counter(table_id_start),
+      id(tree_id) {}
 
 TreeInner::~TreeInner() {
   ZV_LOG(zv::log::Level::kDebug, kTreeInnerTarget, "Dropping TreeInner");

@@ -4,6 +4,7 @@
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "tervik/tree/tree.h"
+#include "tervik/tree/version_install.h"
 #include "tervik/version/recovery.h"
 
 namespace tervik {
@@ -14,35 +15,10 @@ using LogLevel = zv::log::Level;
 
 void trace(const char* target, const std::string& message) { ZV_LOG(LogLevel::kTrace, target, message); }
 
-// Installs a version derived from the latest one. The caller holds
-// install_lock, so installs are serialised and their seqnos and version ids
-// are published in increasing order. The seqno is drawn first, the version
-// is derived and persisted with no lock of version_history held (readers and
-// writers never wait for a sync); only publishing takes it exclusively, and
-// `build` forms the super version from the latest one at that moment, so
-// that a rotation made during the persist stays. Collected version files are
-// deleted after the lock is released; a failure there is only logged.
 TervikStatus install(TreeInner& in, const std::function<Version(const SuperVersion&)>& derive,
                      const std::function<SuperVersion(const SuperVersion&, Version, SeqNo)>& build,
                      std::optional<SeqNo> gc_watermark) {
-  const SeqNo s = in.config.seqno.next();
-  SuperVersion base = [&] {
-    auto read = in.version_history.read();
-    return in.versions.latest();
-  }();
-  Version next = derive(base);
-  trace(kSuperVersionTarget, "Next version seqno=" + std::to_string(s));
-  ZV_TRY(next.persist(in.config.path, in.fs));
-  std::vector<uint64_t> collected;
-  {
-    auto write = in.version_history.write();
-    in.versions.publish(build(in.versions.latest(), std::move(next), s), in.config.visible_seqno);
-    if (gc_watermark) collected = in.versions.take_collectable(*gc_watermark);
-  }
-  if (auto st = SuperVersions::delete_version_files(in.config.path, collected, in.fs); !st.ok()) {
-    ZV_WARN(kTreeTarget, "Version GC failed: " + st.error().to_string());
-  }
-  return {};
+  return install_version(*in.shared, derive, build, gc_watermark);
 }
 
 }  // namespace
