@@ -61,6 +61,41 @@ TEST_F(KeyspaceCreate, TenBackendKeyspacesAreRecordedInTheMetaKeyspace) {
   EXPECT_EQ(db.state()->keyspaces->map.size(), 10u);
 }
 
+TEST_F(KeyspaceCreate, MetaEntriesSurviveAReopenOfTheMetaTree) {
+  {
+    Database db = create_db(small_config(folder, 0));
+    for (int i = 0; i < 5; ++i) open_keyspace(db, "ks" + std::to_string(i));
+    // The maintenance compaction after each creation keeps level 0 short.
+    EXPECT_LT(db.state()->meta_tree->tree().l0_run_count(), 5u);
+  }
+  DatabaseConfig c = small_config(folder, 0);
+  auto tree = tervik::Tree::open(meta_tree_config(c, zv::fs::join(folder, "keyspaces/0"), tervik::SeqNoCounter(0),
+                                                  tervik::SeqNoCounter(0)));
+  ASSERT_TRUE(tree.ok());
+  MetaKeyspace meta(std::make_shared<TreeMetaTree>(*tree));
+  for (uint64_t id = 1; id <= 5; ++id) {
+    EXPECT_EQ(meta.get_keyspace_name(id).value(), "ks" + std::to_string(id - 1));
+    EXPECT_TRUE(read_keyspace_options(meta, id).ok());
+  }
+  EXPECT_EQ(meta.get_keyspace_name(6).value(), std::nullopt);
+}
+
+TEST_F(KeyspaceCreate, FailedMetaIngestionRegistersNothing) {
+  Database db = create_db(small_config(folder, 0));
+  open_keyspace(db, "first");
+  // A folder where the next table file goes makes its creation fail.
+  const tervik::Tree& meta_tree = db.state()->meta_tree->tree();
+  ASSERT_TRUE(zv::fs::create_dir_all(zv::fs::join(meta_tree.tables_folder(),
+                                                  std::to_string(meta_tree.inner()->table_id_counter.get())))
+                  .ok());
+  auto failed = db.keyspace("second");
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().kind(), MorvaErrorKind::kStorage);
+  EXPECT_EQ(db.state()->keyspaces->map.count("second"), 0u);
+  EXPECT_EQ(db.state()->meta.get_keyspace_name(2).value(), std::nullopt);
+  EXPECT_EQ(db.state()->meta.get_keyspace_name(1).value(), "first");
+}
+
 TEST(KeyspaceWrite, LengthsAreCheckedBeforeANumberIsTaken) {
   struct Case {
     size_t key;
