@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_dir.h"
 #include "bench/bench_smoke.h"
 #include "morva/src/db.h"
 #include "morva/src/flush.h"
@@ -29,15 +30,8 @@ using morva::Database;
 using morva::DatabaseConfig;
 using morva::Keyspace;
 
-struct Dir {
-  std::string path;
-  Dir() {
-    const char* d = std::getenv("ZV_BENCH_DIR");
-    const std::string root = d && *d ? d : ".";
-    path = zv::fs::join(root, "zv-kv-write-bench-" + std::to_string(zv::os_random_u64() % 1000000));
-    (void)zv::fs::create_dir_all(path);
-  }
-  ~Dir() { (void)zv::fs::remove_dir_all(path); }
+struct Dir : zv::bench::ScratchDir {
+  Dir() : ScratchDir("zv-kv-write-bench-") {}
 };
 
 const std::string kValue(100, 'v');
@@ -80,8 +74,10 @@ void close_shared() {
   g.dir.reset();
 }
 
-void BM_Insert(benchmark::State& state) {
-  if (state.thread_index() == 0) open_shared(zv::bench::sized<uint64_t>(64 << 20, 4 << 20));
+// Inserts into one keyspace whose memtables are sealed at `memtable_size`;
+// reports the share of writer time spent in write stalls.
+void run_inserts(benchmark::State& state, uint64_t memtable_size) {
+  if (state.thread_index() == 0) open_shared(memtable_size);
   uint64_t i = 0;
   for (auto _ : state) {
     if (!g.ks->insert(key_of(state.thread_index(), i++), kValue).ok()) state.SkipWithError("insert failed");
@@ -95,6 +91,8 @@ void BM_Insert(benchmark::State& state) {
     close_shared();
   }
 }
+
+void BM_Insert(benchmark::State& state) { run_inserts(state, zv::bench::sized<uint64_t>(64 << 20, 4 << 20)); }
 BENCHMARK(BM_Insert)->Threads(1)->Threads(4)->UseRealTime();
 
 void BM_BatchCommit100(benchmark::State& state) {
@@ -112,21 +110,7 @@ BENCHMARK(BM_BatchCommit100)->Threads(1)->UseRealTime();
 
 // Sustained load with small memtables, so that flushes and compactions run
 // all the time: the share of writer time spent stalled.
-void BM_SustainedStall(benchmark::State& state) {
-  if (state.thread_index() == 0) open_shared(1 << 20);
-  uint64_t i = 0;
-  for (auto _ : state) {
-    if (!g.ks->insert(key_of(state.thread_index(), i++), kValue).ok()) state.SkipWithError("insert failed");
-  }
-  state.SetItemsProcessed(state.iterations());
-  if (state.thread_index() == 0) {
-    const double elapsed =
-        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - g.start).count();
-    state.counters["stall_share"] =
-        static_cast<double>(g.ks->inner()->stall_nanos.load()) / (elapsed * state.threads());
-    close_shared();
-  }
-}
+void BM_SustainedStall(benchmark::State& state) { run_inserts(state, 1 << 20); }
 BENCHMARK(BM_SustainedStall)->Threads(4)->UseRealTime()->MinTime(zv::bench::sized(3.0, 0.1));
 
 // Part one of an insert: the journal append with its Buffer persist.

@@ -25,11 +25,7 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
   config.journal_preallocated_size = 256 << 10;
   config.journal_rotation_threshold = 64 << 10;
   config.journal_size_limit = 1 << 20;
-  config.hooks.keyspace_options = [](std::string_view) {
-    KeyspaceCreateOptions o;
-    o.max_memtable_size = 16 << 10;
-    return std::optional<KeyspaceCreateOptions>(o);
-  };
+  testing::with_memtable_limit(config, 16 << 10);
   std::atomic<int> flushes{0};
   config.hooks.before_flush = [&](std::string_view) {
     if (flushes++ == 3) std::this_thread::sleep_for(std::chrono::milliseconds(300));

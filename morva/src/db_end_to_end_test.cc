@@ -32,11 +32,7 @@ TEST(DatabaseEndToEnd, WritersReadersAndEveryKindOfMaintenance) {
   config.journal_preallocated_size = 4 << 20;
   config.journal_rotation_threshold = 2 << 20;
   config.journal_size_limit = 16 << 20;
-  config.hooks.keyspace_options = [](std::string_view) {
-    KeyspaceCreateOptions o;
-    o.max_memtable_size = 256 << 10;
-    return std::optional<KeyspaceCreateOptions>(o);
-  };
+  testing::with_memtable_limit(config, 256 << 10);
   Database db = testing::create_db(std::move(config));
   std::vector<Keyspace> keyspaces;
   for (const char* name : kNames) keyspaces.push_back(testing::open_keyspace(db, name));

@@ -28,6 +28,12 @@ const char* const kBackendNames[] = {"default",   "tombstone_storage", "compress
 struct Fixture : ::testing::Test {
   zv::testing::TempDir dir;
   std::string folder = zv::fs::join(dir.path(), "db");
+  // The journal's file layer, counting (and failing) its calls.
+  zv::testing::FaultyFileSystem fs;
+  Database create_on_fs(DatabaseConfig c) {
+    c.journal_fs = &fs;
+    return create_db(std::move(c));
+  }
 };
 
 using KeyspaceCreate = Fixture;
@@ -132,10 +138,7 @@ TEST_F(KeyspaceCreate, RefusedKeysLeaveNoTraceAndBoundaryKeysAreStored) {
 }
 
 TEST_F(KeyspaceCreate, RoadOfOnePut) {
-  zv::testing::FaultyFileSystem fs;
-  DatabaseConfig c = small_config(folder, 0);
-  c.journal_fs = &fs;
-  Database db = create_db(std::move(c));
+  Database db = create_on_fs(small_config(folder, 0));
   Keyspace ks = open_keyspace(db, "default");
   const uint64_t writes = fs.calls(zv::testing::FaultOp::kWrite);
   const uint64_t syncs = fs.calls(zv::testing::FaultOp::kSync) + fs.calls(zv::testing::FaultOp::kSyncAll);
@@ -158,15 +161,13 @@ TEST_F(KeyspaceCreate, RoadOfOnePut) {
 }
 
 TEST_F(KeyspaceCreate, ManualJournalPersistMakesNoPersistCall) {
-  zv::testing::FaultyFileSystem fs;
   DatabaseConfig c = small_config(folder, 0);
-  c.journal_fs = &fs;
   c.hooks.keyspace_options = [](std::string_view) {
     KeyspaceCreateOptions o;
     o.manual_journal_persist = true;
     return std::optional<KeyspaceCreateOptions>(o);
   };
-  Database db = create_db(std::move(c));
+  Database db = create_on_fs(std::move(c));
   Keyspace ks = open_keyspace(db, "default");
   const uint64_t writes = fs.calls(zv::testing::FaultOp::kWrite);
   ASSERT_TRUE(ks.insert("key", "value").ok());
@@ -175,10 +176,7 @@ TEST_F(KeyspaceCreate, ManualJournalPersistMakesNoPersistCall) {
 }
 
 TEST_F(KeyspaceCreate, JournalFailurePoisonsEveryLaterWrite) {
-  zv::testing::FaultyFileSystem fs;
-  DatabaseConfig c = small_config(folder, 0);
-  c.journal_fs = &fs;
-  Database db = create_db(std::move(c));
+  Database db = create_on_fs(small_config(folder, 0));
   Keyspace ks = open_keyspace(db, "default");
   ASSERT_TRUE(ks.insert("before", "v").ok());
   fs.fail_nth(zv::testing::FaultOp::kWrite, 1);
@@ -196,11 +194,7 @@ TEST_F(KeyspaceCreate, JournalFailurePoisonsEveryLaterWrite) {
 // Options whose memtable limit is exactly the size one entry leaves.
 DatabaseConfig limited(const std::string& folder, uint64_t limit) {
   DatabaseConfig c = small_config(folder, 0);
-  c.hooks.keyspace_options = [limit](std::string_view) {
-    KeyspaceCreateOptions o;
-    o.max_memtable_size = limit;
-    return std::optional<KeyspaceCreateOptions>(o);
-  };
+  testing::with_memtable_limit(c, limit);
   return c;
 }
 

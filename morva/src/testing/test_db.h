@@ -30,6 +30,15 @@ inline DatabaseConfig small_config(const std::string& folder, size_t workers = 1
   return c;
 }
 
+// Every keyspace the database creates seals its memtables at `limit` bytes.
+inline void with_memtable_limit(DatabaseConfig& c, uint64_t limit) {
+  c.hooks.keyspace_options = [limit](std::string_view) {
+    KeyspaceCreateOptions o;
+    o.max_memtable_size = limit;
+    return std::optional<KeyspaceCreateOptions>(o);
+  };
+}
+
 inline Database create_db(DatabaseConfig config) {
   auto db = Database::create_new(std::move(config));
   if (!db.ok()) zv::panic("create database: " + db.error().to_string());
