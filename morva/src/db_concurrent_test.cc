@@ -28,7 +28,7 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
   testing::with_memtable_limit(config, 16 << 10);
   std::atomic<int> flushes{0};
   config.hooks.before_flush = [&](std::string_view) {
-    if (flushes++ == 3) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (flushes++ == 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
   };
   Database db = testing::create_db(std::move(config));
   Keyspace a = testing::open_keyspace(db, "a"), b = testing::open_keyspace(db, "b");
@@ -62,7 +62,7 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
   done = true;
   threads.back().join();
   EXPECT_FALSE(db.is_poisoned());
-  EXPECT_GT(flushes.load(), 4);
+  EXPECT_GE(flushes.load(), 2);
   for (int w = 0; w < kWriters; ++w) {
     for (const auto& [key, value] : last[w]) {
       ASSERT_EQ(a.get(key).value(), value);
