@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_dir.h"
 #include "bench/bench_smoke.h"
 #include "morva/src/journal/reader.h"
 #include "morva/src/journal/writer.h"
@@ -26,15 +27,8 @@ using morva::JournalWriter;
 using morva::JournalWriteItem;
 using tervik::ValueType;
 
-struct Dir {
-  std::string path;
-  Dir() {
-    const char* d = std::getenv("ZV_BENCH_DIR");
-    const std::string root = d && *d ? d : ".";
-    path = zv::fs::join(root, "zv-journal-bench-" + std::to_string(zv::os_random_u64() % 1000000));
-    (void)zv::fs::create_dir_all(path);
-  }
-  ~Dir() { (void)zv::fs::remove_dir_all(path); }
+struct Dir : zv::bench::ScratchDir {
+  Dir() : ScratchDir("zv-journal-bench-") {}
 };
 
 // Journal files rotate at the engine's threshold; so does the baseline file.

@@ -24,6 +24,8 @@
 
 namespace tervik {
 
+class MultiWriter;
+
 inline constexpr const char* kAbstractTreeTarget = "tervik::abstract_tree";
 inline constexpr const char* kLegacyFolderEntry = "version";
 inline constexpr const char* kLogLegacyTree =
@@ -90,6 +92,15 @@ class Tree {
   // Writes the items of `next` (ascending internal keys) into new level-0
   // tables with the level-0 policies and opens them.
   TervikResult<std::vector<Table>> flush_to_tables(const std::function<ReadItem()>& next) const;
+  // The same, with the writing of each item left to `write_item` (a blob
+  // tree's flush moves large values into blob files there) and
+  // `before_finish` run after the last item, before the tables are finished.
+  struct FlushHooks {
+    std::function<TervikStatus(MultiWriter&, InternalValue)> write_item;
+    std::function<TervikStatus()> before_finish;
+  };
+  TervikResult<std::vector<Table>> flush_to_tables(const std::function<ReadItem()>& next,
+                                                   const FlushHooks& hooks) const;
 
   // One compaction run: asks `strategy` for a choice and carries it out
   // (declines are successes). `watermark` is the MVCC garbage-collection

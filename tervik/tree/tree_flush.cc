@@ -48,6 +48,11 @@ TervikResult<std::optional<uint64_t>> Tree::flush_sealed_memtables(SeqNo seqno_t
 }
 
 TervikResult<std::vector<Table>> Tree::flush_to_tables(const std::function<ReadItem()>& next) const {
+  return flush_to_tables(next, FlushHooks{});
+}
+
+TervikResult<std::vector<Table>> Tree::flush_to_tables(const std::function<ReadItem()>& next,
+                                                       const FlushHooks& hooks) const {
   const uint64_t start = zv::monotonic_ns();
   const TreeConfig& c = inner_->config;
   const std::string folder = tables_folder();
@@ -78,8 +83,13 @@ TervikResult<std::vector<Table>> Tree::flush_to_tables(const std::function<ReadI
   if (c.filter_block_partitioning_policy.get(0)) writer.use_partitioned_filter();
   while (ReadItem item = next()) {
     if (!item->ok()) return zv::make_unexpected(std::move(*item).error());
-    ZV_TRY(writer.write(std::move(**item)));
+    if (hooks.write_item) {
+      ZV_TRY(hooks.write_item(writer, std::move(**item)));
+    } else {
+      ZV_TRY(writer.write(std::move(**item)));
+    }
   }
+  if (hooks.before_finish) ZV_TRY(hooks.before_finish());
   ZV_ASSIGN_OR_RETURN(std::vector<WrittenTable> written, std::move(writer).finish());
   ZV_LOG(zv::log::Level::kDebug, kTreeTarget,
          "Flushed memtable(s) in " + std::to_string((zv::monotonic_ns() - start) / 1000) + "us");

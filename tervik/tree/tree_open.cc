@@ -3,6 +3,7 @@
 
 #include "archive/src/reader.h"
 #include "platform/fs.h"
+#include "platform/fs_durable.h"
 #include "platform/log.h"
 #include "tervik/core/archive_error_conversion.h"
 #include "tervik/tree/tree_handle.h"
@@ -23,20 +24,9 @@ TervikError refuse(const std::string& message) {
 
 std::string type_name(TreeType t) { return t == TreeType::kBlob ? "Blob" : "Standard"; }
 
-// Creates `path` and its missing parents, then syncs the parent of each
-// folder it created, so that every new entry survives a power loss.
+// Creates `path` and its missing parents durably (see zv::fs).
 TervikStatus create_dirs_durably(VersionFs& fs, const std::string& path) {
-  std::vector<std::string> missing;
-  for (std::string p = path; !p.empty() && !zv::fs::exists(p); p = zv::fs::parent(p)) {
-    missing.push_back(p);
-    if (zv::fs::parent(p) == p) break;
-  }
-  if (missing.empty()) return {};
-  ZV_TRY(zv::fs::create_dir_all(path));
-  for (const std::string& created : missing) {
-    const std::string parent = zv::fs::parent(created);
-    if (!parent.empty()) ZV_TRY(fs.sync_dir(parent));
-  }
+  ZV_TRY(zv::fs::create_dir_all_durably(path, [&fs](const std::string& p) { return fs.sync_dir(p); }));
   return {};
 }
 

@@ -53,15 +53,16 @@ JournalWriter::~JournalWriter() {
   if (file_ != nullptr) (void)flush_buffer();
 }
 
-MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string path) {
+MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string path,
+                                                 uint64_t preallocate) {
   auto file = fs.open(path, zv::FsOpenMode::kCreateNew);
   if (!file.ok()) {
     ZV_ERROR(kLogTarget, "Failed to create journal file at " + path + ": " + file.error().to_string());
     return zv::make_unexpected(std::move(file).error());
   }
-  if (auto st = (*file)->set_len(kJournalPreallocatedSize); !st.ok()) {
+  if (auto st = (*file)->set_len(preallocate); !st.ok()) {
     ZV_ERROR(kLogTarget, "Failed to set journal file size to " +
-                             std::to_string(kJournalPreallocatedSize) + "B at " + path + ": " +
+                             std::to_string(preallocate) + "B at " + path + ": " +
                              st.error().to_string());
     return zv::make_unexpected(std::move(st).error());
   }
@@ -75,7 +76,9 @@ MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string
     ZV_ERROR(kLogTarget, "Failed to fsync journal folder of " + path + ": " + st.error().to_string());
     return zv::make_unexpected(std::move(st).error());
   }
-  return JournalWriter(&fs, std::move(path), std::move(file).value());
+  JournalWriter w(&fs, std::move(path), std::move(file).value());
+  w.preallocate_ = preallocate;
+  return w;
 }
 
 MorvaStatus JournalWriter::flush_buffer() {
@@ -158,7 +161,7 @@ MorvaResult<RotatedJournal> JournalWriter::rotate() {
   }
   ZV_TRY(persist(PersistMode::kSyncAll));
   ZV_ASSIGN_OR_RETURN(JournalWriter next,
-                      create(*fs_, zv::fs::join(zv::fs::parent(path_), journal_file_name(number + 1))));
+                      create(*fs_, zv::fs::join(zv::fs::parent(path_), journal_file_name(number + 1)), preallocate_));
   next.set_compression(compression_, threshold_);
   ZV_ASSIGN_OR_RETURN(uint64_t size, file_->size());
   RotatedJournal sealed{path_, size};

@@ -62,7 +62,10 @@ class JournalWriter {
  public:
   // Creates the file (failing when it exists), preallocates, flushes it and
   // syncs its folder. Compression starts off until set_compression.
-  static MorvaResult<JournalWriter> create(zv::FileSystem& fs, std::string path);
+  // `preallocate` is the file's length at creation (lowered only by tests);
+  // the files a rotation creates get the same.
+  static MorvaResult<JournalWriter> create(zv::FileSystem& fs, std::string path,
+                                           uint64_t preallocate = kJournalPreallocatedSize);
 
   JournalWriter(JournalWriter&&) noexcept;
   JournalWriter& operator=(JournalWriter&&) noexcept;
@@ -109,6 +112,7 @@ class JournalWriter {
   uint64_t threshold_ = 0;
   tervik::CompressionType compression_ = tervik::CompressionType::kNone;
   bool dirty_ = false;
+  uint64_t preallocate_ = kJournalPreallocatedSize;
 };
 
 }  // namespace morva

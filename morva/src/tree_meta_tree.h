@@ -1,0 +1,31 @@
+// The meta keyspace's tree behind the MetaTree interface: point reads and
+// prefix scans at a sequence-number bound, the one-table ingestion of a new
+// keyspace's sorted entries (written under the tree's flush lock and
+// registered as a new level-0 run of a persisted version), and the
+// maintenance compaction. Thread-safe, as the tree is.
+#pragma once
+
+#include "morva/src/meta_tree.h"
+#include "tervik/tree/tree.h"
+
+namespace morva {
+
+class TreeMetaTree final : public MetaTree {
+ public:
+  explicit TreeMetaTree(tervik::Tree tree) : tree_(std::move(tree)) {}
+
+  tervik::TervikResult<std::optional<std::string>> get(std::string_view key,
+                                                       tervik::SeqNo bound) const override;
+  tervik::TervikStatus scan_prefix(std::string_view prefix, tervik::SeqNo bound,
+                                   const Visitor& visit) const override;
+  tervik::TervikStatus ingest(const std::vector<MetaEntry>& sorted) override;
+  tervik::TervikStatus compact(tervik::compaction::StrategyHandle strategy,
+                               tervik::SeqNo gc_watermark) override;
+
+  const tervik::Tree& tree() const { return tree_; }
+
+ private:
+  tervik::Tree tree_;
+};
+
+}  // namespace morva
