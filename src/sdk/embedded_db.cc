@@ -12,17 +12,6 @@ namespace {
 
 constexpr std::string_view kLogTarget = "zolva::sdk";
 
-// The engine's checkpoint as far as it exists: the read-only refusal, then
-// the backend made durable. Records written since the last checkpoint stay in
-// the write-ahead log, whose replay at the next open completes them.
-ZolvaStatus checkpoint(StorageEngine& engine) {
-  if (engine.read_only()) {
-    return make_unexpected(
-        ZolvaError::validation(std::string(kReadOnlyField), std::string(kReadOnlyReason)));
-  }
-  return engine.backend->flush();
-}
-
 }  // namespace
 
 EmbeddedDb::EmbeddedDb(Config config, std::shared_ptr<EngineSlot> slot,
@@ -77,7 +66,7 @@ ZolvaStatus EmbeddedDb::flush() const {
   ZolvaStatus result = [&]() -> ZolvaStatus {
     ZV_TRY(ensure_writable());
     ZV_ASSIGN_OR_RETURN(std::shared_ptr<StorageEngine> engine, this->engine());
-    return checkpoint(*engine);
+    return engine->flush();
   }();
   if (!result.ok()) ZV_ERROR(kLogTarget, "flush failed", {"error", result.error().message()});
   return result;

@@ -24,14 +24,14 @@ using search_testing::keys_of;
 using search_testing::RecordFixture;
 using search_testing::vector_record;
 
-struct Corpus {
+struct DriverCorpus {
   RecordFixture records;
   SearchContext ctx{[this]() -> ZolvaResult<std::shared_ptr<StorageEngine>> {
                       return records.shared_engine();
                     },
                     std::nullopt};
 
-  Corpus() {
+  DriverCorpus() {
     // Thirteen records holding "apple", eight of them with vectors; three
     // vectors without the word; the sparse dimension 4 on every third.
     for (int i = 0; i < 16; ++i) {
@@ -61,7 +61,7 @@ struct Corpus {
 uint64_t offset_of(const std::string& cursor) { return read_cursor_token(cursor)->offset; }
 
 TEST(SearchEndToEnd, HybridFusionAndExplanations) {
-  Corpus c;
+  DriverCorpus c;
   SearchRequest req = c.keyword(10);
   req.query_vector = {1.0f, 0.3f, 0.5f};
   const SearchResponse page = c.page(req);
@@ -97,7 +97,7 @@ TEST(SearchEndToEnd, HybridFusionAndExplanations) {
 }
 
 TEST(SearchEndToEnd, Paging) {
-  Corpus c;
+  DriverCorpus c;
   SearchRequest req = c.keyword(5);
   const SearchResponse p1 = c.page(req);
   ASSERT_TRUE(p1.next_cursor);
@@ -152,7 +152,7 @@ TEST(SearchEndToEnd, Paging) {
 // Counts near 2^64 from a crafted cursor or the request itself: an empty
 // page (or a full one) promptly, allocating nothing in proportion.
 TEST(SearchEndToEnd, HugeCountsStayCheap) {
-  Corpus c;
+  DriverCorpus c;
   std::vector<SearchRequest> routes;
   SearchRequest text = c.keyword(5);
   routes.push_back(text);
