@@ -97,6 +97,17 @@ void cut(Hits& hits, uint64_t count) {
   if (hits.size() > count) hits.resize(count);
 }
 
+// The fused list of a route pairing one stage with the sparse stage, cut to
+// the candidate count.
+Hits fuse_with_sparse(Hits other, Hits sparse, float k, uint64_t c) {
+  std::vector<Hits> lists;
+  lists.push_back(std::move(other));
+  lists.push_back(std::move(sparse));
+  Hits fused = fusion::fuse_rrf_lists(std::move(lists), k);
+  cut(fused, c);
+  return fused;
+}
+
 // Runs the stages the inputs select, fuses and cuts; counts the attempt
 // unless it builds explanations.
 ZolvaResult<RouteResult> run_route(const SearchRequest& copy, const Inputs& in, uint64_t c,
@@ -144,11 +155,7 @@ ZolvaResult<RouteResult> run_route(const SearchRequest& copy, const Inputs& in, 
     ZV_ASSIGN_OR_RETURN(Hits keyword, stages.keyword(ns, in.text, filters, w));
     if (copy.explain) out.keyword_list = keyword;
     ZV_ASSIGN_OR_RETURN(Hits sparse, stages.sparse(ns, *copy.query_sparse, filters, w));
-    std::vector<Hits> lists;
-    lists.push_back(std::move(keyword));
-    lists.push_back(std::move(sparse));
-    out.hits = fusion::fuse_rrf_lists(std::move(lists), k);
-    cut(out.hits, c);
+    out.hits = fuse_with_sparse(std::move(keyword), std::move(sparse), k, c);
     return out;
   }
   if (in.has_text) {
@@ -166,11 +173,7 @@ ZolvaResult<RouteResult> run_route(const SearchRequest& copy, const Inputs& in, 
                                                  dense_method));
     if (copy.explain) out.dense_list = dense;
     ZV_ASSIGN_OR_RETURN(Hits sparse, stages.sparse(ns, *copy.query_sparse, filters, w));
-    std::vector<Hits> lists;
-    lists.push_back(std::move(dense));
-    lists.push_back(std::move(sparse));
-    out.hits = fusion::fuse_rrf_lists(std::move(lists), k);
-    cut(out.hits, c);
+    out.hits = fuse_with_sparse(std::move(dense), std::move(sparse), k, c);
     return out;
   }
   if (in.has_dense) {

@@ -28,10 +28,13 @@
 #include "src/backends/testing/durable_test_backend.h"
 #include "src/storage/engine_open.h"
 #include "src/storage/testing/consistency.h"
+#include "src/storage/testing/crash_child.h"
 #include "src/wal/wal_records.h"
 
 namespace zv {
 namespace {
+
+using testing::say;
 
 constexpr NodeId kIds = 300;
 constexpr size_t kDims = 16;
@@ -67,11 +70,6 @@ EngineOpenSeams crash_seams() {
   s.wal_options = wal::sharded_wal_options(crash_config());
   s.wal_options->max_file_size = 8192;  // flushes rotate the shards
   return s;
-}
-
-void say(int fd, const std::string& line) {
-  const std::string msg = line + "\n";
-  (void)!::write(fd, msg.data(), msg.size());
 }
 
 std::string items_text(const std::vector<EngineNode>& nodes, uint64_t first_version) {
@@ -161,24 +159,6 @@ const bool kChildRan = [] {
   return false;
 }();
 
-struct Op {
-  char kind = 'i';
-  std::vector<std::pair<NodeId, uint64_t>> items;
-};
-
-Op parse_intent(const std::string& line) {
-  Op op;
-  op.kind = line[2];
-  std::istringstream in(line.size() > 4 ? line.substr(4) : "");
-  std::string tok;
-  while (in >> tok) {
-    const size_t colon = tok.find(':');
-    op.items.emplace_back(static_cast<NodeId>(std::stoull(tok.substr(0, colon))),
-                          std::stoull(tok.substr(colon + 1)));
-  }
-  return op;
-}
-
 void run_rounds(char mode, int rounds, int min_ms, int spread_ms) {
   testing::TempDir dir;
   const uint64_t seed = os_random_u64();
@@ -188,36 +168,22 @@ void run_rounds(char mode, int rounds, int min_ms, int spread_ms) {
   std::set<NodeId> in_flight;
   uint64_t acked = 0, maintained = 0;
   for (int round = 0; round < rounds; ++round) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     const uint64_t child_seed = rng();
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      const std::string arg = dir.path() + " " + mode + " " + std::to_string(round) + " " +
-                              std::to_string(fds[1]) + " " + std::to_string(child_seed);
-      ::setenv(kChildEnv, arg.c_str(), 1);
-      char* const argv[] = {const_cast<char*>("zolva_storage_tests"), nullptr};
-      ::execv("/proc/self/exe", argv);
-      ::_exit(127);
-    }
-    ::close(fds[1]);
+    testing::ChildProcess c = testing::spawn_self(kChildEnv, [&](int fd) {
+      return dir.path() + " " + mode + " " + std::to_string(round) + " " + std::to_string(fd) + " " +
+             std::to_string(child_seed);
+    });
+    ASSERT_GE(c.pid, 0);
     sleep_ms(min_ms + rng() % spread_ms);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
     std::string out;
-    char buf[65536];
-    for (ssize_t r; (r = ::read(fds[0], buf, sizeof(buf))) > 0;) out.append(buf, r);
-    ::close(fds[0]);
+    testing::kill_and_collect(c, out);
 
-    std::optional<Op> pending;
+    std::optional<testing::IntentOp> pending;
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
       if (line.rfind("E", 0) == 0) FAIL() << "round " << round << ": " << line;
-      if (line.rfind("I ", 0) == 0) pending = parse_intent(line);
+      if (line.rfind("I ", 0) == 0) pending = testing::parse_intent(line);
       if (line == "A" && pending) {
         for (const auto& [id, v] : pending->items) {
           expected[id] = pending->kind == 'd' ? 0 : v;

@@ -29,9 +29,12 @@
 #include "src/storage/engine_open.h"
 #include "src/storage/storage_engine.h"
 #include "src/storage/testing/consistency.h"
+#include "src/storage/testing/crash_child.h"
 
 namespace zv {
 namespace {
+
+using testing::say;
 
 constexpr int kRounds = 50;
 constexpr uint64_t kShards = 4;
@@ -48,11 +51,6 @@ EngineNode node_of(NodeId id, uint64_t version) {
   n.set_field("v", FieldValue::integer(static_cast<int64_t>(version)));
   n.tier = version % 2 ? Tier::kHot : Tier::kCold;
   return n;
-}
-
-void say(int fd, const std::string& line) {
-  const std::string msg = line + "\n";
-  (void)!::write(fd, msg.data(), msg.size());
 }
 
 Config crash_config() {
@@ -127,36 +125,6 @@ const bool kChildRan = [] {
   return false;
 }();
 
-struct Op {
-  char kind = 'i';
-  std::vector<std::pair<NodeId, uint64_t>> items;
-};
-
-Op parse_intent(const std::string& line) {
-  Op op;
-  op.kind = line[2];
-  std::istringstream in(line.substr(4));
-  std::string tok;
-  while (in >> tok) {
-    const size_t colon = tok.find(':');
-    op.items.emplace_back(static_cast<NodeId>(std::stoull(tok.substr(0, colon))),
-                          std::stoull(tok.substr(colon + 1)));
-  }
-  return op;
-}
-
-// Reads the child's lines until "R" (the database is open) or the end.
-std::string read_until_ready(int fd) {
-  std::string out;
-  char buf[4096];
-  while (out.find("R\n") == std::string::npos && out.find("E ") == std::string::npos) {
-    const ssize_t r = ::read(fd, buf, sizeof(buf));
-    if (r <= 0) break;
-    out.append(buf, static_cast<size_t>(r));
-  }
-  return out;
-}
-
 TEST(WritersCrash, AcknowledgedWritesSurviveSigkill) {
   testing::TempDir dir;
   const uint64_t seed = os_random_u64();
@@ -170,46 +138,32 @@ TEST(WritersCrash, AcknowledgedWritesSurviveSigkill) {
   // sets them again: its records may or may not have reached the log.
   std::set<NodeId> in_flight;
   for (int round = 0; round < kRounds; ++round) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     const uint64_t child_seed = rng();
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      const std::string arg = dir.path() + " " + std::to_string(round) + " " +
-                              std::to_string(fds[1]) + " " + std::to_string(child_seed);
-      ::setenv(kChildEnv, arg.c_str(), 1);
-      char* const argv[] = {const_cast<char*>("zolva_storage_tests"), nullptr};
-      ::execv("/proc/self/exe", argv);
-      ::_exit(127);
-    }
-    ::close(fds[1]);
+    testing::ChildProcess c = testing::spawn_self(kChildEnv, [&](int fd) {
+      return dir.path() + " " + std::to_string(round) + " " + std::to_string(fd) + " " +
+             std::to_string(child_seed);
+    });
+    ASSERT_GE(c.pid, 0);
     // One round in eight is killed at a random moment of its open (the
     // replay writes the store and the backend); the others once it is open.
     std::string out;
     if (rng() % 8 == 0) {
       sleep_ms(rng() % 40);
     } else {
-      out = read_until_ready(fds[0]);
+      out = testing::read_until_ready(c);
       sleep_ms(10 + rng() % 120);
     }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    char buf[65536];
-    for (ssize_t r; (r = ::read(fds[0], buf, sizeof(buf))) > 0;) out.append(buf, r);
-    ::close(fds[0]);
+    const int status = testing::kill_and_collect(c, out);
     ASSERT_FALSE(WIFEXITED(status)) << "round " << round << ": the child ended by itself: " << out;
 
-    std::optional<Op> pending;
+    std::optional<testing::IntentOp> pending;
     std::istringstream lines(out);
     std::string line;
     bool ready = false;
     while (std::getline(lines, line)) {
       if (line.rfind("E", 0) == 0) FAIL() << "round " << round << ": " << line;
       if (line == "R") ready = true;
-      if (line.rfind("I ", 0) == 0) pending = parse_intent(line);
+      if (line.rfind("I ", 0) == 0) pending = testing::parse_intent(line);
       if (line == "A" && pending) {
         for (const auto& [id, v] : pending->items) {
           expected[id] = pending->kind == 'd' ? 0 : v;
