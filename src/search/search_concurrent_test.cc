@@ -122,7 +122,11 @@ TEST(SearchConcurrent, StagesAndDriverBesideWritersAndSwaps) {
     });
   }
   const uint64_t start = monotonic_ns();
-  while (monotonic_ns() - start < 2000000000ull) sleep_ms(20);
+  // Two seconds at least, longer on a loaded machine until the readers have
+  // made enough calls to have met the writers and swaps.
+  auto elapsed = [&] { return monotonic_ns() - start; };
+  while (elapsed() < 2000000000ull || (calls.load() <= 50 && elapsed() < 30000000000ull))
+    sleep_ms(20);
   stop.store(true);
   for (auto& t : threads) t.join();
   EXPECT_GT(calls.load(), 50u);
