@@ -258,36 +258,21 @@ void write_args(benchmark::internal::Benchmark* b, bool audit_rows, bool preload
   b->ArgNames({"dir", "audit", "vec", "pre"});
 }
 
-#define ZV_SDK_BENCH(fn, audit_rows, preload)                                          \
+#define ZV_SDK_BENCH(fn, audit_rows, preload, iterations)                               \
   BENCHMARK(fn)                                                                        \
       ->Apply([](benchmark::internal::Benchmark* b) { write_args(b, audit_rows, preload); }) \
       ->Setup(open_db)                                                                 \
       ->Teardown(close_db)                                                             \
-      ->Iterations(kWriteIterations)                                                   \
+      ->Iterations(iterations)                                                         \
       ->Threads(1)                                                                     \
       ->Threads(4)                                                                     \
       ->UseRealTime()
 
-ZV_SDK_BENCH(BM_SdkPutNew, true, false);
-ZV_SDK_BENCH(BM_EngineInsertNew, false, false);
-ZV_SDK_BENCH(BM_SdkPutUpdate, true, true);
-
-BENCHMARK(BM_SdkGet)
-    ->Apply([](benchmark::internal::Benchmark* b) { write_args(b, false, true); })
-    ->Setup(open_db)
-    ->Teardown(close_db)
-    ->Iterations(kReadIterations)
-    ->Threads(1)
-    ->Threads(4)
-    ->UseRealTime();
-BENCHMARK(BM_EngineGet)
-    ->Apply([](benchmark::internal::Benchmark* b) { write_args(b, false, true); })
-    ->Setup(open_db)
-    ->Teardown(close_db)
-    ->Iterations(kReadIterations)
-    ->Threads(1)
-    ->Threads(4)
-    ->UseRealTime();
+ZV_SDK_BENCH(BM_SdkPutNew, true, false, kWriteIterations);
+ZV_SDK_BENCH(BM_EngineInsertNew, false, false, kWriteIterations);
+ZV_SDK_BENCH(BM_SdkPutUpdate, true, true, kWriteIterations);
+ZV_SDK_BENCH(BM_SdkGet, false, true, kReadIterations);
+ZV_SDK_BENCH(BM_EngineGet, false, true, kReadIterations);
 
 BENCHMARK(BM_PutPart)
     ->Apply([](benchmark::internal::Benchmark* b) {
