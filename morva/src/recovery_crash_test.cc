@@ -28,14 +28,6 @@ constexpr int kDefaultRounds = 30;
 constexpr const char* kChildEnv = "ZV_KV_CRASH_CHILD";
 const std::vector<std::string> kCrashKeyspaces = {"a", "b", "c"};
 
-DatabaseConfig crash_config(const std::string& folder, size_t workers) {
-  DatabaseConfig c = testing::small_config(folder, workers);
-  testing::with_memtable_limit(c, 4000);
-  c.journal_preallocated_size = 64 << 10;
-  c.journal_rotation_threshold = 16 << 10;
-  return c;
-}
-
 // (keyspace, key) to value; a missing entry is an absent key.
 using State = std::map<std::pair<std::string, std::string>, std::string>;
 
@@ -47,7 +39,7 @@ struct Call {
 // "I <n> <ks> <key> <value or -> ..." announces a call of n items (one item:
 // a single-key write; more: a batch); "A" acknowledges it.
 void child(const std::string& folder, int round, int fd, uint64_t seed) {
-  auto db = Database::open(crash_config(folder, 2));
+  auto db = Database::open(testing::busy_config(folder, 2));
   if (!db.ok()) {
     say(fd, "E open: " + db.error().to_string());
     ::_exit(1);
@@ -191,7 +183,7 @@ TEST(RecoveryCrash, AcknowledgedCallsSurviveSigkill) {
       }
     }
 
-    auto db = Database::open(crash_config(folder, 1));
+    auto db = Database::open(testing::busy_config(folder, 1));
     ASSERT_TRUE(db.ok()) << db.error().to_string();
     const State got = read_state(*db);
     State with_call = expected;

@@ -19,14 +19,6 @@ using Model = std::map<std::string, Contents>;  // keyspace name to contents
 
 const std::vector<std::string> kKeyspaces = {"a", "b", "c"};
 
-DatabaseConfig model_config(const std::string& folder) {
-  DatabaseConfig c = testing::small_config(folder, 2);
-  testing::with_memtable_limit(c, 3000);
-  c.journal_preallocated_size = 32 << 10;
-  c.journal_rotation_threshold = 12 << 10;
-  return c;
-}
-
 Contents contents_at(const Keyspace& ks, tervik::SeqNo seqno) {
   Contents out;
   tervik::KvIter it = ks.tree().index().iter(seqno);
@@ -54,7 +46,7 @@ struct ModelRun {
   ModelRun(uint64_t seed, std::string f) : rng(seed), folder(std::move(f)) { open(); }
 
   void open() {
-    auto opened = Database::open(model_config(folder));
+    auto opened = Database::open(testing::busy_config(folder, 2));
     ASSERT_TRUE(opened.ok()) << opened.error().to_string();
     db.emplace(std::move(opened).value());
     for (const std::string& name : kKeyspaces) keyspaces.insert_or_assign(name, testing::open_keyspace(*db, name));

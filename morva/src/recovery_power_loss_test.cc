@@ -26,14 +26,6 @@ using PowerLossModel = std::map<Where, std::string>;
 constexpr int kImages = 20;
 constexpr int kKeys = 40;
 
-DatabaseConfig power_loss_config(const std::string& folder) {
-  DatabaseConfig c = testing::small_config(folder, 2);
-  testing::with_memtable_limit(c, 3000);
-  c.journal_preallocated_size = 32 << 10;
-  c.journal_rotation_threshold = 12 << 10;
-  return c;
-}
-
 struct Written {
   size_t start = 0;  // the recorded change count when the write began
   Where where;
@@ -61,7 +53,7 @@ TEST(RecoveryPowerLoss, EveryImageOpensWithWhatTheLastSyncAllPersistKept) {
     tervik::testing::SyncRecorder recorder(folder);
     PowerLossModel model;
     {
-      Database db = testing::create_db(power_loss_config(folder));
+      Database db = testing::create_db(testing::busy_config(folder, 2));
       std::map<std::string, Keyspace> keyspaces = {{"a", testing::open_keyspace(db, "a")},
                                                    {"b", testing::open_keyspace(db, "b")}};
       auto value_for = [&](int i) {
@@ -122,7 +114,7 @@ TEST(RecoveryPowerLoss, EveryImageOpensWithWhatTheLastSyncAllPersistKept) {
     for (const Persisted& p : persisted) {
       if (p.event < cut) kept = &p;
     }
-    auto db = Database::open(power_loss_config(image));
+    auto db = Database::open(testing::busy_config(image, 2));
     ASSERT_TRUE(db.ok()) << db.error().to_string();
     for (const std::string ks : {"a", "b"}) {
       Keyspace keyspace = testing::open_keyspace(*db, ks);

@@ -175,6 +175,22 @@ TEST_F(Replay, SealedJournalBecomesASealedMemtableUntilItsTablesHoldIt) {
   EXPECT_FALSE(zv::fs::exists(journal(0)));
 }
 
+TEST_F(Replay, ItemsOfAKeyspaceNotOpenAreSkippedAndRaiseNoWatermark) {
+  // "b" keeps its name entry but its folder goes at the open (no tree).
+  ASSERT_TRUE(zv::fs::remove_file(zv::fs::join(folder, "keyspaces/2/current")).ok());
+  write_journals({raw_batch(1, {{kB, "x", "1"}}), raw_batch(2, {{kB, "y", "2"}}) + raw_batch(3, {{kA, "k", "3"}})});
+  auto db = open();
+  ASSERT_TRUE(db.ok()) << db.error().to_string();
+  const JournalManager& manager = db->state()->ctx->journal_manager->manager;
+  ASSERT_EQ(manager.sealed_journal_count(), 1u);
+  EXPECT_TRUE(manager.sealed_journals().front().watermarks.empty());
+  EXPECT_EQ(read(*db, "a", "k"), "3");
+  Keyspace b = testing::open_keyspace(*db, "b");
+  EXPECT_NE(b.id(), kB);
+  EXPECT_EQ(read(*db, "b", "x"), std::nullopt);
+  EXPECT_EQ(read(*db, "b", "y"), std::nullopt);
+}
+
 TEST_F(Replay, IndirectionItemIsUnrecoverable) {
   const std::string bytes = raw_batch(1, {{kA, "k", std::string(20, 'i'), ValueType::kIndirection}});
   write_journals({bytes});

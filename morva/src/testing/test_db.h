@@ -40,6 +40,16 @@ inline void with_memtable_limit(DatabaseConfig& c, uint64_t limit) {
   };
 }
 
+// Memtables of 3,000 bytes and journals rotated past 12 KiB: flushes,
+// rotations, compactions and journal deletions run all the time.
+inline DatabaseConfig busy_config(const std::string& folder, size_t workers) {
+  DatabaseConfig c = small_config(folder, workers);
+  with_memtable_limit(c, 3000);
+  c.journal_preallocated_size = 32 << 10;
+  c.journal_rotation_threshold = 12 << 10;
+  return c;
+}
+
 inline Database create_db(DatabaseConfig config) {
   auto db = Database::create_new(std::move(config));
   if (!db.ok()) zv::panic("create database: " + db.error().to_string());
