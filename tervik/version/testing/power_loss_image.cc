@@ -37,8 +37,7 @@ std::string parent_of(const std::string& path) { return zv::fs::parent(path); }
 
 class Builder {
  public:
-  Builder(const std::string& root, std::mt19937_64& rng, const std::string& hole_suffix)
-      : root_(root), rng_(rng), hole_suffix_(hole_suffix) {}
+  Builder(std::mt19937_64& rng, const std::string& hole_suffix) : rng_(rng), hole_suffix_(hole_suffix) {}
 
   void replay(const FsEvent& e) {
     switch (e.kind) {
@@ -169,7 +168,6 @@ class Builder {
     return content;
   }
 
-  const std::string& root_;
   std::mt19937_64& rng_;
   const std::string& hole_suffix_;
   std::map<std::string, Entry> live_;  // live path -> entry
@@ -181,7 +179,7 @@ class Builder {
 
 bool build_power_loss_image(const std::vector<FsEvent>& events, size_t cut, const std::string& root,
                             const std::string& image, std::mt19937_64& rng, const std::string& hole_suffix) {
-  Builder b(root, rng, hole_suffix);
+  Builder b(rng, hole_suffix);
   for (size_t i = 0; i < cut && i < events.size(); ++i) b.replay(events[i]);
   return b.write_dir(root, image);
 }
