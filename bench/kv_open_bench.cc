@@ -1,7 +1,8 @@
 // Opening a key-value engine database again: the replay of an active journal
 // of 64 MB of 100-byte values, of four sealed journals of that size whose
 // memtables were never flushed, and the open of ten keyspaces with nothing
-// to replay. Each reports its open time and replay rate (entries/s) beside
+// to replay, and the first open of a new folder creating ten keyspaces.
+// Each reports its open time and replay rate (entries/s) beside
 // the rate of writing the same entries one by one through Keyspace::insert
 // on one thread in the same run. RocksDB reopening with the same entries in
 // its write-ahead log (its memtable never flushed) runs beside when its
@@ -151,6 +152,24 @@ void BM_OpenTenKeyspacesNothingToReplay(benchmark::State& state) {
   open_repeatedly(state, path, 4, 0, 0);
 }
 BENCHMARK(BM_OpenTenKeyspacesNothingToReplay)->Iterations(zv::bench::sized(20, 3))->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The first open of a new database folder with the default four workers:
+// creating it and its ten keyspaces, then closing it.
+void BM_CreateTenKeyspaces(benchmark::State& state) {
+  int round = 0;
+  for (auto _ : state) {
+    zv::bench::ScratchDir dir("zv-kv-create-bench-");
+    const std::string path = zv::fs::join(dir.path, "db" + std::to_string(round++));
+    const Clock::time_point start = Clock::now();
+    {
+      auto db = Database::create_new(DatabaseConfig(path));
+      if (!db.ok()) std::abort();
+      for (int i = 0; i < 10; ++i) (void)db->keyspace("keyspace" + std::to_string(i)).value();
+    }
+    state.SetIterationTime(seconds_since(start));
+  }
+}
+BENCHMARK(BM_CreateTenKeyspaces)->Iterations(zv::bench::sized(10, 2))->UseManualTime()->Unit(benchmark::kMillisecond);
 
 #ifdef ZV_BENCH_ROCKSDB
 // The same entries in RocksDB's write-ahead log, its memtable never flushed
