@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "morva/src/testing/hex.h"
+
 #include <random>
 
 #include "tervik/block/block.h"
@@ -12,15 +14,7 @@ namespace {
 using tervik::CompressionType;
 using tervik::ValueType;
 
-std::string hex(std::string_view s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out += d[c >> 4];
-    out += d[c & 15];
-  }
-  return out;
-}
+using testing::hex;
 
 std::string item_bytes(uint64_t ks, std::string_view key, std::string_view value, ValueType vt,
                        bool compress) {

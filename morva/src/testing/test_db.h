@@ -12,6 +12,7 @@
 
 #include "morva/src/db.h"
 #include "morva/src/journal/reader.h"
+#include "morva/src/lock.h"
 #include "morva/src/worker.h"
 #include "platform/fs.h"
 #include "platform/panic.h"
@@ -37,6 +38,16 @@ inline void with_memtable_limit(DatabaseConfig& c, uint64_t limit) {
     o.max_memtable_size = limit;
     return std::optional<KeyspaceCreateOptions>(o);
   };
+}
+
+// Memtables of 3,000 bytes and journals rotated past 12 KiB: flushes,
+// rotations, compactions and journal deletions run all the time.
+inline DatabaseConfig busy_config(const std::string& folder, size_t workers) {
+  DatabaseConfig c = small_config(folder, workers);
+  with_memtable_limit(c, 3000);
+  c.journal_preallocated_size = 32 << 10;
+  c.journal_rotation_threshold = 12 << 10;
+  return c;
 }
 
 inline Database create_db(DatabaseConfig config) {
@@ -95,6 +106,25 @@ inline size_t journal_file_count(const std::string& folder) {
   const auto names = zv::fs::list_dir(folder);
   for (const std::string& name : *names) n += name.ends_with(".jnl");
   return n;
+}
+
+// Seals the active journal and continues in the next file, as the worker
+// loop's rotation does (watermarks from the memtables).
+inline void rotate_journal_now(const Database& db) {
+  WorkerContext& ctx = *db.state()->ctx;
+  auto writer = ctx.journal->lock();
+  ASSERT_TRUE(writer.ok());
+  auto manager_guard = write_unpoisoned(ctx.journal_manager->lock);
+  std::vector<JournalWatermark> watermarks;
+  {
+    auto map_guard = read_unpoisoned(ctx.keyspaces->lock);
+    for (const auto& [name, keyspace] : ctx.keyspaces->map) {
+      if (auto seqno = keyspace.tree().index().get_highest_memtable_seqno()) {
+        watermarks.push_back(JournalWatermark{keyspace.inner(), *seqno});
+      }
+    }
+  }
+  ASSERT_TRUE(rotate_journal(**writer, ctx.journal_manager->manager, std::move(watermarks)).ok());
 }
 
 // Seals the keyspace's active memtable (nothing queued) and returns it.
