@@ -13,6 +13,7 @@
 #include "tervik/blob/resolve_indirection.h"
 #include "tervik/core/blob_indirection.h"
 #include "tervik/tree/blob_ingestion.h"
+#include "tervik/tree/testing/compaction_fixture.h"
 #include "tervik/tree/testing/tree_fixture.h"
 #include "tervik/tree/tree_handle.h"
 
