@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 
 #include "platform/log.h"
 #include "tervik/blob/blob_file_multi_writer.h"
@@ -218,6 +219,17 @@ TEST(BlobRelocation, DroppedValuesCountAsGarbageAndStaleFilesAreRelocated) {
     const BlobIndirection moved = *pointer_of(tree, "k15", now);
     EXPECT_NE(moved.vhandle.blob_file_id, a);
     EXPECT_TRUE(a_file->is_deleted());
+    // The new tables record their references: to B (passed through) and to
+    // the relocation's file, no longer to A.
+    std::set<uint64_t> linked;
+    for (const Table& table : v.tables()) {
+      auto records = table.linked_blob_files();
+      ASSERT_TRUE(records.ok() && records->has_value());
+      for (const LinkedBlobFile& r : **records) linked.insert(r.blob_file_id);
+    }
+    std::set<uint64_t> listed;
+    for (const auto& [id, file] : v.blob_files()) listed.insert(id);
+    EXPECT_EQ(linked, listed);
     for (int i = 0; i < 20; ++i) {
       EXPECT_EQ(testing::read_resolved(t, key_of("k", i), now), value_of(i < 10 ? 'b' : 'a', i)) << i;
     }
