@@ -89,3 +89,12 @@ zv_bench_link(sdk_records_bench zolva_sdk zolva_backends_testing)
 zv_bench_link(kv_open_bench morva)
 # RocksDB reopens with the same entries in its write-ahead log beside.
 zv_bench_rocksdb(kv_open_bench)
+zv_bench_link(blob_tree_bench tervik_tree)
+# RocksDB's integrated blob files run beside the blob tree when installed.
+if(TARGET blob_tree_bench)
+  find_library(ZV_ROCKSDB_BLOB_LIBRARY rocksdb)
+  if(ZV_ROCKSDB_BLOB_LIBRARY)
+    target_link_libraries(blob_tree_bench PRIVATE ${ZV_ROCKSDB_BLOB_LIBRARY})
+    target_compile_definitions(blob_tree_bench PRIVATE ZV_BENCH_PEERS)
+  endif()
+endif()

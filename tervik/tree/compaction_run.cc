@@ -11,7 +11,10 @@
 #include "platform/fs.h"
 #include "platform/log.h"
 #include "tervik/compaction/run_filter.h"
+#include "tervik/blob/blob_file_multi_writer.h"
+#include "tervik/blob/blob_file_scanner.h"
 #include "tervik/tree/merge_tables.h"
+#include "tervik/tree/relocation_choice.h"
 #include "tervik/tree/run_scanner.h"
 #include "tervik/tree/tree_handle.h"
 #include "tervik/tree/version_install.h"
@@ -24,10 +27,6 @@ namespace {
 
 using LogLevel = zv::log::Level;
 using Box = std::unique_ptr<ItemSource>;
-
-std::string micros_since(uint64_t start_ns) {
-  return std::to_string((zv::monotonic_ns() - start_ns) / 1000) + "µs";
-}
 
 std::string compression_name(CompressionType c) { return c == CompressionType::kLz4 ? "Lz4" : "None"; }
 
@@ -224,6 +223,40 @@ TervikStatus install_merge(const CompactionOptions& o, const Input& input, Compa
   return {};
 }
 
+// The standard flavour, or for a blob tree with blob files worth relocating
+// the relocating one, with a scanner over each of those files and a blob
+// writer that copies values in their stored form.
+TervikResult<std::unique_ptr<CompactionFlavour>> make_flavour(const CompactionOptions& o, const Input& input,
+                                                              const Version& version, MultiWriter writer,
+                                                              std::vector<Table> inputs) {
+  const TreeConfig& c = o.config();
+  std::vector<BlobFileHandle> relocated;
+  if (c.kv_separation_opts) {
+    ZV_ASSIGN_OR_RETURN(relocated, pick_blob_files_for_relocation(input.table_ids, version, *c.kv_separation_opts));
+  }
+  StandardCompaction standard(std::move(writer), std::move(inputs));
+  if (relocated.empty()) {
+    if (c.kv_separation_opts) ZV_LOG(LogLevel::kDebug, kWorkerLogTarget, "No blob relocation needed");
+    return std::unique_ptr<CompactionFlavour>(std::make_unique<StandardCompaction>(std::move(standard)));
+  }
+  if (zv::log::enabled(LogLevel::kDebug)) {
+    std::vector<uint64_t> ids;
+    for (const BlobFileHandle& b : relocated) ids.push_back(b->id());
+    ZV_LOG(LogLevel::kDebug, kWorkerLogTarget, "Relocate blob files: " + ids_string(ids));
+  }
+  const KvSeparationOptions& opts = *c.kv_separation_opts;
+  ZV_ASSIGN_OR_RETURN(std::vector<BlobFileScanner> scanners, BlobFileScanner::open_all(relocated));
+  ZV_ASSIGN_OR_RETURN(BlobFileMultiWriter blobs,
+                      BlobFileMultiWriter::create(zv::fs::join(c.path, std::string(kBlobsFolderName)),
+                                                  o.blob_file_id_counter, o.tree_id, c.descriptor_table));
+  blobs.set_target_size(opts.file_target_size);
+  blobs.set_compression(opts.compression);
+  blobs.set_precompressed(true);
+  return std::unique_ptr<CompactionFlavour>(std::make_unique<RelocatingCompaction>(
+      std::move(scanners), std::move(standard), std::make_unique<BlobFileMultiWriter>(std::move(blobs)),
+      std::move(relocated)));
+}
+
 TervikStatus do_merge(const CompactionOptions& o, zv::PoisonMutex::Guard hidden, const SuperVersion& latest,
                       const Input& input) {
   TreeShared& t = *o.tree;
@@ -263,23 +296,27 @@ TervikStatus do_merge(const CompactionOptions& o, zv::PoisonMutex::Guard hidden,
   }
   ZV_ASSIGN_OR_RETURN(MultiWriter writer, make_table_writer(o, input, latest.version));
   const uint64_t prepared = zv::monotonic_ns();
-  // Blob trees are compacted like standard ones until blob files are
-  // relocated: the standard flavour keeps their references as they are.
-  StandardCompaction flavour(std::move(writer), std::move(inputs));
-  FragmentationMap diff;
+  std::optional<FragmentationHook> garbage;
+  if (c.kv_separation_opts) {
+    garbage.emplace();
+    settings.dropped_item_hook = &*garbage;
+  }
+  ZV_ASSIGN_OR_RETURN(std::unique_ptr<CompactionFlavour> flavour,
+                      make_flavour(o, input, latest.version, std::move(writer), std::move(inputs)));
   ZV_LOG(LogLevel::kTrace, kWorkerLogTarget, "Blob file GC preparation done in " + micros_since(prepared));
 
   insert_all(t.hidden, input.table_ids);
   hidden.unlock();
 
-  ZV_ASSIGN_OR_RETURN(MergeOutcome outcome, merge_tables(input, std::move(readers), settings, flavour, o));
+  ZV_ASSIGN_OR_RETURN(MergeOutcome outcome, merge_tables(input, std::move(readers), settings, *flavour, o));
   if (outcome == MergeOutcome::kStopped) {
     auto relock = t.hidden_tables.lock();
     remove_all(t.hidden, input.table_ids);
     return {};
   }
   if (filter) filter->finish_filter();
-  return install_merge(o, input, flavour, filter ? &*filter : nullptr, std::move(diff));
+  FragmentationMap diff = garbage ? std::move(*garbage).take_map() : FragmentationMap();
+  return install_merge(o, input, *flavour, filter ? &*filter : nullptr, std::move(diff));
 }
 
 }  // namespace

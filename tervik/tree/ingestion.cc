@@ -46,6 +46,14 @@ TervikStatus Ingestion::write(UserKey key, UserValue value) {
   return {};
 }
 
+TervikStatus Ingestion::write_indirection(UserKey key, const BlobIndirection& indirection) {
+  if (last_key_ && key.compare(*last_key_) <= 0) zv::panic(kFatalIngestOrder);
+  ZV_TRY(writer_.write(InternalValue::new_indirection(key, indirection.encode(), 0)));
+  writer_.register_blob(indirection);
+  last_key_ = std::move(key);
+  return {};
+}
+
 TervikStatus Ingestion::finish() && {
   if (!last_key_) {
     ZV_LOG(zv::log::Level::kTrace, kIngestTarget, "No data written to Ingestion, returning early");

@@ -10,11 +10,14 @@
 #include <string>
 #include <string_view>
 
+#include "tervik/core/blob_indirection.h"
 #include "tervik/core/error.h"
 #include "tervik/table/multi_writer.h"
 #include "tervik/tree/tree.h"
 
 namespace tervik {
+
+class BlobIngestion;
 
 inline constexpr const char* kIngestTarget = "tervik::tree::ingest";
 inline constexpr const char* kFatalIngestOrder = "next key in ingestion must be greater than last key";
@@ -46,6 +49,12 @@ class Ingestion {
   TervikStatus finish() &&;
 
  private:
+  // Writes an entry whose value lives in a blob file, under the same key
+  // order rule as write(), and records the table's reference to that file.
+  TervikStatus write_indirection(UserKey key, const BlobIndirection& indirection);
+
+  friend class BlobIngestion;
+
   Ingestion(Tree tree, std::string folder, MultiWriter writer)
       : tree_(std::move(tree)), folder_(std::move(folder)), writer_(std::move(writer)) {}
 

@@ -144,18 +144,7 @@ TEST(Ingestion, ManyKeysAcrossBlocks) {
   EXPECT_FALSE(it.next_back().has_value());
 }
 
-// Version files fail from the `fail_from`-th creation on.
-class CreateFailingFs : public VersionFs {
- public:
-  int fail_from = 0;  // 0: never
-  int creates = 0;
-  zv::IoResult<zv::File> create(const std::string& path) override {
-    if (fail_from > 0 && ++creates >= fail_from) {
-      return zv::make_unexpected(zv::IoError(zv::IoErrorKind::kOther, "injected failure"));
-    }
-    return VersionFs::create(path);
-  }
-};
+using testing::CreateFailingFs;
 
 TEST(Ingestion, APersistFailureLeavesTheListWhileTheFlushStaysRegistered) {
   testing::TreeDir dir;

@@ -61,6 +61,12 @@ TervikResult<MergeOutcome> merge_tables(const Input& input, std::vector<Box> rea
 
   for (uint64_t emitted = 0;; ++emitted) {
     ReadItem item = stream->next();
+    if (settings.dropped_item_hook != nullptr) {
+      if (std::optional<TervikError> failure = settings.dropped_item_hook->take_failure()) {
+        stream.reset();
+        return zv::make_unexpected(fail(input, options, std::move(*failure)));
+      }
+    }
     if (!item) return MergeOutcome::kCompleted;
     if (!item->ok()) {
       stream.reset();

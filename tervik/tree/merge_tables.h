@@ -16,6 +16,7 @@
 #include "tervik/merge/compaction_stream.h"
 #include "tervik/tree/compaction_flavour.h"
 #include "tervik/tree/compaction_options.h"
+#include "tervik/tree/fragmentation_hook.h"
 
 namespace tervik::compaction {
 
@@ -28,8 +29,9 @@ struct MergeSettings {
   SeqNo gc_seqno_threshold = 0;
   // True when the merge writes the tree's last level.
   bool evict_tombstones = false;
-  // Sees every item the merge drops (lent); none for a standard tree.
-  DroppedItemHook* dropped_item_hook = nullptr;
+  // Sees every item the merge drops (lent); none for a standard tree. A
+  // failure it keeps ends the merge at the next step.
+  FragmentationHook* dropped_item_hook = nullptr;
   // The filter state (lent); none without a filter factory.
   FilterAccessor* filter = nullptr;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tervik/tree/testing/bounds.h"
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,9 +15,9 @@
 namespace tervik {
 namespace {
 
-Bound inc(const char* k) { return Bound::included(Slice(std::string_view(k))); }
-Bound exc(const char* k) { return Bound::excluded(Slice(std::string_view(k))); }
-Bound all() { return Bound::unbounded(); }
+using testing::all;
+using testing::exc;
+using testing::inc;
 
 // Runs of tables holding two keys each (their min and max). Table ids are
 // unique within the test binary, since the fixture's tables share one cache.

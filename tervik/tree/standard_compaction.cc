@@ -13,13 +13,9 @@
 
 namespace tervik::compaction {
 
-namespace {
-
 std::string micros_since(uint64_t start_ns) {
   return std::to_string((zv::monotonic_ns() - start_ns) / 1000) + "µs";
 }
-
-}  // namespace
 
 std::string manifest_gc_failure(uint64_t tree_id) {
   return "Manifest maintenance failed: tree " + std::to_string(tree_id) + ": ";
@@ -48,15 +44,25 @@ TervikResult<std::vector<Table>> StandardCompaction::finish_tables(MultiWriter w
   return open_compacted_table(written, folder, options.config(), options.tree_id, level);
 }
 
+TervikResult<std::vector<Table>> StandardCompaction::finish_own_tables(const CompactionOptions& options,
+                                                                       uint8_t dest_level) {
+  // Pinned by the destination level, as recovery pins them after a reopen.
+  const std::string folder = zv::fs::join(options.config().path, std::string(kTablesFolderName));
+  return finish_tables(std::move(table_writer_), folder, options, dest_level);
+}
+
 TervikStatus StandardCompaction::finish(const CompactionOptions& options, const Input& input,
                                         FragmentationMap diff, std::vector<BlobFileHandle> filter_blob_files) {
   ZV_LOG(zv::log::Level::kDebug, kFlavourTarget, "Compaction done in " + micros_since(start_ns_));
-  std::vector<Table> inputs = std::move(input_tables_);
-  // Pinned by the destination level, as recovery pins them after a reopen.
-  const std::string folder = zv::fs::join(options.config().path, std::string(kTablesFolderName));
-  ZV_ASSIGN_OR_RETURN(std::vector<Table> tables,
-                      finish_tables(std::move(table_writer_), folder, options, input.dest_level));
+  ZV_ASSIGN_OR_RETURN(std::vector<Table> tables, finish_own_tables(options, input.dest_level));
+  return install(options, input, std::move(tables), std::move(diff), std::move(filter_blob_files), {});
+}
 
+TervikStatus StandardCompaction::install(const CompactionOptions& options, const Input& input,
+                                         std::vector<Table> tables, FragmentationMap diff,
+                                         std::vector<BlobFileHandle> new_blob_files,
+                                         std::vector<BlobFileHandle> relocated) {
+  std::vector<Table> inputs = std::move(input_tables_);
   std::vector<BlobFileHandle> dropped_blob_files;
   std::optional<FragmentationMap> gc_diff;
   if (!diff.empty()) gc_diff = std::move(diff);
@@ -71,18 +77,19 @@ TervikStatus StandardCompaction::finish(const CompactionOptions& options, const 
       *options.tree,
       [&](const SuperVersion& latest, SeqNo) -> TervikResult<Version> {
         const Version& v = latest.version;
+        dropped_blob_files = relocated;
+        std::unordered_set<uint64_t> dropped_ids;
+        for (const BlobFileHandle& b : relocated) dropped_ids.insert(b->id());
         // Blob files wholly garbage by the statistics go, whatever tables
         // this compaction involves.
-        std::unordered_set<uint64_t> dropped_ids;
         for (const auto& [id, file] : v.blob_files()) {
           const FragmentationEntry* e = v.gc_stats().find(id);
-          if (e != nullptr && e->bytes == file->meta().uncompressed_size) {
-            dropped_ids.insert(id);
+          if (e != nullptr && e->bytes == file->meta().uncompressed_size && dropped_ids.insert(id).second) {
             dropped_blob_files.push_back(file);
           }
         }
         return v.with_merge(input.table_ids, std::move(tables), input.dest_level, std::move(gc_diff),
-                            std::move(filter_blob_files), dropped_ids);
+                            std::move(new_blob_files), dropped_ids);
       },
       [](const SuperVersion& latest, Version v, SeqNo s) {
         return SuperVersion{latest.active_memtable, latest.sealed_memtables, std::move(v), s};

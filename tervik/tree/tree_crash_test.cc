@@ -5,8 +5,6 @@
 // when its ingestion was reported) and leave no file that its version does
 // not list.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,6 +17,7 @@
 #include "platform/random.h"
 #include "tervik/compaction/leveled.h"
 #include "tervik/core/atomic_file.h"
+#include "tervik/core/testing/killed_child.h"
 #include "tervik/tree/ingestion.h"
 #include "tervik/tree/testing/tree_fixture.h"
 
@@ -108,25 +107,10 @@ TEST(TreeCrash, KilledWritersAndCompactorsLoseOnlyUnflushedWrites) {
   std::set<uint64_t> ingested;                           // reported batches
   for (int round = 0; round < kRounds; ++round) {
     const uint64_t first = (round + 1) * kWritesPerRound;
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      child(dir.path(), first, fds[1]);
-    }
-    ::close(fds[1]);
-    ::usleep(static_cast<useconds_t>(50'000 + rng() % 250'000));
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ": child exited with " << WEXITSTATUS(status);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof(buf))) > 0;) out.append(buf, static_cast<size_t>(n));
-    ::close(fds[0]);
-    std::istringstream lines(out);
+    const testing::KilledChild run = testing::run_and_kill([&](int fd) { child(dir.path(), first, fd); },
+                                                           50'000 + rng() % 250'000);
+    ASSERT_TRUE(run.killed) << "round " << round << ": child exited with " << run.exit_code;
+    std::istringstream lines(run.reports);
     std::string tag;
     uint64_t covered = 0;
     while (lines >> tag >> covered) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "tervik/tree/blob_tree_iter.h"
 #include "tervik/tree/tree.h"
 
 namespace tervik {
@@ -19,6 +20,9 @@ class BlobTree {
   const Tree& index() const { return index_; }
   const std::string& blobs_folder() const { return blobs_folder_; }
   SuperVersion get_version_for_snapshot(SeqNo snapshot) const { return index_.get_version_for_snapshot(snapshot); }
+  // The whole tree at `snapshot`, from either end; each item is resolved
+  // with BlobTreeGuard::into_kv.
+  BlobTreeIter iter(SeqNo snapshot) const;
 
  private:
   Tree index_;

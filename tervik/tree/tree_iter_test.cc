@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tervik/tree/testing/bounds.h"
+
 #include <limits>
 #include <string>
 #include <vector>
@@ -18,9 +20,9 @@ namespace {
 using testing::value_entry;
 using Keys = std::vector<std::string>;
 
-Bound inc(std::string_view k) { return Bound::included(Slice(k)); }
-Bound exc(std::string_view k) { return Bound::excluded(Slice(k)); }
-Bound all() { return Bound::unbounded(); }
+using testing::all;
+using testing::exc;
+using testing::inc;
 
 // "key@seqno" per entry, "<error>" for an error, until the end.
 Keys drain(TreeIter it, bool back = false) {

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,10 +7,10 @@
 #include <sstream>
 #include <string>
 
-#include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/random.h"
 #include "platform/testing/temp_dir.h"
+#include "tervik/core/testing/killed_child.h"
 #include "tervik/version/recovery.h"
 #include "tervik/version/testing/version_fixture.h"
 
@@ -75,24 +73,9 @@ TEST(VersionCrashTest, RecoveryAfterSigkillYieldsTheLastPersistedVersion) {
   uint64_t acked = 0;      // the last version whose persist returned
   uint64_t attempted = 0;  // the version being persisted when the child died
   for (int round = 0; round < kRounds; ++round) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(fds[0]);
-      child(dir.path(), fds[1]);
-    }
-    ::close(fds[1]);
-    zv::sleep_ms(5 + rng() % 40);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::string out;
-    char buf[4096];
-    for (ssize_t r; (r = ::read(fds[0], buf, sizeof(buf))) > 0;) out.append(buf, static_cast<size_t>(r));
-    ::close(fds[0]);
-    std::istringstream lines(out);
+    const testing::KilledChild run =
+        testing::run_and_kill([&](int fd) { child(dir.path(), fd); }, (5 + rng() % 40) * 1000);
+    std::istringstream lines(run.reports);
     for (std::string line; std::getline(lines, line);) {
       if (line.rfind("E ", 0) == 0) FAIL() << "round " << round << ": " << line;
       if (line.rfind("T ", 0) == 0) attempted = std::stoull(line.substr(2));

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fs.h"
+#include "platform/panic.h"
 #include "tervik/block/block.h"
 #include "tervik/table/testing/table_builder.h"
 
@@ -62,6 +64,40 @@ inline void reseal(std::vector<Section>& sections, const Frame& f, BlockHeader h
   std::string header;
   h.encode_to(&header);
   b.replace(f.pos, kBlockHeaderSize, header);
+}
+
+// Damages the data blocks of the table file at `path`, keeping every
+// section's length, so that the open table's regions stay where they are.
+inline void damage_data_blocks(FuzzBytes& in, const std::string& path) {
+  std::vector<Section> sections = read_sections(path);
+  std::vector<Frame> frames;
+  for (const Frame& f : frames_of(sections)) {
+    if (sections[f.section].name == "data") frames.push_back(f);
+  }
+  if (frames.empty()) return;
+  for (int ops = 0; ops < 4 && !in.empty(); ++ops) {
+    const Frame& f = frames[in.u16() % frames.size()];
+    std::string& b = sections[f.section].bytes;
+    auto h = BlockHeader::decode(std::string_view(b).substr(f.pos));
+    if (!h.ok()) continue;
+    switch (in.u8() % 4) {
+      case 0:
+      case 1: {
+        const size_t len = std::min<size_t>(h->data_length, b.size() - f.pos - kBlockHeaderSize);
+        if (len == 0) continue;
+        b[f.pos + kBlockHeaderSize + in.u16() % len] ^= static_cast<char>(in.u8() | 1);
+        break;
+      }
+      case 2:
+        h->data_length = in.u32();
+        break;
+      default:
+        h->uncompressed_length = in.u32();
+        break;
+    }
+    reseal(sections, f, *h);
+  }
+  if (!zv::fs::write_file(path, build_container(sections)).ok()) zv::panic("fuzz: rewrite table");
 }
 
 }  // namespace tervik::testing

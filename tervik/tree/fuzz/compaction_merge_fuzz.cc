@@ -27,40 +27,6 @@ std::string key_of(size_t k) {
   return key;
 }
 
-// Damages the data blocks of the table file at `path`, keeping every
-// section's length, so that the open table's regions stay where they are.
-void damage(Input& in, const std::string& path) {
-  std::vector<testing::Section> sections = testing::read_sections(path);
-  std::vector<testing::Frame> frames;
-  for (const testing::Frame& f : testing::frames_of(sections)) {
-    if (sections[f.section].name == "data") frames.push_back(f);
-  }
-  if (frames.empty()) return;
-  for (int ops = 0; ops < 4 && !in.empty(); ++ops) {
-    const testing::Frame& f = frames[in.u16() % frames.size()];
-    std::string& b = sections[f.section].bytes;
-    auto h = BlockHeader::decode(std::string_view(b).substr(f.pos));
-    if (!h.ok()) continue;
-    switch (in.u8() % 4) {
-      case 0:
-      case 1: {
-        const size_t len = std::min<size_t>(h->data_length, b.size() - f.pos - kBlockHeaderSize);
-        if (len == 0) continue;
-        b[f.pos + kBlockHeaderSize + in.u16() % len] ^= static_cast<char>(in.u8() | 1);
-        break;
-      }
-      case 2:
-        h->data_length = in.u32();
-        break;
-      default:
-        h->uncompressed_length = in.u32();
-        break;
-    }
-    testing::reseal(sections, f, *h);
-  }
-  if (!zv::fs::write_file(path, testing::build_container(sections)).ok()) zv::panic("fuzz: rewrite table");
-}
-
 // Reads every table of the version from start to end.
 void read_back(const Version& v) {
   for (const Table& t : v.tables()) {
@@ -101,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ids.push_back(testing::flush(tree));
   }
   for (const Table& t : tree.current_version().tables()) {
-    if (control & (2 << (t.id() % 2))) damage(in, t.path());
+    if (control & (2 << (t.id() % 2))) testing::damage_data_blocks(in, t.path());
   }
   const uint64_t version = tree.current_version().id();
   const uint8_t dest = (control & 8) ? 6 : 1;

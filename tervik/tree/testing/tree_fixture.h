@@ -92,6 +92,19 @@ class HoldingFs : public VersionFs {
   int waiting_ = 0;
 };
 
+// Version files fail from the `fail_from`-th creation on.
+class CreateFailingFs : public VersionFs {
+ public:
+  int fail_from = 0;  // 0: never
+  int creates = 0;
+  zv::IoResult<zv::File> create(const std::string& path) override {
+    if (fail_from > 0 && ++creates >= fail_from) {
+      return zv::make_unexpected(zv::IoError(zv::IoErrorKind::kOther, "injected failure"));
+    }
+    return VersionFs::create(path);
+  }
+};
+
 // The seqno each of several writing threads is at or past while a write is
 // under way. A snapshot at or below all of them sees only finished writes, as
 // the key-value engine's published seqno does.
