@@ -32,7 +32,7 @@ endif()
 zv_bench_link(audit_log_bench zolva_sdk)
 zv_bench_link(keyspace_options_bench morva morva_testing)
 zv_bench_link(derived_index_bench zolva_text)
-zv_bench_link(snapshot_bench morva)
+zv_bench_link(snapshot_bench morva zv_platform_testing)
 zv_bench_link(storage_writers_bench zolva_storage zv_platform_testing)
 # FTS5 runs natively in the keyword benchmark, beside our keyword stage.
 if(TARGET search_keyword_bench)

@@ -1,6 +1,7 @@
 // Single writes and batch commits from several threads with readers beside
-// them, while the workers rotate memtables and journals, flush (one flush
-// slowed, so that writers stall on sealed memtables) and compact. Every
+// them, while the workers rotate memtables and journals, flush and compact.
+// The flushes of one keyspace are held back until it has enough sealed
+// memtables to stall its writers, so that the stall is seen to happen. Every
 // write is read back at the end. Sized for the thread checker.
 #include <atomic>
 #include <chrono>
@@ -21,17 +22,32 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
   constexpr int kWriters = 3;
   constexpr int kOps = 3'000;
   zv::testing::TempDir dir;
-  DatabaseConfig config = testing::small_config(zv::fs::join(dir.path(), "db"), 2);
+  // Held flushes each occupy a worker; the others must still seal memtables.
+  DatabaseConfig config = testing::small_config(zv::fs::join(dir.path(), "db"), 6);
   config.journal_preallocated_size = 256 << 10;
   config.journal_rotation_threshold = 64 << 10;
   config.journal_size_limit = 1 << 20;
   testing::with_memtable_limit(config, 16 << 10);
   std::atomic<int> flushes{0};
-  config.hooks.before_flush = [&](std::string_view) {
-    if (flushes++ == 1) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::atomic<bool> released{false};
+  Keyspace a, b;  // set before any write, so before any flush
+  config.hooks.before_flush = [&](std::string_view name) {
+    ++flushes;
+    if (name != "a") return;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!released) {
+      if (a.tree().index().sealed_memtable_count() >= kStallSealedMemtables ||
+          std::chrono::steady_clock::now() > give_up) {
+        // Long enough for a writer of "a" to sleep through a round.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        released = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   };
   Database db = testing::create_db(std::move(config));
-  Keyspace a = testing::open_keyspace(db, "a"), b = testing::open_keyspace(db, "b");
+  a = testing::open_keyspace(db, "a");
+  b = testing::open_keyspace(db, "b");
 
   std::atomic<bool> done{false};
   std::vector<std::map<std::string, std::string>> last(kWriters);
@@ -63,6 +79,9 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
   threads.back().join();
   EXPECT_FALSE(db.is_poisoned());
   EXPECT_GE(flushes.load(), 2);
+  // A writer was held back by the sealed memtables: one round of that stall
+  // sleeps 100 ms.
+  EXPECT_GE(a.inner()->stall_nanos.load(), 100'000'000u);
   for (int w = 0; w < kWriters; ++w) {
     for (const auto& [key, value] : last[w]) {
       ASSERT_EQ(a.get(key).value(), value);

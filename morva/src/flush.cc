@@ -31,6 +31,7 @@ tervik::TervikResult<std::vector<tervik::Table>> write_separated(
   blobs.set_compression(opts.compression);
   std::optional<tervik::BlobFileMultiWriter> writer(std::move(blobs));
   tervik::Tree::FlushHooks hooks;
+  hooks.separates_values = true;
   hooks.write_item = [&](tervik::MultiWriter& tables, tervik::InternalValue item) -> tervik::TervikStatus {
     if (item.is_tombstone() || item.value.size() < opts.separation_threshold) return tables.write(std::move(item));
     const std::string_view value = item.value.view();

@@ -4,6 +4,7 @@
 
 #include "morva/src/testing/test_db.h"
 #include "platform/fs.h"
+#include "platform/log.h"
 #include "platform/testing/temp_dir.h"
 
 namespace morva {
@@ -109,7 +110,12 @@ TEST_F(Flush, BlobTreeSeparatesValuesFromTheThreshold) {
   ASSERT_TRUE(blobs.insert("small", small).ok());
   ASSERT_TRUE(blobs.insert("large", large).ok());
   seal(blobs);
-  ASSERT_TRUE(flush(blobs).ok());
+  {
+    zv::log::CaptureSink log;
+    ASSERT_TRUE(flush(blobs).ok());
+    EXPECT_TRUE(log.contains("Flushing memtable(s) and performing key-value separation, data_block_restart_interval="));
+    EXPECT_FALSE(log.contains("Flushing memtable(s) to "));
+  }
   const auto entries = table_entries(blobs);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_TRUE(entries[0].starts_with("large@") && entries[0].ends_with(":4")) << entries[0];

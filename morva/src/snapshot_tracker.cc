@@ -1,8 +1,8 @@
 #include "morva/src/snapshot_tracker.h"
 
+#include <functional>
+#include <thread>
 #include <vector>
-
-#include "morva/src/lock.h"
 
 namespace morva {
 
@@ -10,35 +10,61 @@ std::shared_ptr<SnapshotTracker> SnapshotTracker::create(tervik::SeqNoCounter vi
   return std::make_shared<SnapshotTracker>(std::move(visible));
 }
 
-Snapshot SnapshotTracker::open() {
-  auto guard = read_unpoisoned(lock_);
-  const tervik::SeqNo seqno = visible_.get();
+SnapshotTracker::Stripe& SnapshotTracker::own_stripe() {
+  // Thread ids are addresses with equal low bits: mix before taking a stripe.
+  const uint64_t h = std::hash<std::thread::id>{}(std::this_thread::get_id()) * 0x9E3779B97F4A7C15ull;
+  return stripes_[h >> 59 & (kStripes - 1)];
+}
+
+std::vector<std::unique_lock<std::mutex>> SnapshotTracker::lock_all() {
+  std::vector<std::unique_lock<std::mutex>> held;
+  held.reserve(kStripes);
+  for (Stripe& s : stripes_) {
+    held.emplace_back(s.mu);
+    s.count = nullptr;
+  }
+  return held;
+}
+
+SnapshotTracker::Count* SnapshotTracker::entry(Stripe& s, tervik::SeqNo seqno, bool insert) {
+  if (s.count != nullptr && s.seqno == seqno) return s.count;
+  Count* found = nullptr;
   {
-    // The common case, an entry that exists, takes its element lock shared.
     Map::const_accessor ca;
-    if (counts_.find(ca, seqno)) {
-      ca->second.n.fetch_add(1, std::memory_order_relaxed);
-    } else {
-      ca.release();
-      Map::accessor a;
-      counts_.insert(a, seqno);  // a new entry starts at 0
-      a->second.n.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (counts_.find(ca, seqno)) found = const_cast<Count*>(&ca->second);
+  }
+  if (found == nullptr && insert) {
+    Map::accessor a;
+    counts_.insert(a, seqno);  // a new entry starts at 0
+    found = &a->second;
+  }
+  if (found != nullptr) {
+    s.seqno = seqno;
+    s.count = found;
+  }
+  return found;
+}
+
+Snapshot SnapshotTracker::open() {
+  Stripe& s = own_stripe();
+  tervik::SeqNo seqno;
+  {
+    std::lock_guard<std::mutex> g(s.mu);
+    seqno = visible_.get();
+    entry(s, seqno, true)->n.fetch_add(1, std::memory_order_relaxed);
   }
   return Snapshot(shared_from_this(), seqno);
 }
 
 void SnapshotTracker::close(tervik::SeqNo seqno) {
+  Stripe& s = own_stripe();
   uint64_t freed = 0;
   {
-    auto guard = read_unpoisoned(lock_);
-    {
-      Map::const_accessor a;
-      if (counts_.find(a, seqno)) {
-        // Never below 0, also when closed twice.
-        uint64_t cur = a->second.n.load(std::memory_order_relaxed);
-        while (cur > 0 && !a->second.n.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
-        }
+    std::lock_guard<std::mutex> g(s.mu);
+    if (Count* c = entry(s, seqno, false)) {
+      // Never below 0, also when closed twice.
+      uint64_t cur = c->n.load(std::memory_order_relaxed);
+      while (cur > 0 && !c->n.compare_exchange_weak(cur, cur - 1, std::memory_order_relaxed)) {
       }
     }
     freed = freed_.fetch_add(1, std::memory_order_acq_rel) + 1;
@@ -53,7 +79,7 @@ void SnapshotTracker::raise_watermark(uint64_t to) {
 }
 
 void SnapshotTracker::gc() {
-  auto guard = write_unpoisoned(lock_);
+  const auto held = lock_all();
   const tervik::SeqNo visible = visible_.get();
   std::vector<tervik::SeqNo> unused;
   bool any_stayed = false;
@@ -74,7 +100,7 @@ void SnapshotTracker::gc() {
 }
 
 void SnapshotTracker::pullup() {
-  auto guard = write_unpoisoned(lock_);
+  const auto held = lock_all();
   if (counts_.size() != 0) return;
   const tervik::SeqNo visible = visible_.get();
   raise_watermark(visible == 0 ? 0 : visible - 1);

@@ -1,19 +1,21 @@
 // SnapshotTracker: counts the open snapshots of a database per sequence
 // number and derives from them the garbage-collection watermark, below which
 // no open snapshot needs older versions of a key. Snapshot: one pinned read
-// view, closed when its owner releases it. Open and close run in parallel
-// (shared tracker lock, per-shard map locks); collection and pull-up take the
-// tracker lock exclusively. Thread-safe.
+// view, closed when its owner releases it. Open and close run in parallel,
+// each under the lock of its thread's stripe; collection and pull-up take
+// every stripe. Thread-safe.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include <tbb/concurrent_hash_map.h>
 
-#include "platform/poison_lock.h"
 #include "tervik/core/seqno.h"
 
 namespace morva {
@@ -57,11 +59,31 @@ class SnapshotTracker : public std::enable_shared_from_this<SnapshotTracker> {
     mutable std::atomic<uint64_t> n{0};
   };
   using Map = tbb::concurrent_hash_map<tervik::SeqNo, Count>;
+
+  // When every thread pins the same number, one shared lock and one map
+  // lookup per open and close made all threads fight over the same cache
+  // lines. Each thread instead takes the lock of its own stripe and finds its
+  // last entry there: entries are only erased with every stripe locked, so a
+  // remembered entry stays valid while its stripe is held, and map nodes
+  // never move.
+  struct alignas(64) Stripe {
+    std::mutex mu;
+    tervik::SeqNo seqno = 0;
+    Count* count = nullptr;  // the entry of `seqno`, when remembered
+  };
+  static constexpr size_t kStripes = 32;
+
+  Stripe& own_stripe();
+  // Every stripe locked, their remembered entries forgotten.
+  std::vector<std::unique_lock<std::mutex>> lock_all();
+  // The entry of `seqno` under `s`, inserted at 0 when `insert` and absent.
+  Count* entry(Stripe& s, tervik::SeqNo seqno, bool insert);
+
   Map counts_;
   tervik::SeqNoCounter visible_;
   std::atomic<uint64_t> freed_{0};
   std::atomic<uint64_t> watermark_{0};
-  mutable zv::PoisonRwLock lock_;
+  std::array<Stripe, kStripes> stripes_;
 };
 
 // One open snapshot; closes itself when destroyed. Move-only.

@@ -1,19 +1,9 @@
 #include "morva/src/tree_meta_tree.h"
 
-#include <memory>
-
 #include "morva/src/tree_compaction.h"
-#include "tervik/memtable/memtable.h"
-#include "tervik/merge/merger.h"
-#include "tervik/merge/mvcc_stream.h"
-#include "tervik/table/table_iter.h"
+#include "tervik/tree/tree_iter.h"
 
 namespace morva {
-namespace {
-
-using Box = std::unique_ptr<tervik::DoubleEndedSource>;
-
-}  // namespace
 
 tervik::TervikResult<std::optional<std::string>> TreeMetaTree::get(std::string_view key,
                                                                    tervik::SeqNo bound) const {
@@ -24,19 +14,9 @@ tervik::TervikResult<std::optional<std::string>> TreeMetaTree::get(std::string_v
 
 tervik::TervikStatus TreeMetaTree::scan_prefix(std::string_view prefix, tervik::SeqNo bound,
                                                const Visitor& visit) const {
-  const tervik::SuperVersion sv = tree_.get_version_for_snapshot(bound);
   const tervik::KeyRange range{tervik::Bound::included(tervik::Slice(prefix)), tervik::Bound::unbounded()};
-  std::vector<Box> sources;
-  sources.push_back(std::make_unique<tervik::MemtableRange>(sv.active_memtable->range(range, bound)));
-  for (const auto& m : sv.sealed_memtables->memtables()) {
-    sources.push_back(std::make_unique<tervik::MemtableRange>(m->range(range, bound)));
-  }
-  for (const tervik::Table& t : sv.version.tables()) {
-    sources.push_back(std::make_unique<tervik::SeqnoFilter<tervik::TableIter>>(
-        t.range(range.lo, range.hi), bound));
-  }
-  tervik::TombstoneFilter<tervik::Merger<Box>> stream(tervik::Merger<Box>(std::move(sources)));
-  while (tervik::ReadItem item = stream.next()) {
+  tervik::TreeIter it = tervik::TreeIter::create_range(tree_.get_version_for_snapshot(bound), range, bound);
+  while (tervik::ReadItem item = it.next()) {
     if (!item->ok()) return zv::make_unexpected(std::move(*item).error());
     const std::string_view key = (*item)->key.user_key.view();
     if (key.substr(0, prefix.size()) != prefix) break;

@@ -98,6 +98,8 @@ class Tree {
   struct FlushHooks {
     std::function<TervikStatus(MultiWriter&, InternalValue)> write_item;
     std::function<TervikStatus()> before_finish;
+    // Large values leave through write_item into blob files (logged as such).
+    bool separates_values = false;
   };
   TervikResult<std::vector<Table>> flush_to_tables(const std::function<ReadItem()>& next,
                                                    const FlushHooks& hooks) const;

@@ -64,7 +64,9 @@ TervikResult<std::vector<Table>> Tree::flush_to_tables(const std::function<ReadI
   FilterPolicyEntry filter = c.filter_policy.get(0);
   if (filter.kind == FilterPolicyKind::kNone) filter = FilterPolicyEntry::bits_per_key(0.0f);
   ZV_LOG(zv::log::Level::kDebug, kTreeTarget,
-         "Flushing memtable(s) to " + folder + ", data_block_restart_interval=" +
+         (hooks.separates_values ? std::string("Flushing memtable(s) and performing key-value separation")
+                                 : "Flushing memtable(s) to " + folder) +
+             ", data_block_restart_interval=" +
              std::to_string(data_restart) + ", index_block_restart_interval=" + std::to_string(index_restart) +
              ", data_block_size=" + std::to_string(block_size) +
              ", data_block_compression=" + compression_name(data_compression) +
