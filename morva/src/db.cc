@@ -108,7 +108,11 @@ DatabaseState::~DatabaseState() {
   while (rx.try_recv()) {
   }
   while (running->load() != 0) {
-    (void)tx.send(WorkerMessage::close());
+    // Never wait for room: the surplus Close messages of this loop can fill
+    // the channel once the workers that took theirs are gone, and this drop
+    // holds a receiver itself, so a blocking send would wait for ever.
+    // Whatever is queued now is only for workers that are ending anyway.
+    if (!tx.try_send(WorkerMessage::close())) (void)rx.try_recv();
     std::this_thread::sleep_for(std::chrono::microseconds(10));
   }
   // A worker has counted itself out before its thread ends; nothing the
