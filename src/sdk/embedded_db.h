@@ -31,6 +31,14 @@ inline constexpr std::string_view kReadOnlyHandleField = "read_only";
 inline constexpr std::string_view kReadOnlyHandleReason =
     "this operation is not available when ZivirOR is opened read-only";
 
+// What a handle offers: three fixed features and its read-only flag.
+struct Capabilities {
+  bool persistence = true;
+  bool vector_search = true;
+  bool vov_queries = true;
+  bool read_only = false;
+};
+
 class EmbeddedDb {
  public:
   // Opens the engine at config.storage_path, then the audit log (a failure
@@ -53,6 +61,8 @@ class EmbeddedDb {
   EmbeddedDb clone() const { return *this; }
 
   const Config& config() const { return config_; }
+  // Reads only the configuration: never fails, the same once closed.
+  Capabilities capabilities() const { return Capabilities{true, true, true, config_.read_only}; }
 
   // A new reference to the open engine, or NotInitialized once closed.
   ZolvaResult<std::shared_ptr<StorageEngine>> engine() const;
