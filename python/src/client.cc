@@ -149,7 +149,8 @@ PyResult<PyRef> client_repr(PyObject* self) {
 }
 
 PyMethodDef g_client_methods[] = {
-    // PUT_ROW
+    {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_put>)),
+     METH_FASTCALL | METH_KEYWORDS, kPutDoc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_search>)),
      METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
     {"close", &unary_stub<&client_close>, METH_NOARGS, kCloseDoc},
