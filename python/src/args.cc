@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/panic.h"
 #include "python/src/py_ref.h"
 
 namespace zv::py {
@@ -207,5 +208,22 @@ PyResult<PyObject*> extract_opt_dict(PyObject* obj, const char* name) {
   if (!PyDict_Check(obj)) return py_fail(with_note(type_error(obj, "dict"), name));
   return obj;
 }
+
+std::string str_text(PyObject* obj) {
+  PyRef s = PyRef::steal(PyObject_Str(obj));
+  if (!s) {
+    PyErr_Clear();
+    return "?";
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
+  if (p == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(p, static_cast<size_t>(n));
+}
+
+void dict_changed_during_walk() { panic("dictionary changed size during iteration"); }
 
 }  // namespace zv::py

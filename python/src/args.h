@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "python/src/py_err.h"
+#include "python/src/py_ref.h"
 #include "python/src/python.h"
 
 namespace zv::py {
@@ -58,5 +59,30 @@ PyResult<PyObject*> extract_opt_dict(PyObject* obj, const char* name);
 
 // True for Python's bool and NumPy's boolean scalars.
 bool is_bool_like(PyObject* obj);
+
+// str(obj) as UTF-8; "?" when that fails.
+std::string str_text(PyObject* obj);
+
+// The panic of walk_dict.
+[[noreturn]] void dict_changed_during_walk();
+
+// Calls fn(key, value) -> PyStatus for each item of the dict, in order,
+// holding both while fn runs. fn may run Python code; should that change the
+// dict's size the walk stops with a panic ("dictionary changed size during
+// iteration"), as the interpreter's own iteration would.
+template <class Fn>
+PyStatus walk_dict(PyObject* dict, Fn&& fn) {
+  const Py_ssize_t size = PyDict_Size(dict);
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    PyRef key_ref = PyRef::borrow(key);
+    PyRef value_ref = PyRef::borrow(value);
+    ZV_TRY(fn(key, value));
+    if (PyDict_Size(dict) != size) dict_changed_during_walk();
+  }
+  return {};
+}
 
 }  // namespace zv::py

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/panic.h"
 #include "python/src/args.h"
 
 namespace zv::py {
@@ -13,7 +12,6 @@ namespace {
 
 constexpr const char* kUnsupported =
     "Unsupported field value. Use str, int, float, bool, datetime, list, or None.";
-constexpr const char* kDictChanged = "dictionary changed size during iteration";
 
 // A UTC datetime through the datetime module: the stable ABI has no datetime
 // C interface. Microsecond precision; the epoch plus a timedelta keeps years
@@ -120,24 +118,16 @@ PyResult<FieldValue> field_value_from_py(PyObject* obj) {
 PyResult<FieldMap> metadata_from_py(PyObject* dict) {
   FieldMap map;
   if (dict == nullptr) return map;
-  const Py_ssize_t size = PyDict_Size(dict);
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    // The conversion may run Python code that drops the dict's own
-    // references; hold both while they are used.
-    PyRef key_ref = PyRef::borrow(key);
-    PyRef value_ref = PyRef::borrow(value);
+  ZV_TRY(walk_dict(dict, [&](PyObject* key, PyObject* value) -> PyStatus {
     if (!PyUnicode_Check(key)) return py_fail(type_error(key, "str"));
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(key, &n);
     if (p == nullptr) return py_fail_fetch();
     std::string name(p, static_cast<size_t>(n));
     ZV_ASSIGN_OR_RETURN(FieldValue fv, field_value_from_py(value));
-    if (PyDict_Size(dict) != size) panic(kDictChanged);
     map.insert_or_assign(std::move(name), std::move(fv));
-  }
+    return {};
+  }));
   return map;
 }
 

@@ -24,7 +24,4 @@ PyResult<PyRef> record_into_py(MemoryRecord record);
 // A new list of SearchHit, one per (record, score), in order.
 PyResult<PyRef> search_hits_to_py_list(std::vector<std::pair<MemoryRecord, float>> hits);
 
-// A hit's score as its repr writes it: four decimals; "NaN", "inf", "-inf".
-std::string search_hit_score_text(float score);
-
 }  // namespace zv::py

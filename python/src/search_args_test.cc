@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "platform/log.h"
-#include "python/src/record_type.h"
+#include "python/src/vectors.h"
 
 namespace zv::py {
 namespace {
@@ -42,7 +42,8 @@ TEST(ClampTopKTest, CeilingAndItsWarning) {
   EXPECT_EQ(lib::clamp_top_k(20000), 10000u);
 }
 
-TEST(SearchHitScoreTextTest, FourDecimalsAndSpecialValues) {
+// The score of a hit's repr and the ends of a long Vector's repr.
+TEST(Fixed4TextTest, FourDecimalsAndSpecialValues) {
   struct Case {
     float score;
     const char* text;
@@ -56,7 +57,7 @@ TEST(SearchHitScoreTextTest, FourDecimalsAndSpecialValues) {
       {std::numeric_limits<float>::infinity(), "inf"},
       {-std::numeric_limits<float>::infinity(), "-inf"},
   };
-  for (const Case& c : cases) EXPECT_EQ(search_hit_score_text(c.score), c.text);
+  for (const Case& c : cases) EXPECT_EQ(fixed4_text(c.score), c.text);
 }
 
 }  // namespace

@@ -1,6 +1,3 @@
-#include <cmath>
-#include <cstdio>
-
 #include "python/src/instance.h"
 #include "python/src/record_fields.h"
 #include "python/src/record_type.h"
@@ -41,23 +38,11 @@ PyResult<PyRef> hit_array_interface(PyObject* self) {
   return array_interface(*h->record.vector);
 }
 
-}  // namespace
-
-std::string search_hit_score_text(float score) {
-  if (std::isnan(score)) return "NaN";
-  if (std::isinf(score)) return score > 0 ? "inf" : "-inf";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(score));
-  return buf;
-}
-
-namespace {
-
 PyResult<PyRef> hit_repr(PyObject* self) {
   ZV_ASSIGN_OR_RETURN(auto h, SharedBorrow<HitValue>::take(self));
   const size_t dim = h->record.vector ? h->record.vector->size() : 0;
   PyObject* out = text_to_py("SearchHit(namespace=" + h->record.ns + ", key=" + h->record.key +
-                             ", score=" + search_hit_score_text(h->score) + ", dim=" + std::to_string(dim) + ")");
+                             ", score=" + fixed4_text(h->score) + ", dim=" + std::to_string(dim) + ")");
   if (out == nullptr) return py_fail_fetch();
   return PyRef::steal(out);
 }

@@ -1,6 +1,5 @@
 #include "python/src/vector_type.h"
 
-#include <cstdio>
 #include <string>
 
 #include "python/src/args.h"
@@ -82,14 +81,6 @@ PyResult<PyRef> vector_iter(PyObject* self) {
 
 std::string repr_value(float f) { return float_debug_f32(f); }
 
-std::string fixed4(float f) {
-  if (std::isnan(f)) return "NaN";
-  if (std::isinf(f)) return f > 0 ? "inf" : "-inf";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(f));
-  return buf;
-}
-
 PyResult<PyRef> vector_repr(PyObject* self) {
   ZV_ASSIGN_OR_RETURN(auto v, SharedBorrow<VectorInst>::take(self));
   std::string text = "Vector([";
@@ -100,7 +91,7 @@ PyResult<PyRef> vector_repr(PyObject* self) {
     }
     text += "])";
   } else {
-    text += fixed4(v->front()) + ", ..., " + fixed4(v->back()) + "], dim=" + std::to_string(v->size()) + ")";
+    text += fixed4_text(v->front()) + ", ..., " + fixed4_text(v->back()) + "], dim=" + std::to_string(v->size()) + ")";
   }
   PyObject* out = text_to_py(text);
   if (out == nullptr) return py_fail_fetch();

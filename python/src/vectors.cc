@@ -2,11 +2,11 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "platform/log.h"
-#include "platform/panic.h"
 #include "python/src/args.h"
 #include "python/src/list_conversions.h"
 #include "python/src/vector_type.h"
@@ -90,21 +90,6 @@ std::vector<float> read_f64_buffer(const BufferView& b) {
   return out;
 }
 
-std::string str_of(PyObject* obj) {
-  PyRef s = PyRef::steal(PyObject_Str(obj));
-  if (!s) {
-    PyErr_Clear();
-    return "?";
-  }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
-  if (p == nullptr) {
-    PyErr_Clear();
-    return "?";
-  }
-  return std::string(p, static_cast<size_t>(n));
-}
-
 PyErr sparse_error(std::string text) { return PyErr::lazy(PyExc_ValueError, std::move(text)); }
 
 }  // namespace
@@ -120,20 +105,14 @@ PyResult<std::vector<float>> extract_vector(PyObject* obj) {
   PyResult<std::vector<float>> seq = extract_f32_list(obj);
   if (seq.ok()) return seq;
   PyRef failed = std::move(seq).error().into_instance();
-  std::string text = kExpectedVector + type_name(failed.get()) + ": " + str_of(failed.get());
+  std::string text = kExpectedVector + type_name(failed.get()) + ": " + str_text(failed.get());
   return py_fail(PyErr::lazy(PyExc_TypeError, std::move(text)));
 }
 
 PyResult<std::optional<SparseVector>> sparse_vector_from_py(PyObject* dict) {
   if (dict == nullptr || PyDict_Size(dict) == 0) return std::optional<SparseVector>();
   SparseVector out;
-  const Py_ssize_t size = PyDict_Size(dict);
-  Py_ssize_t pos = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    PyRef key_ref = PyRef::borrow(key);
-    PyRef value_ref = PyRef::borrow(value);
+  ZV_TRY(walk_dict(dict, [&](PyObject* key, PyObject* value) -> PyStatus {
     PyRef index = PyRef::steal(PyNumber_Index(key));
     unsigned long long dim = 0;
     bool key_ok = false;
@@ -142,23 +121,21 @@ PyResult<std::optional<SparseVector>> sparse_vector_from_py(PyObject* dict) {
       key_ok = !(dim == static_cast<unsigned long long>(-1) && PyErr_Occurred()) && dim <= 0xFFFFFFFFull;
     }
     PyErr_Clear();
-    if (!key_ok) return py_fail(sparse_error("sparse_vector keys must be u32 dimension ids, got " + str_of(key)));
+    if (!key_ok) return py_fail(sparse_error("sparse_vector keys must be u32 dimension ids, got " + str_text(key)));
     const std::string prefix = "sparse_vector[" + std::to_string(dim) + "] ";
     double w = PyFloat_AsDouble(value);
     if (w == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      return py_fail(sparse_error(prefix + "must be a float, got " + str_of(value)));
+      return py_fail(sparse_error(prefix + "must be a float, got " + str_text(value)));
     }
-    if (!std::isfinite(w)) {
-      return py_fail(sparse_error(prefix + "must be finite, got " + float_display(w)));
-    }
+    if (!std::isfinite(w)) return py_fail(sparse_error(prefix + "must be finite, got " + float_display(w)));
     const float f = static_cast<float>(w);
     if (!std::isfinite(f)) {
       return py_fail(sparse_error(prefix + "is out of range for f32 (got " + float_display(w) + ")"));
     }
-    if (PyDict_Size(dict) != size) panic("dictionary changed size during iteration");
     out.insert_or_assign(static_cast<uint32_t>(dim), f);
-  }
+    return {};
+  }));
   return std::optional<SparseVector>(std::move(out));
 }
 
@@ -184,6 +161,14 @@ PyResult<PyRef> vector_property(const std::optional<std::vector<float>>& vector)
   ZV_ASSIGN_OR_RETURN(std::optional<PyRef> array, vector_to_numpy(*vector));
   if (array) return std::move(*array);
   return to_ndarray(*vector, reinterpret_cast<PyObject*>(vector_type()));
+}
+
+std::string fixed4_text(float value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.4f", static_cast<double>(value));
+  return buf;
 }
 
 PyResult<PyRef> array_interface(const std::vector<float>& values) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "python/src/py_err.h"
@@ -29,6 +30,9 @@ PyResult<std::optional<PyRef>> vector_to_numpy(const std::vector<float>& values)
 
 // The `vector` property of records and hits: None, a NumPy array, or a Vector.
 PyResult<PyRef> vector_property(const std::optional<std::vector<float>>& vector);
+
+// Fixed-point with four decimals ("0.1235", "1.0000"); "NaN", "inf", "-inf".
+std::string fixed4_text(float value);
 
 // NumPy's array interface (version 3) over a copy of the values: a new dict
 // of "shape", "typestr" "<f4", "data" (new little-endian bytes), "version".
