@@ -91,6 +91,9 @@ class EmbeddedDb {
   ZolvaResult<std::optional<MemoryRecord>> get(std::string_view ns, std::string_view key) const;
   ZolvaResult<bool> del(std::string_view ns, std::string_view key) const;
   ZolvaResult<MemoryRecord> put(MemoryInput input) const;
+  // Stores many records, chunk by chunk, each by the rules of put, and
+  // returns them in input order as stored (defined in put_batch.cc).
+  ZolvaResult<std::vector<MemoryRecord>> put_batch(std::vector<MemoryInput> inputs) const;
 
   // Searches, defined by the search library (which links this one): the
   // hits of one search with the given index method byte (the continuation
