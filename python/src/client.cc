@@ -5,6 +5,7 @@
 #include "python/src/args.h"
 #include "python/src/call_frame.h"
 #include "python/src/error_mapping.h"
+#include "python/src/facades.h"
 #include "python/src/instance.h"
 #include "python/src/trampoline.h"
 #include "src/runtime/config.h"
@@ -52,6 +53,31 @@ constexpr const char* kPutDoc =
     "    ttl_ms: the record's lifetime in milliseconds.\n"
     "    sparse_vector: a dict {dimension id: weight}.\n\n"
     "Returns:\n    The stored Record (version 1, or one more than before).";
+constexpr const char* kPutBatchDoc =
+    "put_batch($self, records)\n--\n\n"
+    "Insert or update multiple namespace-scoped records from a list of dicts.\n\n"
+    "Args:\n"
+    "    records: a sequence of dicts with the keys \"key\" (required), \"namespace\"\n"
+    "        (default \"default\"), \"payload\" (default \"\"), \"metadata\", \"vector\",\n"
+    "        \"ttl_ms\" and \"sparse_vector\", as the arguments of put. Other keys are\n"
+    "        ignored. A record that cannot be read stores nothing of the batch.\n\n"
+    "Returns:\n    The stored Records, in input order.";
+constexpr const char* kFlushDoc =
+    "flush($self)\n--\n\n"
+    "Flush WAL and HNSW index to disk for durability.\n\n"
+    "Raises:\n    ValidationError: the database was opened read-only.";
+constexpr const char* kCapabilitiesDoc =
+    "capabilities($self)\n--\n\n"
+    "Introspect the stable runtime capabilities exposed by the SDK boundary.\n\n"
+    "Returns:\n"
+    "    A dict with \"profile\", \"read_only\", \"persistence\", \"vector_search\"\n"
+    "    and \"vov_queries\". Also answers after close.";
+constexpr const char* kGraphGetterDoc =
+    "Grouped graph operations (``db.graph.*``) \xE2\x80\x94 node/edge CRUD + traversals.";
+constexpr const char* kSystemGetterDoc =
+    "Catch-all system operations (``db.system.*``): lifecycle, metrics,\n"
+    "VOV, index maintenance, import/export.";
+constexpr const char* kWikiGetterDoc = "Wiki summary-archive recovery (``db.wiki.*``).";
 constexpr const char* kSearchDoc =
     "search($self, namespace, query_vector, filters=None, text_query=None, top_k=10, "
     "distance_metric=None, method=None, explain=False, exclude_superseded=False, "
@@ -149,15 +175,27 @@ PyResult<PyRef> client_repr(PyObject* self) {
 }
 
 PyMethodDef g_client_methods[] = {
+    {"put_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_put_batch>)),
+     METH_FASTCALL | METH_KEYWORDS, kPutBatchDoc},
     {"put", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_put>)),
      METH_FASTCALL | METH_KEYWORDS, kPutDoc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_search>)),
      METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
+    {"flush", &unary_stub<&client_flush>, METH_NOARGS, kFlushDoc},
+    {"capabilities", &unary_stub<&client_capabilities>, METH_NOARGS, kCapabilitiesDoc},
     {"close", &unary_stub<&client_close>, METH_NOARGS, kCloseDoc},
     {"__enter__", &unary_stub<&client_enter>, METH_NOARGS, kEnterDoc},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_exit>)),
      METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_client_getset[] = {
+    {"memory", &getter_stub<&client_memory>, nullptr, nullptr, nullptr},
+    {"graph", &getter_stub<&client_graph>, nullptr, kGraphGetterDoc, nullptr},
+    {"system", &getter_stub<&client_system>, nullptr, kSystemGetterDoc, nullptr},
+    {"wiki", &getter_stub<&client_wiki>, nullptr, kWikiGetterDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_client_slots[] = {
@@ -166,6 +204,7 @@ PyType_Slot g_client_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_stub<&release_instance<ClientState>>)},
     {Py_tp_repr, reinterpret_cast<void*>(&self_stub<&client_repr>)},
     {Py_tp_methods, g_client_methods},
+    {Py_tp_getset, g_client_getset},
     {0, nullptr},
 };
 PyType_Spec g_client_spec = {"builtins.Client", sizeof(Instance<ClientState>), 0, kClassFlags,

@@ -31,6 +31,13 @@ PyResult<PyRef> make_connect_function(PyObject* module);
 // Method bodies of Client defined beside their groups.
 PyResult<PyRef> client_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyResult<PyRef> client_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyResult<PyRef> client_put_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyResult<PyRef> client_flush(PyObject* self);
+PyResult<PyRef> client_capabilities(PyObject* self);
+
+// The capability dict of a handle: "profile", "read_only", "persistence",
+// "vector_search", "vov_queries", in that order.
+PyResult<PyRef> capabilities_dict(const EmbeddedDb& db);
 
 }  // namespace zv::py
 

@@ -4,26 +4,52 @@
 
 namespace zv::py {
 
-PyResult<std::vector<float>> extract_f32_list(PyObject* obj) {
+namespace {
+
+// Walks a sequence (not a str) item by item: fn(item) -> PyStatus; the
+// sequence's length, when it has one, is passed to `reserve` first.
+template <class Reserve, class Fn>
+PyStatus walk_sequence(PyObject* obj, Reserve reserve, Fn fn) {
   if (PyUnicode_Check(obj)) {
     return py_fail(PyErr::lazy(PyExc_TypeError, "Can't extract `str` to `Vec`"));
   }
   if (!PySequence_Check(obj)) return py_fail(type_error(obj, "Sequence"));
-  std::vector<float> out;
   Py_ssize_t n = PySequence_Size(obj);
   if (n >= 0) {
-    out.reserve(static_cast<size_t>(n));
+    reserve(static_cast<size_t>(n));
   } else {
     PyErr_Clear();
   }
   PyRef it = PyRef::steal(PyObject_GetIter(obj));
   if (!it) return py_fail_fetch();
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    double v = PyFloat_AsDouble(item.get());
-    if (v == -1.0 && PyErr_Occurred()) return py_fail_fetch();
-    out.push_back(static_cast<float>(v));
-  }
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) ZV_TRY(fn(std::move(item)));
   if (PyErr_Occurred()) return py_fail_fetch();
+  return {};
+}
+
+}  // namespace
+
+PyResult<std::vector<float>> extract_f32_list(PyObject* obj) {
+  std::vector<float> out;
+  ZV_TRY(walk_sequence(
+      obj, [&](size_t n) { out.reserve(n); },
+      [&](PyRef item) -> PyStatus {
+        double v = PyFloat_AsDouble(item.get());
+        if (v == -1.0 && PyErr_Occurred()) return py_fail_fetch();
+        out.push_back(static_cast<float>(v));
+        return {};
+      }));
+  return out;
+}
+
+PyResult<std::vector<PyRef>> extract_object_list(PyObject* obj) {
+  std::vector<PyRef> out;
+  ZV_TRY(walk_sequence(
+      obj, [&](size_t n) { out.reserve(n); },
+      [&](PyRef item) -> PyStatus {
+        out.push_back(std::move(item));
+        return {};
+      }));
   return out;
 }
 

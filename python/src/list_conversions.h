@@ -18,6 +18,10 @@ namespace zv::py {
 // naming 'Sequence'; an item's own conversion error passes through.
 PyResult<std::vector<float>> extract_f32_list(PyObject* obj);
 
+// Any sequence except a str, its items collected as new references without
+// looking at them; the same refusals as extract_f32_list.
+PyResult<std::vector<PyRef>> extract_object_list(PyObject* obj);
+
 // New lists of float / str.
 PyResult<PyRef> f32_list_to_py(const std::vector<float>& values);
 PyResult<PyRef> str_list_to_py(const std::vector<std::string>& values);

@@ -79,4 +79,15 @@ PyResult<PyRef> record_into_py(MemoryRecord record) {
   return new_instance<MemoryRecord>(g_record_cell.get(), std::move(record));
 }
 
+PyResult<PyRef> records_to_py_list(std::vector<MemoryRecord> records) {
+  PyTypeObject* type = g_record_cell.get();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return py_fail_fetch();
+  for (size_t i = 0; i < records.size(); ++i) {
+    ZV_ASSIGN_OR_RETURN(PyRef rec, new_instance<MemoryRecord>(type, std::move(records[i])));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), rec.release());
+  }
+  return list;
+}
+
 }  // namespace zv::py

@@ -21,6 +21,9 @@ extern TypeCell g_search_hit_cell;
 // A new Record owning the record.
 PyResult<PyRef> record_into_py(MemoryRecord record);
 
+// A new list of Record, one per record, in order.
+PyResult<PyRef> records_to_py_list(std::vector<MemoryRecord> records);
+
 // A new list of SearchHit, one per (record, score), in order.
 PyResult<PyRef> search_hits_to_py_list(std::vector<std::pair<MemoryRecord, float>> hits);
 

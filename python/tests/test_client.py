@@ -237,11 +237,17 @@ def test_callers_that_never_pause_while_closing(db):
 
     def worker(i):
         n = 0
+        memory = db.memory
         while not stop.is_set():
             try:
+                assert db.capabilities()["persistence"] is True
                 db.search("ns", [float(i), 1.0], text_query="note")
                 repr(db)
                 db.put("ns", f"k{i}-{n}", "note", vector=[float(i), 1.0])
+                assert memory.get("ns", f"k{i}-{n}").payload == "note"
+                db.put_batch([{"namespace": "ns", "key": f"b{i}-{n}", "vector": [1.0, float(i)]}])
+                if n % 8 == 0:
+                    db.flush()
             except RuntimeError as e:
                 if str(e) != "database is closing":
                     failures.append(e)
