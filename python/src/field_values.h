@@ -10,14 +10,17 @@
 
 namespace zv::py {
 
-// None, bool (NumPy's too), str, a 64-bit integer, or a finite float; an
-// integer beyond 64 bits becomes a Float. Anything else raises TypeError
+// None, bool (NumPy's too), an aware datetime with a fixed offset (stored as
+// its UTC instant), a list (its kind inferred from the first element), str, a
+// 64-bit integer, or a finite float; an integer beyond 64 bits becomes a
+// Float. Anything else raises TypeError
 // "Unsupported field value. Use str, int, float, bool, datetime, list, or None.".
 PyResult<FieldValue> field_value_from_py(PyObject* obj);
 
 // A dict (or null: none given) into a metadata map. Names must be str. A
 // value whose conversion changes the dict's size stops the conversion with a
-// panic ("dictionary changed size during iteration").
+// panic ("dictionary changed size during iteration"). Small dicts of plain
+// values are converted once per thread (metadata_cache.h).
 PyResult<FieldMap> metadata_from_py(PyObject* dict);
 
 // Sets dict[name] to the Python form of the value.
