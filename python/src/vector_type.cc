@@ -103,6 +103,55 @@ PyResult<PyRef> vector_array_interface(PyObject* self) {
   return array_interface(*v);
 }
 
+PyResult<PyRef> vector_getstate(PyObject* self) {
+  ZV_ASSIGN_OR_RETURN(auto v, SharedBorrow<VectorInst>::take(self));
+  return f32_list_to_py(*v);
+}
+
+constexpr const char* const kStateParams[] = {"state"};
+
+// The vector is held exclusively while `state` is converted, so an item whose
+// conversion reads or replaces this vector is refused; on any failure the
+// old values stay.
+PyResult<PyRef> vector_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* slots[1];
+  ZV_TRY(parse_fastcall(ParamList{"__setstate__", kStateParams, 1}, args, nargs, kwnames, slots));
+  ZV_ASSIGN_OR_RETURN(auto v, ExclusiveBorrow<VectorInst>::take(self));
+  PyResult<std::vector<float>> values = extract_f32_list(slots[0]);
+  if (!values.ok()) return py_fail(with_note(std::move(values).error(), "state"));
+  std::vector<float> data = std::move(values).value();
+  data.shrink_to_fit();
+  v->swap(data);
+  return PyRef::borrow(Py_None);
+}
+
+// (the class, (values,)): pickle and copy rebuild through the constructor,
+// which requires the values.
+PyResult<PyRef> vector_reduce(PyObject* self) {
+  ZV_ASSIGN_OR_RETURN(auto v, SharedBorrow<VectorInst>::take(self));
+  ZV_ASSIGN_OR_RETURN(PyRef values, f32_list_to_py(*v));
+  ZV_ASSIGN_OR_RETURN(PyRef cls, vector_class_by_name());
+  PyObject* out = Py_BuildValue("(O(O))", cls.get(), values.get());
+  if (out == nullptr) return py_fail_fetch();
+  return PyRef::steal(out);
+}
+
+constexpr const char* kGetStateDoc =
+    "__getstate__($self)\n--\n\n"
+    "The values as a list of floats.";
+constexpr const char* kSetStateDoc = "__setstate__($self, state)\n--\n\n";
+constexpr const char* kReduceDoc =
+    "__reduce__($self)\n--\n\n"
+    "The class and the values, so that pickle and copy rebuild the vector.";
+
+PyMethodDef g_vector_methods[] = {
+    {"__getstate__", &unary_stub<&vector_getstate>, METH_NOARGS, kGetStateDoc},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&vector_setstate>)),
+     METH_FASTCALL | METH_KEYWORDS, kSetStateDoc},
+    {"__reduce__", &unary_stub<&vector_reduce>, METH_NOARGS, kReduceDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyResult<PyRef> vector_iter_self(PyObject* self) { return PyRef::borrow(self); }
 
 PyResult<PyRef> vector_iter_next(PyObject* self) {
@@ -132,6 +181,7 @@ PyType_Slot g_vector_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(&self_stub<&vector_iter>)},
     {Py_tp_repr, reinterpret_cast<void*>(&self_stub<&vector_repr>)},
     {Py_tp_getset, g_vector_getset},
+    {Py_tp_methods, g_vector_methods},
     {0, nullptr},
 };
 PyType_Spec g_vector_spec = {"builtins.Vector", sizeof(Instance<VectorInst>), 0, kClassFlags,

@@ -20,6 +20,10 @@ inline PyTypeObject* vector_type() { return g_vector_cell.get(); }
 // A new Vector holding a copy of the values.
 PyResult<PyRef> new_vector(const std::vector<float>& values);
 
+// A callable that builds a Vector and pickles as a lookup of the class by
+// its module and name (vector_pickle.cc).
+PyResult<PyRef> vector_class_by_name();
+
 // Calls `callable` with a new list of the values as floats as its only
 // argument (constructs a Vector when given the Vector class).
 PyResult<PyRef> to_ndarray(const std::vector<float>& values, PyObject* callable);

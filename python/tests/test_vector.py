@@ -45,6 +45,26 @@ def test_values_are_32_bit():
     assert list(Vector(range(3))) == [0.0, 1.0, 2.0]
 
 
+@pytest.mark.parametrize("values,text", [
+    ([], "Vector([])"),
+    ([1.0, 2.0, 3.0], "Vector([1.0, 2.0, 3.0])"),
+    ([0.1], "Vector([0.1])"),
+    ([0.0001], "Vector([0.0001])"),
+    ([1e-5], "Vector([1e-5])"),
+    ([1e16], "Vector([1e16])"),
+    ([1.5e16], "Vector([1.5e16])"),
+    ([-0.0], "Vector([-0.0])"),
+    ([float("nan"), float("inf"), float("-inf")], "Vector([NaN, inf, -inf])"),
+    ([1, 2, 3, 4, 5, 6.5], "Vector([1.0, 2.0, 3.0, 4.0, 5.0, 6.5])"),
+    ([1, 2, 3, 4, 5, 6, 7.12351], "Vector([1.0000, ..., 7.1235], dim=7)"),
+    # Exact ties go to even; 1.00005 as f32 lies just below its tie.
+    ([0.03125, 0, 0, 0, 0, 0, 0.09375], "Vector([0.0312, ..., 0.0938], dim=7)"),
+    ([1.00005, 0, 0, 0, 0, 0, -1.00005], "Vector([1.0000, ..., -1.0000], dim=7)"),
+])
+def test_repr_table(values, text):
+    assert repr(Vector(values)) == text
+
+
 def test_repr_short_and_long():
     assert repr(Vector([1, 0.25, 1e-5, 1.5e16, float("-inf")])) == "Vector([1.0, 0.25, 1e-5, 1.5e16, -inf])"
     assert repr(Vector(range(6))) == "Vector([0.0, 1.0, 2.0, 3.0, 4.0, 5.0])"
@@ -83,3 +103,59 @@ def test_array_interface_is_a_fresh_copy():
 def test_interpreter_sees_a_sequence():
     # reversed() and the vector readers need the sequence item slot.
     assert list(reversed(Vector([1, 2]))) == [2.0, 1.0]
+
+
+def test_setstate_replaces_the_values_whole():
+    v = Vector([1, 2, 3, 4, 5])
+    it = iter(v)
+    arr = np.array(v)
+    view = np.asarray(v)
+    assert v.__setstate__([7, 8]) is None
+    assert list(v) == [7.0, 8.0] and len(v) == 2
+    assert list(it) == [1.0, 2.0, 3.0, 4.0, 5.0]
+    other = Vector([])
+    other.__setstate__(v.__getstate__())
+    assert list(other) == [7.0, 8.0]
+    del v
+    assert arr.tolist() == view.tolist() == [1.0, 2.0, 3.0, 4.0, 5.0]
+    assert Vector.__setstate__.__text_signature__ == "($self, state)"
+
+
+def test_failed_setstate_keeps_the_old_values():
+    v = Vector([1, 2, 3])
+
+    class Reads:
+        def __float__(self):
+            return float(len(v))
+
+    class Writes:
+        def __float__(self):
+            v.__setstate__([9.0])
+            return 1.0
+
+    for state, exc, message in [
+        ("abc", TypeError, "Can't extract `str` to `Vec`"),
+        (5, TypeError, "'int' object is not an instance of 'Sequence'"),
+        ([1.0, "x"], TypeError, "must be real number"),
+        ([Reads()], RuntimeError, "Already mutably borrowed"),
+        ([Writes()], RuntimeError, "Already borrowed"),
+    ]:
+        with pytest.raises(exc, match=message) as err:
+            v.__setstate__(state)
+        assert err.value.__notes__ == ["while processing 'state'"]
+        assert list(v) == [1.0, 2.0, 3.0]
+    with pytest.raises(TypeError):
+        Vector()
+
+
+@pytest.mark.parametrize("values", [[], [0.1, -0.0, 1e-5], [float("nan"), float("inf")], list(range(1000))])
+def test_pickle_and_copy_round_trips(values):
+    import copy
+    import pickle
+    v = Vector(values)
+    expected = np.asarray(v).tobytes()
+    copies = [pickle.loads(pickle.dumps(v, protocol=p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    copies += [copy.copy(v), copy.deepcopy(v), copy.deepcopy([v, v])[1]]
+    for c in copies:
+        assert type(c) is Vector and c is not v
+        assert np.asarray(c).tobytes() == expected
