@@ -1,5 +1,6 @@
 """ZivirOR quick start: store six short notes in a fresh database directory,
-then find them by keyword, by vector and by both at once.
+read one back by its key, then find them by keyword, by vector and by both at
+once.
 
 The vectors are written out below (eight numbers each, no model needed); a
 real agent would store the embeddings of its own model.
@@ -38,6 +39,12 @@ def main():
             for key, payload, topic, year, vector in NOTES:
                 db.put("notes", key, payload, metadata={"topic": topic, "year": year}, vector=vector)
             print(f"stored {len(NOTES)} notes in namespace 'notes'")
+
+            note = db.memory.get("notes", "passport")
+            print(f"\nRead back by key: {note.key} (version {note.version})")
+            print(f"  payload:  {note.payload}")
+            print(f"  metadata: {note.metadata}")
+            print(f"  vector:   {note.vector}")
 
             show("Keyword search: What did I note about Paris?",
                  db.search("notes", [], text_query="What did I note about Paris?", top_k=3))
