@@ -79,3 +79,13 @@ zv_bench_link(search_vector_stages_bench zolva_search)
 zv_bench_link(search_hybrid_bench zolva_search)
 zv_bench_link(kv_write_bench morva)
 zv_bench_link(sdk_put_batch_bench zolva_sdk zolva_backends_testing)
+# The binding's half needs the embedded interpreter; without the binding the
+# benchmark times the core calls only.
+if(TARGET binding_overhead_bench)
+  target_link_libraries(binding_overhead_bench PRIVATE zolva_sdk)
+  if(TARGET zolva_py)
+    find_package(Python3 3.11 COMPONENTS Development.Embed)
+    target_link_libraries(binding_overhead_bench PRIVATE zolva_py Python3::Python)
+    target_compile_definitions(binding_overhead_bench PRIVATE ZV_BENCH_WITH_PYTHON)
+  endif()
+endif()
