@@ -31,6 +31,24 @@ def test_each_read_makes_a_new_facade_of_a_hidden_class(mem, attr, cls):
     assert not hasattr(a, "__enter__") and not hasattr(a, "__exit__")
 
 
+def test_class_and_getter_docstrings(mem):
+    assert type(mem.memory).__doc__.startswith("Grouped memory-record operations (``db.memory.*``)")
+    assert type(mem.graph).__doc__.startswith(
+        "Grouped graph operations (``db.graph.*``): node/edge CRUD and traversals.")
+    assert type(mem.system).__doc__.startswith("Catch-all system operations (``db.system.*``)")
+    assert type(mem.wiki).__doc__ == "Wiki summary-archive recovery (``db.wiki.*``)."
+    Client = type(mem)
+    assert Client.memory.__doc__ is None
+    assert Client.graph.__doc__ == \
+        "Grouped graph operations (``db.graph.*``) \u2014 node/edge CRUD + traversals."
+    assert Client.system.__doc__ == ("Catch-all system operations (``db.system.*``): lifecycle, metrics,\n"
+                                     "VOV, index maintenance, import/export.")
+    assert Client.wiki.__doc__ == "Wiki summary-archive recovery (``db.wiki.*``)."
+    assert [m for m in dir(type(mem.memory)) if not m.startswith("_")] == \
+        sorted(["put", "put_batch", "search", "get", "delete"])
+    assert [m for m in dir(type(mem.system)) if not m.startswith("_")] == sorted(["capabilities", "flush", "close"])
+
+
 def test_forwarders_carry_the_fixed_docstring(mem):
     for facade, name in [(mem.memory, "put"), (mem.memory, "put_batch"), (mem.memory, "search"),
                          (mem.system, "flush"), (mem.system, "capabilities"), (mem.system, "close")]:
