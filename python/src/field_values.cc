@@ -193,11 +193,37 @@ PyResult<PyRef> value_to_py(const FieldValue& v) {
   return PyRef::borrow(Py_None);
 }
 
+// A finite float, or the NaN / infinity refusal.
+PyResult<FieldValue> finite_float(double d) {
+  if (std::isnan(d)) return py_fail(PyErr::lazy(PyExc_TypeError, "Float field value cannot be NaN."));
+  if (std::isinf(d)) return py_fail(PyErr::lazy(PyExc_TypeError, "Float field value cannot be Infinity."));
+  return FieldValue::floating(d);
+}
+
 }  // namespace
 
 PyResult<FieldValue> field_value_from_py(PyObject* obj) {
   if (obj == Py_None) return FieldValue::null();
   if (PyBool_Check(obj)) return FieldValue::boolean(obj == Py_True);
+  // The exact built-in scalars reach the step that decides them at once, so
+  // the common values skip the NumPy, datetime and failed-protocol probes
+  // (a float's failed integer conversion raises and discards an exception).
+  if (PyUnicode_CheckExact(obj)) {
+    ZV_ASSIGN_OR_RETURN(std::string text, utf8_of(obj));
+    return FieldValue::string(std::move(text));
+  }
+  if (PyFloat_CheckExact(obj)) return finite_float(PyFloat_AsDouble(obj));
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return FieldValue::integer(v);
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return py_fail(PyErr::lazy(PyExc_TypeError, kUnsupported));
+    }
+    return finite_float(d);
+  }
   if (is_bool_like(obj)) {
     int truth = PyObject_IsTrue(obj);
     if (truth < 0) return py_fail_fetch();
@@ -211,11 +237,7 @@ PyResult<FieldValue> field_value_from_py(PyObject* obj) {
     return FieldValue::string(std::move(text));
   }
   if (std::optional<int64_t> v = as_i64(obj)) return FieldValue::integer(*v);
-  if (std::optional<double> d = as_f64(obj)) {
-    if (std::isnan(*d)) return py_fail(PyErr::lazy(PyExc_TypeError, "Float field value cannot be NaN."));
-    if (std::isinf(*d)) return py_fail(PyErr::lazy(PyExc_TypeError, "Float field value cannot be Infinity."));
-    return FieldValue::floating(*d);
-  }
+  if (std::optional<double> d = as_f64(obj)) return finite_float(*d);
   return py_fail(PyErr::lazy(PyExc_TypeError, kUnsupported));
 }
 

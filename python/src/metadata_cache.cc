@@ -89,6 +89,37 @@ std::optional<std::string> utf8(PyObject* s) {
   return std::string(p, static_cast<size_t>(n));
 }
 
+template <class T>
+std::string tagged_bytes(char tag, T v) {
+  std::string out(1, tag);
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);
+  return out;
+}
+
+// A text that tells the value apart from every other plain value: a tag for
+// the type, then the exact scalars' own value (a double's bits, a 64-bit
+// integer, the text of a str), the others' repr.
+std::optional<std::string> value_text(PyObject* v) {
+  if (v == Py_None) return std::string("N");
+  if (PyBool_Check(v)) return std::string(v == Py_True ? "T" : "F");
+  if (PyFloat_CheckExact(v)) return tagged_bytes('f', PyFloat_AsDouble(v));
+  if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) return tagged_bytes('i', n);
+  }
+  if (PyUnicode_CheckExact(v)) {
+    std::optional<std::string> text = utf8(v);
+    if (!text) return std::nullopt;
+    return "s" + *text;
+  }
+  PyRef repr = PyRef::steal(PyObject_Repr(v));
+  if (!repr) return std::nullopt;
+  std::optional<std::string> text = utf8(repr.get());
+  if (!text) return std::nullopt;
+  return "r" + *text;
+}
+
 void put_length(std::string& out, size_t n) {
   const uint32_t v = static_cast<uint32_t>(n);
   out.append(reinterpret_cast<const char*>(&v), sizeof v);
@@ -102,11 +133,9 @@ std::optional<std::string> build_key(PyObject* dict) {
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &pos, &name, &value)) {
     if (!PyUnicode_CheckExact(name) || !is_plain_value(value)) return std::nullopt;
-    // repr of these types runs no Python code, so the dict cannot change here.
-    PyRef text = PyRef::steal(PyObject_Repr(value));
-    if (!text) return std::nullopt;
+    // The texts of these types run no Python code, so the dict cannot change here.
     std::optional<std::string> n = utf8(name);
-    std::optional<std::string> t = utf8(text.get());
+    std::optional<std::string> t = value_text(value);
     if (!n || !t) return std::nullopt;
     pairs.emplace_back(std::move(*n), std::move(*t));
   }

@@ -1,8 +1,9 @@
 // The per-thread cache of small metadata conversions: a dict of 1 to 4
 // entries whose values are all of exact built-in types (str, int, float,
 // bool, None, a datetime whose tzinfo is a `datetime.timezone`, and exact
-// lists of these) is keyed by its (name, value repr) pairs, since for those
-// types the repr tells the converted values apart. Any other value (a
+// lists of these) is keyed by its (name, value text) pairs: the exact
+// scalars by a tagged copy of their value, datetimes and lists by their repr,
+// which for those types tells the converted values apart. Any other value (a
 // subclass, an object with its own repr, a NumPy scalar) could print like a
 // different value, so dicts holding one are converted every time. The cache
 // is a 64-entry LRU private to its thread. Needs the interpreter lock.
@@ -23,7 +24,7 @@ inline constexpr Py_ssize_t kMetadataCacheMaxEntries = 4;
 
 // The cache key of a dict, or none when the dict may not use the cache (size
 // outside 1..4, a name that is not exactly a str, a value of another type, a
-// repr that fails). Pairs sorted by name bytes, each packed with its lengths
+// text that fails). Pairs sorted by name bytes, each packed with its lengths
 // so no two pair lists share a key. Any error raised while looking is cleared.
 std::optional<std::string> metadata_cache_key(PyObject* dict);
 
