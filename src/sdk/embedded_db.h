@@ -18,6 +18,7 @@
 #include "src/runtime/config.h"
 #include "src/sdk/audit_log.h"
 #include "src/sdk/audit_record.h"
+#include "src/sdk/list_options.h"
 #include "src/search/search_hit.h"
 #include "src/storage/engine_open.h"
 #include "src/storage/storage_engine.h"
@@ -72,6 +73,15 @@ class EmbeddedDb {
   ZolvaResult<std::vector<SearchHit>> search(SearchRequest req, uint8_t method) const;
   ZolvaResult<std::vector<SearchHit>> search_multi(const std::vector<std::string>& namespaces,
                                                    SearchRequest req) const;
+
+  // Many records at once (namespaces.cc). One page of a namespace's records
+  // under filters, lifecycle switches and a positional cursor; the number of
+  // live, unexpired records matching the items (quarantined and superseded
+  // included); and the distinct namespaces in byte order.
+  ZolvaResult<ZolvaListResult> list(std::string_view ns, const MemoryListOptions& options) const;
+  ZolvaResult<uint64_t> count(std::string_view ns,
+                              const std::optional<std::vector<MemoryFilterItem>>& items) const;
+  ZolvaResult<std::vector<std::string>> list_namespaces() const;
 
   // Appends the record to the audit log when there is one; a failure only
   // warns.
