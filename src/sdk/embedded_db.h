@@ -10,11 +10,15 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "src/foundation/error.h"
+#include "src/record/memory_input.h"
+#include "src/record/memory_record.h"
 #include "src/runtime/config.h"
 #include "src/sdk/audit_log.h"
 #include "src/sdk/audit_record.h"
@@ -65,6 +69,19 @@ class EmbeddedDb {
   // Flushes (a failure only warns "flush failed: ..."), then empties the
   // slot. Never fails; a second close succeeds as well.
   ZolvaStatus close() const;
+
+  // Records, defined in memory.cc. get reads the current record of a
+  // namespace and key (none when nothing is stored, the record has expired
+  // or the node holds no memory record; NodeIdCollision when the id holds
+  // another namespace's or key's record); it needs no write permission.
+  // del removes the record with its index entries and version history:
+  // true when a record was deleted, false when none was found. put stores a
+  // new record (version 1) or the next version of the stored one and
+  // returns what it stored. Writers of one record serialise on its write
+  // stripe.
+  ZolvaResult<std::optional<MemoryRecord>> get(std::string_view ns, std::string_view key) const;
+  ZolvaResult<bool> del(std::string_view ns, std::string_view key) const;
+  ZolvaResult<MemoryRecord> put(MemoryInput input) const;
 
   // Searches, defined by the search library (which links this one): the
   // hits of one search with the given index method byte (the continuation

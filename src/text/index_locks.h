@@ -1,5 +1,9 @@
-// The two locks that keep an engine's derived, text and sparse indexes equal
-// to its records while writers and full rebuilds run at once:
+// The locks that keep an engine's derived, text and sparse indexes equal to
+// its records while writers and full rebuilds run at once, and the repair
+// mark that tells when a writer could not keep them equal:
+//  - the per-key write stripes (write_stripes.h), outside the gate: a record
+//    writer holds its ids' stripes from its read of the stored record to the
+//    end of its index update, so read-modify-writes of one record serialise;
 //  - the index gate, a reader-writer lock outside every engine lock: a
 //    record write holds it shared from before its engine write to the end of
 //    its record change, and a full rebuild (or the expiry purge) holds it
@@ -8,15 +12,20 @@
 //  - the text-index mutex, held by a record change from its statistics reads
 //    to its last state update, so two changes of one token or namespace never
 //    read the same df and each write their own result.
-// Lock order: the gate, then the mutex. A thread holding the gate shared
-// must not take it again (a waiting rebuild blocks new shared holders) nor
-// start a rebuild. One instance per engine; thread-safe.
+// Lock order: the stripes, the gate, then the mutex. A thread holding the
+// gate shared must not take it again (a waiting rebuild blocks new shared
+// holders) nor start a rebuild. One instance per engine; thread-safe.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
+#include <span>
+
+#include "src/foundation/node_id.h"
+#include "src/text/repair_mark.h"
+#include "src/text/write_stripes.h"
 
 namespace zv::text {
 
@@ -45,8 +54,10 @@ class IndexGate {
 };
 
 struct IndexLocks {
+  WriteStripes stripes;
   IndexGate gate;
   std::mutex text_change;
+  RepairMark repair_mark;
 };
 
 // What a full rebuild (or the expiry purge) holds from before its node scan
@@ -61,8 +72,21 @@ class RebuildLock {
   std::unique_lock<std::mutex> text_change_;
 };
 
-// What a record write holds from before its engine write to the end of its
-// record change.
+// The gate alone, shared: what a record write holds from before its engine
+// write to the end of its record change.
 using RecordWriteLock = std::shared_lock<IndexGate>;
+
+// What a writer of records holds from its read of the stored records to the
+// end of its index update: the ids' stripes, then the gate shared.
+class RecordWriteGuard {
+ public:
+  RecordWriteGuard(IndexLocks& locks, NodeId id) : stripes_(locks.stripes, id), gate_(locks.gate) {}
+  RecordWriteGuard(IndexLocks& locks, std::span<const NodeId> ids)
+      : stripes_(locks.stripes, ids), gate_(locks.gate) {}
+
+ private:
+  StripeLock stripes_;
+  RecordWriteLock gate_;
+};
 
 }  // namespace zv::text

@@ -37,14 +37,14 @@ ZolvaResult<std::optional<MemoryRecord>> stored_record(StorageEngine& engine, No
 }  // namespace
 
 ZolvaStatus put_indexed(StorageEngine& engine, const MemoryRecord& record) {
-  text::RecordWriteLock gate(engine.index_locks.gate);
+  text::RecordWriteGuard guard(engine.index_locks, record.node_id);
   ZV_ASSIGN_OR_RETURN(std::optional<MemoryRecord> old, stored_record(engine, record.node_id));
   ZV_TRY(engine.insert(record.into_node()));
   return apply_record_change(engine, old ? &*old : nullptr, &record);
 }
 
 ZolvaResult<bool> delete_indexed(StorageEngine& engine, NodeId id) {
-  text::RecordWriteLock gate(engine.index_locks.gate);
+  text::RecordWriteGuard guard(engine.index_locks, id);
   ZV_ASSIGN_OR_RETURN(std::optional<MemoryRecord> old, stored_record(engine, id));
   if (!old) return false;
   ZV_TRY(engine.delete_node(id, "test delete"));

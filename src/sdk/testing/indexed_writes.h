@@ -1,8 +1,8 @@
 // Test support for the SDK handle: a database directory opened through the
 // durable test backend, records built from a few fields, and record writes
-// made the way the SDK's writers make them (under the engine's index gate
-// held shared: the engine write, then the record change). Test-only;
-// thread-safe as the engine is.
+// made the way the SDK's writers make them (under the record's write stripe
+// and the engine's index gate held shared: the engine write, then the record
+// change). Test-only; thread-safe as the engine is.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,6 +32,11 @@ ZolvaResult<bool> delete_indexed(StorageEngine& engine, NodeId id);
 // The engine write alone, without any index change (a write whose index
 // change failed or has not run yet).
 ZolvaStatus put_node_only(StorageEngine& engine, const MemoryRecord& record);
+
+// Whether a record writer has left the engine's indexes in need of repair.
+inline bool repair_marked(const StorageEngine& engine) {
+  return engine.index_locks.repair_mark.is_set();
+}
 
 // Marks the three stored index states with a build time no rebuild writes;
 // rebuilt_indexes then names those rebuilt since: "d" (derived), "t" (text),
