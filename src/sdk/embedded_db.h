@@ -94,11 +94,15 @@ class EmbeddedDb {
   // Many records at once (namespaces.cc). One page of a namespace's records
   // under filters, lifecycle switches and a positional cursor; the number of
   // live, unexpired records matching the items (quarantined and superseded
-  // included); and the distinct namespaces in byte order.
+  // included); the distinct namespaces in byte order; and the deletion,
+  // through del one record at a time, of every record matching a non-empty
+  // item list, returning how many records were deleted.
   ZolvaResult<ZolvaListResult> list(std::string_view ns, const MemoryListOptions& options) const;
   ZolvaResult<uint64_t> count(std::string_view ns,
                               const std::optional<std::vector<MemoryFilterItem>>& items) const;
   ZolvaResult<std::vector<std::string>> list_namespaces() const;
+  ZolvaResult<uint64_t> delete_by_filter(std::string_view ns,
+                                         const std::vector<MemoryFilterItem>& items) const;
 
   // Appends the record to the audit log when there is one; a failure only
   // warns.

@@ -241,4 +241,46 @@ ZolvaResult<std::vector<std::string>> EmbeddedDb::list_namespaces() const {
   });
 }
 
+ZolvaResult<uint64_t> EmbeddedDb::delete_by_filter(std::string_view ns,
+                                                   const std::vector<MemoryFilterItem>& items) const {
+  log::Span span("delete_by_filter",
+                 {{"namespace", std::string(ns)}, {"filters", std::to_string(items.size())}});
+  return traced("delete_by_filter", [&]() -> ZolvaResult<uint64_t> {
+    ZV_TRY(ensure_writable());
+    ZV_TRY(validate_namespace(ns));
+    if (items.empty()) {
+      return make_unexpected(ZolvaError::invalid_input(
+          "delete_by_filter requires at least one filter item to prevent accidental "
+          "full-namespace deletion. Use delete() to remove individual records."));
+    }
+    // Every matching key is gathered before the first deletion, so the
+    // deletions never shift the walk over the index.
+    std::vector<std::string> keys;
+    {
+      ZV_ASSIGN_OR_RETURN(std::shared_ptr<StorageEngine> engine, this->engine());
+      MemoryListOptions o;
+      o.limit = 500;
+      o.filter_ops = items;
+      o.include_quarantined = true;
+      ZV_TRY(for_each_list_page(*engine, ns, o, [&](std::vector<MemoryRecord>& page) -> ZolvaStatus {
+        for (MemoryRecord& r : page) keys.push_back(std::move(r.key));
+        return {};
+      }));
+    }
+    uint64_t deleted = 0;
+    for (const std::string& key : keys) {
+      ZV_ASSIGN_OR_RETURN(bool found, del(ns, key));
+      if (!found) continue;  // deleted meanwhile
+      ++deleted;
+      if (deleted % 1000 == 0) {
+        ZV_LOG(log::Level::kInfo, kLogTarget, "delete_by_filter: progress checkpoint",
+               {"namespace", std::string(ns)}, {"deleted", std::to_string(deleted)});
+      }
+    }
+    record_audit(AuditRecord::create("delete_by_filter", ns, "N/A", "ok",
+                                     std::to_string(deleted) + " records"));
+    return deleted;
+  });
+}
+
 }  // namespace zv

@@ -88,6 +88,31 @@ TEST_P(NamespacesConcurrentTest, ReadersSeeEveryUntouchedRecordBesideWriters) {
   EXPECT_GT(writes.load(), 0);
 }
 
+// Another thread deletes matching keys while delete_by_filter runs: every
+// record is deleted once, and a key gone before its turn is not counted.
+TEST_P(NamespacesConcurrentTest, DeleteByFilterCountsOnlyItsOwnDeletions) {
+  EmbeddedDb db = open_ok();
+  auto engine = engine_of(db);
+  constexpr int kRecords = 600;
+  for (int i = 0; i < kRecords; ++i) {
+    ASSERT_TRUE(sdk_testing::put_indexed(
+        *engine, make_record("n", "k" + std::to_string(1000 + i), "p", {{"g", FieldValue::integer(1)}})).ok());
+  }
+  std::atomic<uint64_t> by_other{0};
+  std::thread other([&] {
+    for (int i = kRecords - 1; i >= 0; i -= 2) {
+      auto d = db.del("n", "k" + std::to_string(1000 + i));
+      ASSERT_TRUE(d.ok()) << d.error().message();
+      if (*d) ++by_other;
+    }
+  });
+  auto deleted = db.delete_by_filter("n", {MemoryFilterItem{"g", FilterOp::kEq, FieldValue::integer(1)}});
+  other.join();
+  ASSERT_TRUE(deleted.ok()) << deleted.error().message();
+  EXPECT_EQ(*deleted + by_other.load(), static_cast<uint64_t>(kRecords));
+  EXPECT_EQ(*db.count("n", std::nullopt), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, NamespacesConcurrentTest,
                          ::testing::Values(BackendKind::kInMemory, BackendKind::kMorva),
                          [](const auto& info) {

@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <future>
 #include <limits>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/fs.h"
+#include "platform/log.h"
 
 #include "src/record/node_key.h"
 #include "src/runtime/operational_counters.h"
@@ -36,6 +44,7 @@ class NamespacesTest : public sdk_testing::DbFixture {
   void SetUp() override {
     seams.factories = sdk_testing::probe_factory_table(&made_);
     config.wal_sync_mode = 2;  // nothing here is about durability
+    config.audit_log_path = fs::join(dir.path(), "audit.log");
     db.emplace(open_ok());
     engine = engine_of(*db);
     probe = made_.lock();
@@ -82,6 +91,19 @@ class NamespacesTest : public sdk_testing::DbFixture {
       return {};
     });
     EXPECT_TRUE(s.ok()) << s.error().message();
+    return out;
+  }
+
+  void reopen(Config c) {
+    ASSERT_TRUE(db->close().ok());
+    engine.reset();
+    db.emplace(open_ok(c));
+    engine = engine_of(*db);
+  }
+  std::vector<nlohmann::json> audit_lines() {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(*config.audit_log_path);
+    for (std::string line; std::getline(in, line);) out.push_back(nlohmann::json::parse(line));
     return out;
   }
 
@@ -446,6 +468,142 @@ TEST_F(NamespacesTest, ListsNamespacesFromTheIndexOrTheNodes) {
   auto entries = engine->backend->scan_all(Partition::kNamespaceIndex);
   for (const KvPair& kv : *entries) ASSERT_TRUE(engine->backend->del(Partition::kNamespaceIndex, kv.key).ok());
   EXPECT_EQ(*db->list_namespaces(), (Keys{"a", "a/b", "b"}));
+}
+
+TEST_F(NamespacesTest, DeleteByFilterRefusesInOrder) {
+  const std::vector<MemoryFilterItem> none;
+  auto bad_ns = db->delete_by_filter("bad ns", none);
+  ASSERT_FALSE(bad_ns.ok());
+  EXPECT_EQ(bad_ns.error().kind(), ZolvaErrorKind::kValidation);
+  EXPECT_NE(bad_ns.error().message().find("namespace"), std::string::npos);
+  auto empty = db->delete_by_filter("nothing-here", none);
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().kind(), ZolvaErrorKind::kInvalidInput);
+  EXPECT_NE(empty.error().message().find(
+                "delete_by_filter requires at least one filter item to prevent accidental "
+                "full-namespace deletion. Use delete() to remove individual records."),
+            std::string::npos);
+  put("n", "k");
+  Config read_only = config;
+  read_only.read_only = true;
+  reopen(read_only);
+  auto refused = db->delete_by_filter("bad ns", none);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().message().find(kReadOnlyHandleReason), std::string::npos);
+  reopen(config);
+  ASSERT_TRUE(db->close().ok());
+  auto closed = db->delete_by_filter("n", {item("a", FilterOp::kNeq, str("x"))});
+  ASSERT_FALSE(closed.ok());
+  EXPECT_EQ(closed.error().kind(), ZolvaErrorKind::kNotInitialized);
+  EXPECT_TRUE(audit_lines().empty());
+}
+
+// 1,200 matches behind candidates that do not match (expired, filtered out)
+// in every page: all are deleted, each audited, with one progress event.
+TEST_F(NamespacesTest, DeleteByFilterDeletesEveryMatch) {
+  int kept = 0;
+  for (int i = 0, m = 0; m < 1200; ++i) {
+    MemoryRecord r = make_record("n", "k" + std::to_string(100000 + i), "p", {{"tag", str("m")}});
+    if (i % 9 == 4) {
+      r.expires_at_ms = 5;  // an unpurged expired match stays
+    } else if (i % 6 == 1) {
+      r.metadata["tag"] = str("x");
+      ++kept;
+    } else {
+      if (m % 10 == 0) r.quarantined_at_ms = 1;
+      if (m % 10 == 5) r.superseded_by = "k0";
+      ++m;
+    }
+    put(r);
+  }
+  for (int i = 0; i < 5; ++i) put("o", "k" + std::to_string(i), {{"tag", str("m")}});
+  const auto not_x = std::vector{item("tag", FilterOp::kNeq, str("x"))};
+  log::CaptureSink sink(log::Level::kInfo);
+  auto deleted = db->delete_by_filter("n", not_x);
+  ASSERT_TRUE(deleted.ok()) << deleted.error().message();
+  EXPECT_EQ(*deleted, 1200u);
+  EXPECT_EQ(*db->count("n", not_x), 0u);
+  EXPECT_EQ(*db->count("n", std::nullopt), static_cast<uint64_t>(kept));
+  EXPECT_EQ(*db->count("o", std::nullopt), 5u);
+  int progress = 0;
+  for (const log::Event& e : sink.events()) {
+    if (e.message != "delete_by_filter: progress checkpoint") continue;
+    ++progress;
+    EXPECT_EQ(e.fields, (log::Fields{{"namespace", "n"}, {"deleted", "1000"}}));
+  }
+  EXPECT_EQ(progress, 1);
+
+  auto nothing = db->delete_by_filter("n", {item("tag", FilterOp::kEq, str("absent"))});
+  ASSERT_TRUE(nothing.ok());
+  EXPECT_EQ(*nothing, 0u);
+  const std::vector<nlohmann::json> lines = audit_lines();
+  ASSERT_EQ(lines.size(), 1202u);
+  for (size_t i = 0; i < 1200; ++i) {
+    EXPECT_EQ(lines[i]["op"], "delete");
+    EXPECT_EQ(lines[i]["namespace"], "n");
+  }
+  for (auto [line, reason] : {std::pair{lines[1200], "1200 records"}, std::pair{lines[1201], "0 records"}}) {
+    EXPECT_EQ(line["op"], "delete_by_filter");
+    EXPECT_EQ(line["namespace"], "n");
+    EXPECT_EQ(line["key"], "N/A");
+    EXPECT_EQ(line["outcome"], "ok");
+    EXPECT_EQ(line["reason"], reason);
+  }
+}
+
+// A matching record whose node another thread deleted after the gathering
+// is not counted.
+TEST_F(NamespacesTest, DeleteByFilterSkipsKeysDeletedMeanwhile) {
+  for (int i = 0; i < 20; ++i) put("n", "k" + std::to_string(10 + i), {{"tag", str("m")}});
+  const std::string victim = "k29";  // the last in gathering order
+  std::atomic<bool> done{false};
+  probe->before_batch = [&](const std::vector<BatchOp>& ops) {
+    for (const BatchOp& op : ops) {
+      if (op.partition != Partition::kNamespaceIndex || done.exchange(true)) continue;
+      // The node alone: the index locks are held around this batch.
+      std::thread other([&] { EXPECT_TRUE(engine->delete_node(record_node_id("n", victim), "other").ok()); });
+      other.join();
+      return;
+    }
+  };
+  auto deleted = db->delete_by_filter("n", {item("tag", FilterOp::kEq, str("m"))});
+  probe->before_batch = nullptr;
+  ASSERT_TRUE(deleted.ok()) << deleted.error().message();
+  EXPECT_TRUE(done.load());
+  EXPECT_EQ(*deleted, 19u);
+  EXPECT_EQ(*db->count("n", std::nullopt), 0u);
+}
+
+// A delete that cannot take the engine's insert lock stops the call: the
+// deletions before it stay, the rest of the matches too, and no summary is
+// written.
+TEST_F(NamespacesTest, DeleteByFilterStopsAtAFailedDelete) {
+  Config c = config;
+  c.insert_lock_timeout_ms = 30;
+  reopen(c);
+  for (int i = 0; i < 1100; ++i) put("n", "k" + std::to_string(10000 + i), {{"tag", str("m")}});
+  std::promise<void> acquired;
+  std::promise<void> release;
+  std::thread holder;
+  const int sink_id = log::add_sink(
+      [&](const log::Event& e) {
+        if (e.message != "delete_by_filter: progress checkpoint") return;
+        holder = std::thread([&] {
+          auto guard = engine->lock_insert("test holder");
+          acquired.set_value();
+          release.get_future().wait();
+        });
+        acquired.get_future().wait();
+      },
+      log::Level::kInfo);
+  auto result = db->delete_by_filter("n", {item("tag", FilterOp::kEq, str("m"))});
+  log::remove_sink(sink_id);
+  release.set_value();
+  holder.join();
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind(), ZolvaErrorKind::kTimeout);
+  EXPECT_EQ(*db->count("n", std::nullopt), 100u);
+  for (const nlohmann::json& line : audit_lines()) EXPECT_NE(line["op"], "delete_by_filter");
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // A backend for handle tests: forwards to an inner backend, counts flushes
 // and the prefix iterations of each partition, can refuse the writes of one
 // partition or end the prefix iterations of one partition with an error
-// after some pairs, and tells (through a weak reference) whether it has
+// after some pairs, runs a hook before each batch, and tells (through a weak reference) whether it has
 // been destroyed. Test-only; switches set before use, counters atomic.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,6 +28,8 @@ class ProbeBackend final : public StorageBackend {
   // `fail_prefix_after` pairs.
   std::optional<Partition> fail_prefix_of;
   size_t fail_prefix_after = 0;
+  // Called with every batch before it is written.
+  std::function<void(const std::vector<BatchOp>&)> before_batch;
 
   ZolvaResult<std::vector<KvPair>> scan_all(Partition p) override { return inner_->scan_all(p); }
   ZolvaResult<std::unique_ptr<PrefixIter>> prefix_iter(Partition p, std::string_view x) override {
@@ -51,6 +54,7 @@ class ProbeBackend final : public StorageBackend {
     return inner_->del(p, k);
   }
   ZolvaStatus write_batch(std::vector<BatchOp> ops) override {
+    if (before_batch) before_batch(ops);
     for (const BatchOp& op : ops) {
       if (refuse_writes_of == op.partition) return refused();
     }
