@@ -7,7 +7,9 @@
 //     decoding; and the count as a cursor loop of public list pages of
 //     1,000, whose every page re-walks the entries before its cursor;
 //   - list of 100 records at cursor 0 vs get_many of the same 100 ids plus
-//     their decoding; a page at cursor 90,000 beside it.
+//     their decoding; a page at cursor 90,000 beside it;
+//   - delete_by_filter of 10,000 records of another namespace vs the same
+//     records deleted one by one through the single delete (per record).
 // Rows are named <operation>/<mode>; "Part_" rows are the parts.
 #include <benchmark/benchmark.h>
 
@@ -28,9 +30,9 @@ using namespace zv;
 constexpr size_t kDim = 384;
 constexpr std::string_view kNs = "bench";
 
-MemoryRecord bench_record(size_t i) {
+MemoryRecord bench_record(size_t i, std::string_view ns = kNs) {
   MemoryRecord r;
-  r.ns = std::string(kNs);
+  r.ns = std::string(ns);
   char key[32];
   std::snprintf(key, sizeof key, "key-%07zu", i);
   r.key = key;
@@ -212,6 +214,41 @@ void BM_Part_List100GetManyDecode(benchmark::State& state, bool directory) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * 100));
 }
 
+constexpr std::string_view kDelNs = "doomed";
+
+// Stores the records the delete rows remove, untimed.
+size_t refill(benchmark::State& state, Db& f) {
+  state.PauseTiming();
+  const size_t n = bench::sized<size_t>(10000, 200);
+  for (size_t i = 0; i < n; ++i) store(*f.engine, bench_record(i, kDelNs));
+  state.ResumeTiming();
+  return n;
+}
+
+void BM_DeleteByFilter(benchmark::State& state, bool directory) {
+  Db& f = db_of(directory);
+  size_t n = 0;
+  for (auto _ : state) {
+    n = refill(state, f);
+    auto deleted = f.db->delete_by_filter(kDelNs, {{"kind", FilterOp::kEq, FieldValue::string("note")}});
+    if (!deleted.ok() || *deleted != n) std::abort();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+void BM_SingleDeletes(benchmark::State& state, bool directory) {
+  Db& f = db_of(directory);
+  size_t n = 0;
+  for (auto _ : state) {
+    n = refill(state, f);
+    for (size_t i = 0; i < n; ++i) {
+      auto deleted = f.db->del(kDelNs, bench_record(i, kDelNs).key);
+      if (!deleted.ok() || !*deleted) std::abort();
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
 void register_all() {
   for (bool directory : {false, true}) {
     const std::string mode = directory ? "/directory" : "/memory";
@@ -235,6 +272,12 @@ void register_all() {
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark(("List100_Cursor90000" + mode).c_str(), BM_List100, directory, uint64_t{90000})
         ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("DeleteByFilter10000" + mode).c_str(), BM_DeleteByFilter, directory)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(2);
+    benchmark::RegisterBenchmark(("SingleDeletes10000" + mode).c_str(), BM_SingleDeletes, directory)
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(2);
   }
 }
 
