@@ -22,6 +22,7 @@
 #include "src/runtime/config.h"
 #include "src/sdk/audit_log.h"
 #include "src/sdk/audit_record.h"
+#include "src/sdk/list_options.h"
 #include "src/search/search_hit.h"
 #include "src/storage/engine_open.h"
 #include "src/storage/storage_engine.h"
@@ -102,6 +103,19 @@ class EmbeddedDb {
   ZolvaResult<std::vector<SearchHit>> search(SearchRequest req, uint8_t method) const;
   ZolvaResult<std::vector<SearchHit>> search_multi(const std::vector<std::string>& namespaces,
                                                    SearchRequest req) const;
+
+  // Many records at once (namespaces.cc). One page of a namespace's records
+  // under filters, lifecycle switches and a positional cursor; the number of
+  // live, unexpired records matching the items (quarantined and superseded
+  // included); the distinct namespaces in byte order; and the deletion,
+  // through del one record at a time, of every record matching a non-empty
+  // item list, returning how many records were deleted.
+  ZolvaResult<ZolvaListResult> list(std::string_view ns, const MemoryListOptions& options) const;
+  ZolvaResult<uint64_t> count(std::string_view ns,
+                              const std::optional<std::vector<MemoryFilterItem>>& items) const;
+  ZolvaResult<std::vector<std::string>> list_namespaces() const;
+  ZolvaResult<uint64_t> delete_by_filter(std::string_view ns,
+                                         const std::vector<MemoryFilterItem>& items) const;
 
   // Appends the record to the audit log when there is one; a failure only
   // warns.
