@@ -89,6 +89,33 @@ constexpr const char* kSearchDoc =
     "filters narrow every route by metadata equality. top_k is capped at 10000.\n\n"
     "Returns:\n    A list of SearchHit, best first.";
 
+constexpr const char* kSearchMultiDoc =
+    "search_multi($self, namespaces, query_vector, filters=None, text_query=None, top_k=10, "
+    "distance_metric=None, explain=False, exclude_superseded=False, query_sparse=None, "
+    "min_confidence=None, as_of_ms=None, valid_window=None, include_quarantined=False)\n--\n\n"
+    "Hybrid memory search across multiple namespaces in a single call.\n\n"
+    "Each namespace is searched as ``search`` would with the default route; a\n"
+    "namespace name the database refuses is skipped. The hits are merged by\n"
+    "score (equal scores keep namespace order) and cut to top_k.\n\n"
+    "Returns:\n    A list of SearchHit, best first.";
+constexpr const char* kCountDoc =
+    "count($self, namespace, filters=None)\n--\n\n"
+    "Count memory records in a namespace, optionally filtered by metadata.\n\n"
+    "filters maps a field to a value (equality) or to an operator dict with\n"
+    "$eq, $neq, $gt, $gte, $lt, $lte. Expired records are not counted.\n\n"
+    "Returns:\n    The number of matching records.";
+constexpr const char* kListNamespacesDoc =
+    "list_namespaces($self)\n--\n\n"
+    "List all namespaces currently registered in the database.\n\n"
+    "Returns:\n    A list of str, ascending, each namespace once.";
+constexpr const char* kDeleteByFilterDoc =
+    "delete_by_filter($self, namespace, filters)\n--\n\n"
+    "Delete all memory records in a namespace matching a metadata filter.\n\n"
+    "filters takes the form ``count`` takes and must hold at least one\n"
+    "condition. Records are deleted one at a time; should one fail, those\n"
+    "deleted before it stay deleted.\n\n"
+    "Returns:\n    The number of records deleted.";
+
 constexpr const char* const kConnectParams[] = {"path", "memory_limit", "read_only", "backend"};
 constexpr const char* const kNewParams[] = {"db_path", "memory_limit_bytes", "read_only", "backend"};
 constexpr const char* const kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
@@ -181,6 +208,15 @@ PyMethodDef g_client_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kPutDoc},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_search>)),
      METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
+    {"search_multi",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_search_multi>)),
+     METH_FASTCALL | METH_KEYWORDS, kSearchMultiDoc},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_count>)),
+     METH_FASTCALL | METH_KEYWORDS, kCountDoc},
+    {"delete_by_filter",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&client_delete_by_filter>)),
+     METH_FASTCALL | METH_KEYWORDS, kDeleteByFilterDoc},
+    {"list_namespaces", &unary_stub<&client_list_namespaces>, METH_NOARGS, kListNamespacesDoc},
     {"flush", &unary_stub<&client_flush>, METH_NOARGS, kFlushDoc},
     {"capabilities", &unary_stub<&client_capabilities>, METH_NOARGS, kCapabilitiesDoc},
     {"close", &unary_stub<&client_close>, METH_NOARGS, kCloseDoc},

@@ -31,6 +31,12 @@ PyResult<PyRef> make_connect_function(PyObject* module);
 // Method bodies of Client defined beside their groups.
 PyResult<PyRef> client_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyResult<PyRef> client_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyResult<PyRef> client_search_multi(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames);
+PyResult<PyRef> client_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyResult<PyRef> client_list_namespaces(PyObject* self);
+PyResult<PyRef> client_delete_by_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames);
 PyResult<PyRef> client_put_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyResult<PyRef> client_flush(PyObject* self);
 PyResult<PyRef> client_capabilities(PyObject* self);

@@ -12,6 +12,10 @@ namespace {
 constexpr char kPut[] = "put";
 constexpr char kPutBatch[] = "put_batch";
 constexpr char kSearch[] = "search";
+constexpr char kSearchMulti[] = "search_multi";
+constexpr char kCount[] = "count";
+constexpr char kDeleteByFilter[] = "delete_by_filter";
+constexpr char kListNamespaces[] = "list_namespaces";
 constexpr char kCapabilities[] = "capabilities";
 constexpr char kFlush[] = "flush";
 constexpr char kClose[] = "close";
@@ -57,15 +61,31 @@ constexpr const char* kDeleteDoc =
     "delete($self, namespace, key)\n--\n\n"
     "Delete a namespace-scoped persistent memory record.\n\n"
     "Returns:\n    True when a record was deleted, False when none existed.";
+constexpr const char* kListDoc =
+    "list($self, namespace, filters=None, limit=100, cursor=None, exclude_superseded=False, "
+    "as_of_ms=None, valid_window=None, include_quarantined=False, min_confidence=None)\n--\n\n"
+    "List namespace-scoped persistent memory records.\n\n"
+    "filters selects by metadata equality. The cursor counts index entries, not\n"
+    "records: pass a page's next_cursor as the cursor of the next call. A page\n"
+    "may hold fewer than limit records (expired or filtered-out entries are\n"
+    "dropped) and still carry a cursor; next_cursor is None only when no\n"
+    "further entries follow.\n\n"
+    "Returns:\n    A ListResult page; its records become Record objects when read.";
 
 PyMethodDef g_memory_methods[] = {
     ZV_FORWARDER(put, kPut),
     ZV_FORWARDER(put_batch, kPutBatch),
+    ZV_FORWARDER(delete_by_filter, kDeleteByFilter),
+    ZV_FORWARDER(count, kCount),
     ZV_FORWARDER(search, kSearch),
+    ZV_FORWARDER(search_multi, kSearchMulti),
+    ZV_FORWARDER(list_namespaces, kListNamespaces),
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&memory_get>)),
      METH_FASTCALL | METH_KEYWORDS, kGetDoc},
     {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&memory_delete>)),
      METH_FASTCALL | METH_KEYWORDS, kDeleteDoc},
+    {"list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_stub<&memory_list>)),
+     METH_FASTCALL | METH_KEYWORDS, kListDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

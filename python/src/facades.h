@@ -30,5 +30,6 @@ PyResult<PyRef> client_wiki(PyObject* client);
 // MemoryClient's own methods, defined beside the record reads.
 PyResult<PyRef> memory_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyResult<PyRef> memory_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyResult<PyRef> memory_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zv::py

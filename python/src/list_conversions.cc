@@ -53,6 +53,21 @@ PyResult<std::vector<PyRef>> extract_object_list(PyObject* obj) {
   return out;
 }
 
+PyResult<std::vector<std::string>> extract_str_list(PyObject* obj) {
+  std::vector<std::string> out;
+  ZV_TRY(walk_sequence(
+      obj, [&](size_t n) { out.reserve(n); },
+      [&](PyRef item) -> PyStatus {
+        if (!PyUnicode_Check(item.get())) return py_fail(type_error(item.get(), "str"));
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item.get(), &len);
+        if (text == nullptr) return py_fail_fetch();
+        out.emplace_back(text, static_cast<size_t>(len));
+        return {};
+      }));
+  return out;
+}
+
 PyResult<PyRef> f32_list_to_py(const std::vector<float>& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return py_fail_fetch();

@@ -1,6 +1,6 @@
 // Whole lists across the boundary: a Python sequence of numbers read into
-// 32-bit floats, and core lists of floats and strings written as new Python
-// lists. Needs the interpreter lock.
+// 32-bit floats, a sequence of str read into strings, and core lists of
+// floats and strings written as new Python lists. Needs the interpreter lock.
 #pragma once
 
 #include <string>
@@ -21,6 +21,11 @@ PyResult<std::vector<float>> extract_f32_list(PyObject* obj);
 // Any sequence except a str, its items collected as new references without
 // looking at them; the same refusals as extract_f32_list.
 PyResult<std::vector<PyRef>> extract_object_list(PyObject* obj);
+
+// Any sequence except a str, each item a str (subclasses too); a non-str
+// item raises the standard type error naming 'str'. The same refusals of
+// the whole as extract_f32_list.
+PyResult<std::vector<std::string>> extract_str_list(PyObject* obj);
 
 // New lists of float / str.
 PyResult<PyRef> f32_list_to_py(const std::vector<float>& values);

@@ -5,6 +5,7 @@
 #include "platform/panic.h"
 #include "python/src/client.h"
 #include "python/src/exceptions.h"
+#include "python/src/list_result_type.h"
 #include "python/src/py_err.h"
 #include "python/src/py_ref.h"
 #include "python/src/record_type.h"
@@ -54,7 +55,7 @@ constexpr ModuleEntry kEntries[] = {
     {"VectorIter", &make_class<&g_vector_iter_cell>},
     {"SearchHit", &make_class<&g_search_hit_cell>},
     {"Record", &make_class<&g_record_cell>},
-    // ListResult goes here when it exists.
+    {"ListResult", &make_class<&g_list_result_cell>},
     {nullptr, &make_connect_function},
     {"Error", &make_exception_class<ExcClass::kError>},
     {"NotFoundError", &make_exception_class<ExcClass::kNotFoundError>},

@@ -10,7 +10,7 @@ namespace {
 using testing::EmbeddedPython;
 
 constexpr const char* kExpectedAll =
-    "['Client', 'Vector', 'VectorIter', 'SearchHit', 'Record', 'connect', "
+    "['Client', 'Vector', 'VectorIter', 'SearchHit', 'Record', 'ListResult', 'connect', "
     "'Error', 'NotFoundError', 'ValidationError', 'CorruptError', 'StorageError', "
     "'ConflictError', 'UnsupportedError', 'ResourceLimitError', 'BusyError', 'NoVectorError', "
     "'TimeoutError', '__version__']";

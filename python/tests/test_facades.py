@@ -45,12 +45,15 @@ def test_class_and_getter_docstrings(mem):
                                      "VOV, index maintenance, import/export.")
     assert Client.wiki.__doc__ == "Wiki summary-archive recovery (``db.wiki.*``)."
     assert [m for m in dir(type(mem.memory)) if not m.startswith("_")] == \
-        sorted(["put", "put_batch", "search", "get", "delete"])
+        sorted(["put", "put_batch", "search", "search_multi", "count", "delete_by_filter",
+                "list_namespaces", "get", "delete", "list"])
     assert [m for m in dir(type(mem.system)) if not m.startswith("_")] == sorted(["capabilities", "flush", "close"])
 
 
 def test_forwarders_carry_the_fixed_docstring(mem):
     for facade, name in [(mem.memory, "put"), (mem.memory, "put_batch"), (mem.memory, "search"),
+                         (mem.memory, "search_multi"), (mem.memory, "count"),
+                         (mem.memory, "delete_by_filter"), (mem.memory, "list_namespaces"),
                          (mem.system, "flush"), (mem.system, "capabilities"), (mem.system, "close")]:
         method = getattr(facade, name)
         assert method.__doc__ == f"Delegates to ``Client.{name}`` \u2014 same signature, same result."

@@ -24,7 +24,7 @@ EXCEPTIONS = [
 
 # The exports that exist so far, in module order; ListResult will take its
 # place between Record and connect.
-EXPECTED_ALL = ["Client", "Vector", "VectorIter", "SearchHit", "Record", "connect"] + EXCEPTIONS + ["__version__"]
+EXPECTED_ALL = ["Client", "Vector", "VectorIter", "SearchHit", "Record", "ListResult", "connect"] + EXCEPTIONS + ["__version__"]
 
 
 def test_all_lists_exports_in_order_and_each_exists():
