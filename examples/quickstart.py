@@ -1,6 +1,6 @@
 """ZivirOR quick start: store six short notes in a fresh database directory,
-read one back by its key, then find them by keyword, by vector and by both at
-once.
+read one back by its key, list and count them, then find them by keyword, by
+vector and by both at once.
 
 The vectors are written out below (eight numbers each, no model needed); a
 real agent would store the embeddings of its own model.
@@ -45,6 +45,11 @@ def main():
             print(f"  payload:  {note.payload}")
             print(f"  metadata: {note.metadata}")
             print(f"  vector:   {note.vector}")
+
+            page = db.memory.list("notes", limit=10)
+            print(f"\nListed {len(page)} notes: {', '.join(record.key for record in page)}")
+            print(f"Counted {db.count('notes')} notes, {db.count('notes', {'topic': 'travel'})} about travel, "
+                  f"{db.count('notes', {'year': {'$gte': 2024}})} from 2024 on")
 
             show("Keyword search: What did I note about Paris?",
                  db.search("notes", [], text_query="What did I note about Paris?", top_k=3))

@@ -1,5 +1,7 @@
 """Search arguments: what is refused before the gate, what after it, and what
-the core refuses. Uses the directory fixture; no record is needed."""
+the core refuses, for search and for search_multi, which shares every
+argument but the namespace and the method. Uses the directory fixture; no
+record is needed."""
 import datetime
 
 import pytest
@@ -83,35 +85,45 @@ def closed_db(tmp_path_factory):
     return client
 
 
-def search(db, **kwargs):
-    args = dict(namespace="ns", query_vector=[])
+@pytest.fixture(params=["search", "search_multi"])
+def entry(request):
+    return request.param
+
+
+def search(db, entry="search", **kwargs):
+    if entry == "search_multi":
+        if "method" in kwargs:
+            pytest.skip("search_multi takes no method")
+        args = dict(namespaces=["ns"], query_vector=[])
+    else:
+        args = dict(namespace="ns", query_vector=[])
     args.update(kwargs)
-    return db.search(**args)
+    return getattr(db, entry)(**args)
 
 
 @pytest.mark.parametrize("closed", [False, True])
 @pytest.mark.parametrize("kwargs, exc, param", BEFORE_GATE)
-def test_refused_before_the_gate(db, closed_db, closed, kwargs, exc, param):
+def test_refused_before_the_gate(db, closed_db, closed, entry, kwargs, exc, param):
     with pytest.raises(exc) as info:
-        search(closed_db if closed else db, **kwargs)
+        search(closed_db if closed else db, entry, **kwargs)
     assert info.value.__notes__ == [f"while processing '{param}'"]
 
 
 @pytest.mark.parametrize("kwargs, exc, message", AFTER_GATE)
-def test_refused_after_the_gate(db, closed_db, kwargs, exc, message):
+def test_refused_after_the_gate(db, closed_db, entry, kwargs, exc, message):
     with pytest.raises(exc) as info:
-        search(db, **kwargs)
+        search(db, entry, **kwargs)
     assert str(info.value) == message
     assert not hasattr(info.value, "__notes__")
     with pytest.raises(RuntimeError) as info:
-        search(closed_db, **kwargs)
+        search(closed_db, entry, **kwargs)
     assert type(info.value) is RuntimeError and str(info.value) == "database is closing"
 
 
 @pytest.mark.parametrize("value, message", VALUE_REFUSALS)
-def test_filter_values_refused(db, value, message):
+def test_filter_values_refused(db, entry, value, message):
     with pytest.raises(TypeError) as info:
-        search(db, filters={"tag": value})
+        search(db, entry, filters={"tag": value})
     assert str(info.value) == message
 
 
@@ -134,9 +146,9 @@ def test_sparse_query_refused(db, sparse, message):
          "Invalid input: SEARCH_OPTIONS_INVALID: valid_window.from_ms (5) must be < valid_window.to_ms (5)"),
     ],
 )
-def test_core_refusals(db, kwargs, message):
+def test_core_refusals(db, entry, kwargs, message):
     with pytest.raises(dozudaz_id.ValidationError) as info:
-        search(db, **kwargs)
+        search(db, entry, **kwargs)
     assert str(info.value) == message
     assert (info.value.code, info.value.retriable) == ("ZIVIROR_VALIDATION_ERROR", False)
 
