@@ -181,6 +181,11 @@ class Waiter:
 GATED_CALLS = [
     pytest.param(lambda db, w: db.put("ns", "k", "p", metadata={"w": w}), id="put"),
     pytest.param(lambda db, w: db.search("ns", [], text_query="x", filters={"w": w}), id="search"),
+    pytest.param(lambda db, w: db.search_multi(["ns", "b"], [], text_query="x", filters={"w": w}),
+                 id="search_multi"),
+    pytest.param(lambda db, w: db.memory.list("ns", filters={"w": w}), id="list"),
+    pytest.param(lambda db, w: db.count("ns", {"w": {"$gte": w}}), id="count"),
+    pytest.param(lambda db, w: db.delete_by_filter("ns", {"w": w}), id="delete_by_filter"),
 ]
 
 

@@ -92,6 +92,31 @@ def test_reads_stay_flat(mem, name):
     assert_flat(lambda: call(mem), scaled(1_000_000))
 
 
+def walk_page(page):
+    """Index, iterate and read the properties of a page."""
+    out = [page[0], page[1].key, page["total_count"], page.next_cursor, len(page), repr(page)]
+    out.extend(r.key for r in page)
+    return out
+
+
+def test_list_result_operations_stay_flat(mem):
+    page = mem.memory.list("ns", limit=3)
+    assert_flat(lambda: walk_page(page), scaled(1_000_000, 8))
+
+
+def test_list_and_count_stay_flat(mem):
+    # A small namespace of its own: the loop measures the binding, not the scan.
+    for i in range(5):
+        mem.put("small", f"k{i}", "p", metadata={"n": i, "tag": "t"})
+    assert_flat(lambda: (mem.memory.list("small", filters={"tag": "t"}, limit=3),
+                         mem.count("small", {"n": {"$lt": 3}})), scaled(100_000, 20))
+
+
+def test_search_multi_stays_flat(mem):
+    query = np.linspace(0, 1, 8, dtype=np.float32)
+    assert_flat(lambda: mem.search_multi(["ns", "other"], query, top_k=10), scaled(100_000, 50))
+
+
 def test_refused_calls_stay_flat(closed):
     assert_flat(lambda: refused(closed), scaled(1_000_000))
 
