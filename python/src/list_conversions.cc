@@ -1,6 +1,7 @@
 #include "python/src/list_conversions.h"
 
 #include "python/src/args.h"
+#include "python/src/record_fields.h"
 
 namespace zv::py {
 
@@ -66,6 +67,63 @@ PyResult<std::vector<std::string>> extract_str_list(PyObject* obj) {
         return {};
       }));
   return out;
+}
+
+namespace {
+
+PyResult<NodeId> node_id_from_py(PyObject* item) {
+  PyRef index = PyRef::steal(PyNumber_Index(item));
+  if (!index) return py_fail_fetch();
+  // Masking keeps the low 64 bits of any int; the sign and the upper bound
+  // are checked on the high part, which must itself fit 64 unsigned bits.
+  const uint64_t low = PyLong_AsUnsignedLongLongMask(index.get());
+  if (low == static_cast<uint64_t>(-1) && PyErr_Occurred()) return py_fail_fetch();
+  PyRef shift = PyRef::steal(PyLong_FromLong(64));
+  if (!shift) return py_fail_fetch();
+  PyRef high_obj = PyRef::steal(PyNumber_Rshift(index.get(), shift.get()));
+  if (!high_obj) return py_fail_fetch();
+  const uint64_t high = PyLong_AsUnsignedLongLong(high_obj.get());
+  if (high == static_cast<uint64_t>(-1) && PyErr_Occurred()) return py_fail_fetch();
+  return (static_cast<NodeId>(high) << 64) | low;
+}
+
+}  // namespace
+
+PyResult<std::vector<NodeId>> extract_node_ids(PyObject* obj) {
+  std::vector<NodeId> out;
+  PyStatus walked = walk_sequence(
+      obj, [&](size_t n) { out.reserve(n); },
+      [&](PyRef item) -> PyStatus {
+        ZV_ASSIGN_OR_RETURN(NodeId id, node_id_from_py(item.get()));
+        out.push_back(id);
+        return {};
+      });
+  if (!walked.ok()) return py_fail(with_note(std::move(walked).error(), "roots"));
+  return out;
+}
+
+PyResult<PyRef> node_ids_to_py_list(const std::vector<NodeId>& ids) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return py_fail_fetch();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    ZV_ASSIGN_OR_RETURN(PyRef item, node_id_to_py(ids[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+PyResult<PyRef> neighbors_to_py_list(const std::vector<std::pair<NodeId, float>>& neighbors) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(neighbors.size())));
+  if (!list) return py_fail_fetch();
+  for (size_t i = 0; i < neighbors.size(); ++i) {
+    ZV_ASSIGN_OR_RETURN(PyRef id, node_id_to_py(neighbors[i].first));
+    PyRef distance = PyRef::steal(PyFloat_FromDouble(static_cast<double>(neighbors[i].second)));
+    if (!distance) return py_fail_fetch();
+    PyObject* pair = PyTuple_Pack(2, id.get(), distance.get());
+    if (pair == nullptr) return py_fail_fetch();
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
 }
 
 PyResult<PyRef> f32_list_to_py(const std::vector<float>& values) {
