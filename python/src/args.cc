@@ -203,6 +203,14 @@ PyResult<std::optional<double>> extract_opt_f64(PyObject* obj, const char* name)
   return std::optional<double>(v);
 }
 
+PyErr key_error(const std::string& message) {
+  PyRef text = PyRef::steal(text_to_py(message));
+  if (!text) return PyErr::fetch();
+  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_KeyError, text.get(), nullptr));
+  if (!exc) return PyErr::fetch();
+  return PyErr::from_instance(std::move(exc));
+}
+
 PyResult<PyObject*> extract_opt_dict(PyObject* obj, const char* name) {
   if (obj == nullptr || obj == Py_None) return static_cast<PyObject*>(nullptr);
   if (!PyDict_Check(obj)) return py_fail(with_note(type_error(obj, "dict"), name));

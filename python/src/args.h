@@ -37,6 +37,9 @@ std::string type_name(PyObject* obj);
 // TypeError "'<type>' object is not an instance of '<expected>'", or
 // "'None' is not an instance of '<expected>'" for None.
 PyErr type_error(PyObject* obj, std::string_view expected);
+// KeyError with the message as its only argument (made at once: a lazily
+// made KeyError would show the message's repr).
+PyErr key_error(const std::string& message);
 // Adds the note "while processing '<name>'" to the exception, making it.
 PyErr with_note(PyErr err, std::string_view name);
 

@@ -52,14 +52,6 @@ PyResult<Py_ssize_t> page_len(PyObject* self) {
   return static_cast<Py_ssize_t>(page->records.size());
 }
 
-PyErr key_error(const std::string& message) {
-  PyRef text = PyRef::steal(text_to_py(message));
-  if (!text) return PyErr::fetch();
-  PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_KeyError, text.get(), nullptr));
-  if (!exc) return PyErr::fetch();
-  return PyErr::from_instance(std::move(exc));
-}
-
 // A position when the key reads as an unsigned 64-bit integer (bools as 0
 // or 1); otherwise a field name; anything else, negative ints included, is
 // refused. Positions do not count from the end.

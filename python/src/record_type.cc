@@ -24,13 +24,7 @@ PyResult<PyRef> record_getitem(PyObject* self, PyObject* key) {
   ZV_ASSIGN_OR_RETURN(auto r, SharedBorrow<MemoryRecord>::take(self));
   ZV_ASSIGN_OR_RETURN(std::string_view name, extract_str(key, "key"));
   std::optional<RecordField> field = record_field_by_name(name);
-  if (!field) {
-    PyRef message = PyRef::steal(text_to_py("Record has no field '" + std::string(name) + "'"));
-    if (!message) return py_fail_fetch();
-    PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_KeyError, message.get(), nullptr));
-    if (!exc) return py_fail_fetch();
-    return py_fail(PyErr::from_instance(std::move(exc)));
-  }
+  if (!field) return py_fail(key_error("Record has no field '" + std::string(name) + "'"));
   return record_field_to_py(*r, *field);
 }
 
