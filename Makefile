@@ -25,6 +25,8 @@ test-cpp: install
 
 test-python: install
 	cd python/tests && $(PY) -m pytest -q -rs
+	ZV_BENCH_SMOKE=1 $(PY) bench/python/thread_scaling.py
+	ZV_BENCH_SMOKE=1 $(PY) bench/python/peers_records.py
 
 # ThreadSanitizer build of the concurrent structures' tests only.
 sanitize: setup
