@@ -24,12 +24,14 @@ test-cpp: install
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 test-python: install
-	cd python/tests && $(PY) -m pytest -q
+	cd python/tests && $(PY) -m pytest -q -rs
+	ZV_BENCH_SMOKE=1 $(PY) bench/python/thread_scaling.py
+	ZV_BENCH_SMOKE=1 $(PY) bench/python/peers_records.py
 
 # ThreadSanitizer build of the concurrent structures' tests only.
 sanitize: setup
 	$(CLANG_ENV) cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DZV_SANITIZE=thread -DZV_BUILD_PYTHON=OFF -DZV_BUILD_BENCH=OFF >/dev/null
+	  -DZV_SANITIZE=thread -DZV_BUILD_PYTHON=ON -DZV_BUILD_BENCH=OFF >/dev/null
 	cmake --build build/tsan --target zv_sanitize_tests -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j$(JOBS)
 

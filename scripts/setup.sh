@@ -24,7 +24,7 @@ PY="${PYTHON:-python3}"
 need_pip=0
 "$PY" - <<'PYEOF' || need_pip=1
 import importlib.util, shutil, sys
-mods = ["scikit_build_core", "pytest", "numpy"]
+mods = ["scikit_build_core", "pytest", "numpy", "hypothesis"]
 sys.exit(0 if all(importlib.util.find_spec(m) for m in mods) and shutil.which("ninja") else 1)
 PYEOF
 if ((need_pip)); then

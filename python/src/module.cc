@@ -3,10 +3,14 @@
 #include <string>
 
 #include "platform/panic.h"
+#include "python/src/client.h"
 #include "python/src/exceptions.h"
+#include "python/src/list_result_type.h"
 #include "python/src/py_err.h"
 #include "python/src/py_ref.h"
+#include "python/src/record_type.h"
 #include "python/src/trampoline.h"
+#include "python/src/vector_type.h"
 
 namespace zv::py {
 
@@ -27,6 +31,12 @@ struct ModuleEntry {
   PyResult<PyRef> (*make)(PyObject* module);
 };
 
+template <TypeCell* Cell>
+PyResult<PyRef> make_class(PyObject* /*module*/) {
+  ZV_ASSIGN_OR_RETURN(PyTypeObject * type, Cell->get_or_create());
+  return PyRef::borrow(reinterpret_cast<PyObject*>(type));
+}
+
 template <ExcClass C>
 PyResult<PyRef> make_exception_class(PyObject* /*module*/) {
   return PyRef::borrow(exception_class(C));
@@ -40,8 +50,13 @@ PyResult<PyRef> make_version(PyObject* /*module*/) {
 
 // What the module exports, in the order of `__all__`.
 constexpr ModuleEntry kEntries[] = {
-    // The classes Client, Vector, VectorIter, SearchHit, Record, ListResult,
-    // then the function connect, go here, in that order, when they exist.
+    {"Client", &make_class<&g_client_cell>},
+    {"Vector", &make_class<&g_vector_cell>},
+    {"VectorIter", &make_class<&g_vector_iter_cell>},
+    {"SearchHit", &make_class<&g_search_hit_cell>},
+    {"Record", &make_class<&g_record_cell>},
+    {"ListResult", &make_class<&g_list_result_cell>},
+    {nullptr, &make_connect_function},
     {"Error", &make_exception_class<ExcClass::kError>},
     {"NotFoundError", &make_exception_class<ExcClass::kNotFoundError>},
     {"ValidationError", &make_exception_class<ExcClass::kValidationError>},

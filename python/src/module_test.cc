@@ -10,7 +10,8 @@ namespace {
 using testing::EmbeddedPython;
 
 constexpr const char* kExpectedAll =
-    "['Error', 'NotFoundError', 'ValidationError', 'CorruptError', 'StorageError', "
+    "['Client', 'Vector', 'VectorIter', 'SearchHit', 'Record', 'ListResult', 'connect', "
+    "'Error', 'NotFoundError', 'ValidationError', 'CorruptError', 'StorageError', "
     "'ConflictError', 'UnsupportedError', 'ResourceLimitError', 'BusyError', 'NoVectorError', "
     "'TimeoutError', '__version__']";
 

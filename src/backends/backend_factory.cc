@@ -2,18 +2,9 @@
 
 #include "platform/fill_message.h"
 #include "src/backends/in_memory_backend.h"
+#include "src/backends/morva_backend.h"
 
 namespace zv {
-namespace {
-
-// Until the key-value engine backend is linked in, its entry names the
-// backend and refuses to open rather than handing out another store.
-ZolvaResult<BackendHandle> morva_unavailable(std::string_view, const Config&) {
-  return make_unexpected(ZolvaError::unsupported_operation(std::string(kOpenBackendOperation),
-                                                           std::string(kMorvaUnavailableDetail)));
-}
-
-}  // namespace
 
 std::string_view backend_factory_name(BackendKind kind) {
   switch (kind) {
@@ -29,6 +20,11 @@ ZolvaResult<BackendHandle> rocksdb_unavailable(std::string_view, const Config&) 
                                                 std::string(kRocksDbUnavailableReason)));
 }
 
+ZolvaResult<BackendHandle> open_morva_backend(std::string_view path, const Config& config) {
+  ZV_ASSIGN_OR_RETURN(std::shared_ptr<MorvaBackend> backend, MorvaBackend::open(path, config));
+  return BackendHandle(std::move(backend));
+}
+
 ZolvaResult<BackendHandle> create_in_memory_backend(std::string_view, const Config&) {
   return BackendHandle(std::make_shared<InMemoryBackend>());
 }
@@ -36,7 +32,7 @@ ZolvaResult<BackendHandle> create_in_memory_backend(std::string_view, const Conf
 BackendFactoryTable factory_registry() {
   BackendFactoryTable t;
   t.emplace(BackendKind::kRocksDb, rocksdb_unavailable);
-  t.emplace(BackendKind::kMorva, morva_unavailable);
+  t.emplace(BackendKind::kMorva, open_morva_backend);
   t.emplace(BackendKind::kInMemory, create_in_memory_backend);
   return t;
 }

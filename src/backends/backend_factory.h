@@ -24,15 +24,14 @@ inline constexpr std::string_view kRocksDbUnavailableReason =
     "RocksDB backend requires the 'rocksdb' feature";
 inline constexpr std::string_view kBackendKindField = "backend_kind";
 inline constexpr std::string_view kNoFactoryTemplate = "no factory registered for backend '{}'";
-inline constexpr std::string_view kOpenBackendOperation = "open backend 'morva'";
-inline constexpr std::string_view kMorvaUnavailableDetail =
-    "the key-value engine backend is not available in this build";
 
 // "rocksdb", "morva", "memory": the names messages use.
 std::string_view backend_factory_name(BackendKind kind);
 
 // Always fails: no backend of this kind exists.
 ZolvaResult<BackendHandle> rocksdb_unavailable(std::string_view path, const Config& config);
+// The key-value engine backend in the database directory `path`.
+ZolvaResult<BackendHandle> open_morva_backend(std::string_view path, const Config& config);
 // A new, empty in-memory backend; ignores both arguments.
 ZolvaResult<BackendHandle> create_in_memory_backend(std::string_view path, const Config& config);
 

@@ -68,8 +68,10 @@ template <class F>
 std::string debug_of(F v) {
   if (!std::isfinite(v)) return special(v);
   const Digits d = shortest(v);
-  const double a = std::fabs(static_cast<double>(v));
-  if (a == 0.0 || (a >= 1e-4 && a < 1e16)) return fixed(d, true);
+  // Both bounds in the value's own width: 0.0001f lies just below the double
+  // 1e-4 yet reads as 0.0001, so it shows as 0.0001.
+  const F a = std::fabs(v);
+  if (a == F(0) || (a >= static_cast<F>(1e-4) && a < static_cast<F>(1e16))) return fixed(d, true);
   std::string out = d.negative ? "-" : "";
   out += d.digits[0];
   if (d.digits.size() > 1) {

@@ -22,6 +22,7 @@
 #include "src/runtime/config.h"
 #include "src/sdk/audit_log.h"
 #include "src/sdk/audit_record.h"
+#include "src/sdk/list_options.h"
 #include "src/search/search_hit.h"
 #include "src/storage/engine_open.h"
 #include "src/storage/storage_engine.h"
@@ -34,6 +35,14 @@ struct SearchRequest;
 inline constexpr std::string_view kReadOnlyHandleField = "read_only";
 inline constexpr std::string_view kReadOnlyHandleReason =
     "this operation is not available when ZivirOR is opened read-only";
+
+// What a handle offers: three fixed features and its read-only flag.
+struct Capabilities {
+  bool persistence = true;
+  bool vector_search = true;
+  bool vov_queries = true;
+  bool read_only = false;
+};
 
 class EmbeddedDb {
  public:
@@ -57,6 +66,8 @@ class EmbeddedDb {
   EmbeddedDb clone() const { return *this; }
 
   const Config& config() const { return config_; }
+  // Reads only the configuration: never fails, the same once closed.
+  Capabilities capabilities() const { return Capabilities{true, true, true, config_.read_only}; }
 
   // A new reference to the open engine, or NotInitialized once closed.
   ZolvaResult<std::shared_ptr<StorageEngine>> engine() const;
@@ -81,6 +92,9 @@ class EmbeddedDb {
   ZolvaResult<std::optional<MemoryRecord>> get(std::string_view ns, std::string_view key) const;
   ZolvaResult<bool> del(std::string_view ns, std::string_view key) const;
   ZolvaResult<MemoryRecord> put(MemoryInput input) const;
+  // Stores many records, chunk by chunk, each by the rules of put, and
+  // returns them in input order as stored (defined in put_batch.cc).
+  ZolvaResult<std::vector<MemoryRecord>> put_batch(std::vector<MemoryInput> inputs) const;
 
   // Searches, defined by the search library (which links this one): the
   // hits of one search with the given index method byte (the continuation
@@ -89,6 +103,19 @@ class EmbeddedDb {
   ZolvaResult<std::vector<SearchHit>> search(SearchRequest req, uint8_t method) const;
   ZolvaResult<std::vector<SearchHit>> search_multi(const std::vector<std::string>& namespaces,
                                                    SearchRequest req) const;
+
+  // Many records at once (namespaces.cc). One page of a namespace's records
+  // under filters, lifecycle switches and a positional cursor; the number of
+  // live, unexpired records matching the items (quarantined and superseded
+  // included); the distinct namespaces in byte order; and the deletion,
+  // through del one record at a time, of every record matching a non-empty
+  // item list, returning how many records were deleted.
+  ZolvaResult<ZolvaListResult> list(std::string_view ns, const MemoryListOptions& options) const;
+  ZolvaResult<uint64_t> count(std::string_view ns,
+                              const std::optional<std::vector<MemoryFilterItem>>& items) const;
+  ZolvaResult<std::vector<std::string>> list_namespaces() const;
+  ZolvaResult<uint64_t> delete_by_filter(std::string_view ns,
+                                         const std::vector<MemoryFilterItem>& items) const;
 
   // Appends the record to the audit log when there is one; a failure only
   // warns.

@@ -193,19 +193,27 @@ ZolvaStatus DerivedIndexState::write(KvService& kv, const DerivedIndexState& sta
 ZolvaStatus update_derived_index_state(StorageBackend& backend, KvService& kv,
                                        const MemoryRecord* old_record,
                                        const MemoryRecord* new_record) {
+  const RecordPair change{old_record, new_record};
+  return update_derived_index_state(backend, kv, std::span<const RecordPair>(&change, 1));
+}
+
+ZolvaStatus update_derived_index_state(StorageBackend& backend, KvService& kv,
+                                       std::span<const RecordPair> changes) {
   ZV_ASSIGN_OR_RETURN(std::optional<DerivedIndexState> stored, DerivedIndexState::read(backend));
   if (!stored || stored->schema_version != kDerivedIndexSchemaVersion) return {};
   DerivedIndexState& s = *stored;
-  const int64_t records = (new_record ? 1 : 0) - (old_record ? 1 : 0);
-  s.record_count = saturating_stat_add(s.record_count, records);
-  s.namespace_entries = saturating_stat_add(s.namespace_entries, records);
-  if (old_record) {
-    s.payload_entries = saturating_stat_add(
-        s.payload_entries, -static_cast<int64_t>(payload_entry_count(*old_record)));
-  }
-  if (new_record) {
-    s.payload_entries = saturating_stat_add(
-        s.payload_entries, static_cast<int64_t>(payload_entry_count(*new_record)));
+  for (const auto& [old_record, new_record] : changes) {
+    const int64_t records = (new_record ? 1 : 0) - (old_record ? 1 : 0);
+    s.record_count = saturating_stat_add(s.record_count, records);
+    s.namespace_entries = saturating_stat_add(s.namespace_entries, records);
+    if (old_record) {
+      s.payload_entries = saturating_stat_add(
+          s.payload_entries, -static_cast<int64_t>(payload_entry_count(*old_record)));
+    }
+    if (new_record) {
+      s.payload_entries = saturating_stat_add(
+          s.payload_entries, static_cast<int64_t>(payload_entry_count(*new_record)));
+    }
   }
   return DerivedIndexState::write(kv, s);
 }

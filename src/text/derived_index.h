@@ -20,6 +20,7 @@
 #include "src/record/kv_service.h"
 #include "src/record/memory_record.h"
 #include "src/text/key_limit.h"
+#include "src/text/record_pair.h"
 
 namespace zv::text {
 
@@ -85,5 +86,9 @@ struct DerivedIndexState {
 ZolvaStatus update_derived_index_state(StorageBackend& backend, KvService& kv,
                                        const MemoryRecord* old_record,
                                        const MemoryRecord* new_record);
+// The same for several changes: one read, each change's update in list
+// order (so saturation acts as it would change by change), one write.
+ZolvaStatus update_derived_index_state(StorageBackend& backend, KvService& kv,
+                                       std::span<const RecordPair> changes);
 
 }  // namespace zv::text

@@ -13,11 +13,14 @@
 // applied again. Thread-safe under that discipline.
 #pragma once
 
+#include <span>
+
 #include "src/backends/storage_backend.h"
 #include "src/foundation/error.h"
 #include "src/record/kv_service.h"
 #include "src/record/memory_record.h"
 #include "src/text/index_locks.h"
+#include "src/text/record_pair.h"
 #include "src/text/text_stats_cache.h"
 
 namespace zv::text {
@@ -38,5 +41,16 @@ struct TextIndexTarget {
 // leave the entries written and the later states unchanged.
 ZolvaStatus apply_record_change(const TextIndexTarget& target, const MemoryRecord* old_record,
                                 const MemoryRecord* new_record);
+
+// Many changes of distinct records as one: one backend batch with every
+// change's entry operations in list order, each statistic read once and
+// written once from the changes' summed deltas, the caches, the three state
+// records and the counters updated once. Whenever applying the changes one
+// by one in list order would succeed, this leaves the same entries, state
+// counts and cache contents; an error before the batch writes nothing (not
+// even the changes before the one that failed). Holds the text-index mutex
+// as the single change does; the caller holds the gate.
+ZolvaStatus apply_record_changes(const TextIndexTarget& target,
+                                 std::span<const RecordPair> changes);
 
 }  // namespace zv::text

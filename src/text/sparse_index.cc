@@ -115,15 +115,23 @@ ZolvaStatus SparseIndexState::write(KvService& kv, const SparseIndexState& state
 ZolvaStatus update_sparse_index_state(StorageBackend& backend, KvService& kv,
                                       const MemoryRecord* old_record,
                                       const MemoryRecord* new_record) {
+  const RecordPair change{old_record, new_record};
+  return update_sparse_index_state(backend, kv, std::span<const RecordPair>(&change, 1));
+}
+
+ZolvaStatus update_sparse_index_state(StorageBackend& backend, KvService& kv,
+                                      std::span<const RecordPair> changes) {
   ZV_ASSIGN_OR_RETURN(std::optional<SparseIndexState> stored, SparseIndexState::read(backend));
   if (!stored || stored->schema_version != kSparseIndexSchemaVersion) return {};
   SparseIndexState& s = *stored;
-  if (new_record && !old_record) s.record_count = saturating_stat_add(s.record_count, 1);
-  if (old_record && !new_record) s.record_count = saturating_stat_add(s.record_count, -1);
-  s.posting_entries =
-      saturating_stat_add(s.posting_entries, -static_cast<int64_t>(sparse_dims(old_record)));
-  s.posting_entries =
-      saturating_stat_add(s.posting_entries, static_cast<int64_t>(sparse_dims(new_record)));
+  for (const auto& [old_record, new_record] : changes) {
+    if (new_record && !old_record) s.record_count = saturating_stat_add(s.record_count, 1);
+    if (old_record && !new_record) s.record_count = saturating_stat_add(s.record_count, -1);
+    s.posting_entries =
+        saturating_stat_add(s.posting_entries, -static_cast<int64_t>(sparse_dims(old_record)));
+    s.posting_entries =
+        saturating_stat_add(s.posting_entries, static_cast<int64_t>(sparse_dims(new_record)));
+  }
   return SparseIndexState::write(kv, s);
 }
 

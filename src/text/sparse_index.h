@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "src/foundation/node_id.h"
 #include "src/record/kv_service.h"
 #include "src/record/memory_record.h"
+#include "src/text/record_pair.h"
 
 namespace zv::text {
 
@@ -71,5 +73,9 @@ struct SparseIndexState {
 ZolvaStatus update_sparse_index_state(StorageBackend& backend, KvService& kv,
                                       const MemoryRecord* old_record,
                                       const MemoryRecord* new_record);
+// The same for several changes: one read, each change's update in list
+// order, one write.
+ZolvaStatus update_sparse_index_state(StorageBackend& backend, KvService& kv,
+                                      std::span<const RecordPair> changes);
 
 }  // namespace zv::text

@@ -76,17 +76,25 @@ ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
                                     std::optional<uint64_t> old_postings,
                                     std::optional<uint64_t> new_postings,
                                     const TextEntryDeltas& deltas) {
+  const TextStateMove move{old_postings, new_postings, deltas};
+  return update_text_index_state(backend, kv, std::span<const TextStateMove>(&move, 1));
+}
+
+ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
+                                    std::span<const TextStateMove> moves) {
   ZV_ASSIGN_OR_RETURN(std::optional<TextIndexState> stored, TextIndexState::read(backend));
   if (!stored || !stored->is_compatible()) return {};
   TextIndexState& s = *stored;
-  if (old_postings && !new_postings) s.record_count = saturating_stat_add(s.record_count, -1);
-  if (!old_postings && new_postings) s.record_count = saturating_stat_add(s.record_count, 1);
-  if (old_postings) s.posting_entries = sat_sub_u64(s.posting_entries, *old_postings);
-  if (new_postings) s.posting_entries = sat_add_u64(s.posting_entries, *new_postings);
-  s.doc_stats_entries = saturating_stat_add(s.doc_stats_entries, deltas.doc_stats_entries);
-  s.term_stats_entries = saturating_stat_add(s.term_stats_entries, deltas.term_stats_entries);
-  s.namespace_stats_entries =
-      saturating_stat_add(s.namespace_stats_entries, deltas.namespace_stats_entries);
+  for (const auto& [old_postings, new_postings, deltas] : moves) {
+    if (old_postings && !new_postings) s.record_count = saturating_stat_add(s.record_count, -1);
+    if (!old_postings && new_postings) s.record_count = saturating_stat_add(s.record_count, 1);
+    if (old_postings) s.posting_entries = sat_sub_u64(s.posting_entries, *old_postings);
+    if (new_postings) s.posting_entries = sat_add_u64(s.posting_entries, *new_postings);
+    s.doc_stats_entries = saturating_stat_add(s.doc_stats_entries, deltas.doc_stats_entries);
+    s.term_stats_entries = saturating_stat_add(s.term_stats_entries, deltas.term_stats_entries);
+    s.namespace_stats_entries =
+        saturating_stat_add(s.namespace_stats_entries, deltas.namespace_stats_entries);
+  }
   return TextIndexState::write(kv, s);
 }
 

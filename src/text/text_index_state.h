@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -78,5 +79,17 @@ ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
                                     std::optional<uint64_t> old_postings,
                                     std::optional<uint64_t> new_postings,
                                     const TextEntryDeltas& deltas);
+
+// The count moves of one record change, as the update above takes them.
+struct TextStateMove {
+  std::optional<uint64_t> old_postings;
+  std::optional<uint64_t> new_postings;
+  TextEntryDeltas deltas;
+};
+
+// The same for several changes: one read, each move in list order (so
+// saturation acts as it would change by change), one write.
+ZolvaStatus update_text_index_state(StorageBackend& backend, KvService& kv,
+                                    std::span<const TextStateMove> moves);
 
 }  // namespace zv::text

@@ -9,6 +9,9 @@
 //   struct MyFactory { std::shared_ptr<StorageBackend> make(); };
 //   INSTANTIATE_TYPED_TEST_SUITE_P(My, BackendContractTest, MyFactory);
 //   INSTANTIATE_TYPED_TEST_SUITE_P(My, BackendConcurrencyTest, MyFactory);
+// A factory that can open its folder again adds `reopen()` and may
+// instantiate BackendReopenTest; one that refuses some key lengths declares
+// kMinKeyLength and kMaxKeyLength.
 
 #include <gtest/gtest.h>
 
@@ -44,50 +47,90 @@ inline std::vector<std::string> keys_of(const std::vector<KvPair>& pairs) {
   return out;
 }
 
+// The key lengths a factory's backend stores; a factory declares
+// `static constexpr size_t kMinKeyLength, kMaxKeyLength` when it refuses some
+// (with an Io error, writing nothing). Without them every length is stored.
+template <class Factory>
+bool stores_key_length(size_t n) {
+  if constexpr (requires { Factory::kMinKeyLength; Factory::kMaxKeyLength; }) {
+    return n >= Factory::kMinKeyLength && n <= Factory::kMaxKeyLength;
+  } else {
+    return true;
+  }
+}
+
+// A put that must succeed when the backend stores keys of this length and be
+// refused with Io otherwise.
+template <class Factory>
+void put_in_range(StorageBackend& b, Partition p, std::string_view key, std::string_view value) {
+  auto st = b.put(p, key, value);
+  if (stores_key_length<Factory>(key.size())) {
+    EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().message());
+  } else {
+    ASSERT_FALSE(st.ok()) << "key of " << key.size() << " bytes accepted";
+    EXPECT_TRUE(st.error().is(ZolvaErrorKind::kIo)) << st.error().message();
+  }
+}
+
 template <class Factory>
 class BackendContractTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override { backend_ = factory_.make(); }
   StorageBackend& b() { return *backend_; }
+  // Runs between the writes and the reads of a case: nothing here; the
+  // reopen suite drops the backend and opens it again.
+  virtual void settle() {}
+
   Factory factory_;
   std::shared_ptr<StorageBackend> backend_;
 };
 
-TYPED_TEST_SUITE_P(BackendContractTest);
-
-TYPED_TEST_P(BackendContractTest, NewBackendHasTenEmptyPartitions) {
-  for (uint8_t p = 0; p < kPartitionCount; ++p)
-    EXPECT_TRUE(must(this->b().scan_all(static_cast<Partition>(p))).empty()) << int(p);
-}
-
-TYPED_TEST_P(BackendContractTest, PutGetDeleteAndPartitionsAreSeparate) {
-  StorageBackend& b = this->b();
+// The cases that write and then read, shared by the plain and the reopen
+// suite; `t.settle()` separates their writes from their reads.
+template <class Factory>
+void check_put_get_delete(BackendContractTest<Factory>& t) {
   const Partition p0 = Partition::kDefault, p9 = Partition::kVersions;
-  must_ok(b.put(p0, "k", "v1"));
-  must_ok(b.put(p9, "k", "other"));
-  must_ok(b.put(p0, "k", "v2"));
-  must_ok(b.put(p0, "", ""));
+  const std::string binary_key("\x00\xFF\x00", 3), binary_value("\xFF\x00", 2);
+  {
+    StorageBackend& b = t.b();
+    must_ok(b.put(p0, "k", "v1"));
+    must_ok(b.put(p9, "k", "other"));
+    must_ok(b.put(p0, "k", "v2"));
+    put_in_range<Factory>(b, p0, "", "");
+    must_ok(b.put(p9, "gone", "x"));
+    must_ok(b.del(p9, "gone"));
+    must_ok(b.del(p9, "never there"));
+    must_ok(b.put(p0, binary_key, binary_value));
+    must_ok(b.put(p9, "empty", ""));
+  }
+  t.settle();
+  StorageBackend& b = t.b();
   EXPECT_EQ(must_get(b, p0, "k"), "v2");
   EXPECT_EQ(must_get(b, p9, "k"), "other");
-  EXPECT_EQ(must_get(b, p0, ""), "");
+  EXPECT_EQ(must_get(b, p9, "empty"), "");
   EXPECT_EQ(must_get(b, p0, "absent"), std::nullopt);
-  must_ok(b.del(p9, "k"));
-  must_ok(b.del(p9, "never there"));
-  EXPECT_EQ(must_get(b, p9, "k"), std::nullopt);
-  EXPECT_EQ(must_get(b, p0, "k"), "v2");
-  const std::string binary_key("\x00\xFF\x00", 3), binary_value("\xFF\x00", 2);
-  must_ok(b.put(p0, binary_key, binary_value));
+  EXPECT_EQ(must_get(b, p9, "gone"), std::nullopt);
   EXPECT_EQ(must_get(b, p0, binary_key), binary_value);
+  std::vector<KvPair> expected_p0 = {{binary_key, binary_value}, {"k", "v2"}};
+  if (stores_key_length<Factory>(0)) {
+    EXPECT_EQ(must_get(b, p0, ""), "");
+    expected_p0.insert(expected_p0.begin(), KvPair{"", ""});
+  }
+  EXPECT_EQ(must(b.scan_all(p0)), expected_p0);
+  EXPECT_EQ(must(b.scan_all(p9)), (std::vector<KvPair>{{"empty", ""}, {"k", "other"}}));
   must_ok(b.flush());
 }
 
-TYPED_TEST_P(BackendContractTest, ScansOrderByUnsignedBytes) {
-  StorageBackend& b = this->b();
+template <class Factory>
+void check_scan_order(BackendContractTest<Factory>& t) {
   const Partition p = Partition::kTextIndex;
   for (std::string k : {"b", "a\xFF", "a", "ab", "a\x01", "\x80", "", "abc", "ac"})
-    must_ok(b.put(p, k, "v:" + k));
-  must_ok(b.put(Partition::kSparseIndex, "aa", "elsewhere"));
-  const std::vector<std::string> all = {"", "a", "a\x01", "ab", "abc", "ac", "a\xFF", "b", "\x80"};
+    put_in_range<Factory>(t.b(), p, k, "v:" + k);
+  must_ok(t.b().put(Partition::kSparseIndex, "aa", "elsewhere"));
+  t.settle();
+  StorageBackend& b = t.b();
+  std::vector<std::string> all = {"a", "a\x01", "ab", "abc", "ac", "a\xFF", "b", "\x80"};
+  if (stores_key_length<Factory>(0)) all.insert(all.begin(), "");
   EXPECT_EQ(keys_of(must(b.scan_all(p))), all);
   EXPECT_EQ(keys_of(must(b.scan_prefix(p, ""))), all);
   EXPECT_EQ(keys_of(must(b.scan_prefix(p, "a"))),
@@ -108,31 +151,48 @@ TYPED_TEST_P(BackendContractTest, ScansOrderByUnsignedBytes) {
   EXPECT_GE(n, 6u);
 }
 
-TYPED_TEST_P(BackendContractTest, MultiGetKeepsRequestOrder) {
-  StorageBackend& b = this->b();
+template <class Factory>
+void check_multi_get(BackendContractTest<Factory>& t) {
   const Partition p = Partition::kDefault;
-  must_ok(b.put(p, "x", "1"));
-  must_ok(b.put(p, "y", "2"));
+  must_ok(t.b().put(p, "x", "1"));
+  must_ok(t.b().put(p, "y", "2"));
+  t.settle();
+  StorageBackend& b = t.b();
   const std::vector<std::string> keys = {"y", "missing", "x", "y"};
   EXPECT_EQ(must(b.multi_get(p, keys)), (std::vector<KvPair>{{"y", "2"}, {"x", "1"}, {"y", "2"}}));
   EXPECT_TRUE(must(b.multi_get(Partition::kTombstones, keys)).empty());
+  EXPECT_TRUE(must(b.multi_get(p, {})).empty());
 }
 
-TYPED_TEST_P(BackendContractTest, BatchesApplyInListOrder) {
-  StorageBackend& b = this->b();
+template <class Factory>
+void check_batch_order(BackendContractTest<Factory>& t) {
   const Partition p = Partition::kNamespaceIndex, q = Partition::kPayloadIndex;
-  must_ok(b.put(p, "gone", "x"));
+  must_ok(t.b().put(p, "gone", "x"));
   std::vector<BatchOp> ops = {
       BatchOp::put(p, "a", "1"),  BatchOp::del(p, "a"),            // put then delete: absent
       BatchOp::del(p, "b"),       BatchOp::put(p, "b", "new"),      // delete then put: new value
       BatchOp::put(p, "c", "1"),  BatchOp::put(p, "c", "2"),        // the last write wins
       BatchOp::del(p, "gone"),    BatchOp::put(q, "a", "other partition"),
   };
-  must_ok(b.write_batch(std::move(ops)));
+  must_ok(t.b().write_batch(std::move(ops)));
+  must_ok(t.b().write_batch({}));
+  t.settle();
+  StorageBackend& b = t.b();
   EXPECT_EQ(must(b.scan_all(p)), (std::vector<KvPair>{{"b", "new"}, {"c", "2"}}));
-  EXPECT_EQ(must_get(b, q, "a"), "other partition");
-  must_ok(b.write_batch({}));
+  EXPECT_EQ(must(b.scan_all(q)), (std::vector<KvPair>{{"a", "other partition"}}));
 }
+
+TYPED_TEST_SUITE_P(BackendContractTest);
+
+TYPED_TEST_P(BackendContractTest, NewBackendHasTenEmptyPartitions) {
+  for (uint8_t p = 0; p < kPartitionCount; ++p)
+    EXPECT_TRUE(must(this->b().scan_all(static_cast<Partition>(p))).empty()) << int(p);
+}
+
+TYPED_TEST_P(BackendContractTest, PutGetDeleteAndPartitionsAreSeparate) { check_put_get_delete(*this); }
+TYPED_TEST_P(BackendContractTest, ScansOrderByUnsignedBytes) { check_scan_order(*this); }
+TYPED_TEST_P(BackendContractTest, MultiGetKeepsRequestOrder) { check_multi_get(*this); }
+TYPED_TEST_P(BackendContractTest, BatchesApplyInListOrder) { check_batch_order(*this); }
 
 REGISTER_TYPED_TEST_SUITE_P(BackendContractTest, NewBackendHasTenEmptyPartitions,
                             PutGetDeleteAndPartitionsAreSeparate, ScansOrderByUnsignedBytes,
@@ -140,6 +200,31 @@ REGISTER_TYPED_TEST_SUITE_P(BackendContractTest, NewBackendHasTenEmptyPartitions
 // A build may compile only one of the two suites (the sanitizer build runs
 // the concurrency suite alone).
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BackendContractTest);
+
+// The write-then-read cases with the backend dropped and opened again on
+// the same folder between the writes and the reads. For factories with
+// `std::shared_ptr<StorageBackend> reopen()`, which opens the folder of the
+// last make() again.
+template <class Factory>
+class BackendReopenTest : public BackendContractTest<Factory> {
+ public:
+  void settle() override {
+    this->backend_.reset();
+    this->backend_ = this->factory_.reopen();
+    ASSERT_NE(this->backend_, nullptr);
+  }
+};
+
+TYPED_TEST_SUITE_P(BackendReopenTest);
+
+TYPED_TEST_P(BackendReopenTest, PutGetDeleteAndPartitionsAreSeparate) { check_put_get_delete(*this); }
+TYPED_TEST_P(BackendReopenTest, ScansOrderByUnsignedBytes) { check_scan_order(*this); }
+TYPED_TEST_P(BackendReopenTest, MultiGetKeepsRequestOrder) { check_multi_get(*this); }
+TYPED_TEST_P(BackendReopenTest, BatchesApplyInListOrder) { check_batch_order(*this); }
+
+REGISTER_TYPED_TEST_SUITE_P(BackendReopenTest, PutGetDeleteAndPartitionsAreSeparate,
+                            ScansOrderByUnsignedBytes, MultiGetKeepsRequestOrder, BatchesApplyInListOrder);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(BackendReopenTest);
 
 template <class Factory>
 class BackendConcurrencyTest : public BackendContractTest<Factory> {};
