@@ -24,7 +24,7 @@ namespace {
 
 using sdk_testing::DbFixture;
 
-MemoryInput input(std::string key, std::string payload = "alpha beta", std::string ns = "ns") {
+MemoryInput batch_input(std::string key, std::string payload = "alpha beta", std::string ns = "ns") {
   MemoryInput in;
   in.ns = std::move(ns);
   in.key = std::move(key);
@@ -112,7 +112,7 @@ TEST_F(PutBatchTest, EmptyCallAuditsNotApplicableAndRebuildsNothing) {
 
 TEST_F(PutBatchTest, InvalidLastInputStoresNothingAndAuditsTheFirstInput) {
   EmbeddedDb db = open_ok();
-  std::vector<MemoryInput> in = {input("first"), input("second"), input("")};
+  std::vector<MemoryInput> in = {batch_input("first"), batch_input("second"), batch_input("")};
   auto r = db.put_batch(in);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kValidation);
@@ -123,7 +123,7 @@ TEST_F(PutBatchTest, InvalidLastInputStoresNothingAndAuditsTheFirstInput) {
 }
 
 TEST_F(PutBatchTest, ReadOnlyHandleFailsWithTheEngineRefusal) {
-  { EmbeddedDb db = open_ok(); ASSERT_TRUE(db.put_batch({input("k")}).ok()); }
+  { EmbeddedDb db = open_ok(); ASSERT_TRUE(db.put_batch({batch_input("k")}).ok()); }
   Config ro = config;
   ro.read_only = true;
   EmbeddedDb db = open_ok(ro);
@@ -131,13 +131,13 @@ TEST_F(PutBatchTest, ReadOnlyHandleFailsWithTheEngineRefusal) {
       ZolvaError::validation("read_only", "StorageEngine is read-only; write operation rejected").message();
   for (size_t n : {0u, 2u}) {
     std::vector<MemoryInput> in;
-    for (size_t i = 0; i < n; ++i) in.push_back(input("k" + std::to_string(i)));
+    for (size_t i = 0; i < n; ++i) in.push_back(batch_input("k" + std::to_string(i)));
     auto r = db.put_batch(in);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message(), refusal);
   }
   // Validation still comes first.
-  auto bad = db.put_batch({input("")});
+  auto bad = db.put_batch({batch_input("")});
   ASSERT_FALSE(bad.ok());
   EXPECT_NE(bad.error().message(), refusal);
 }
@@ -153,11 +153,11 @@ TEST_F(PutBatchTest, RepeatedKeysCarryVersionCreationTimeAndQuarantine) {
     c.version_history_limit = 3;
     EmbeddedDb db = open_sub(c);
     set_now_ms_for_testing(1000);
-    ASSERT_TRUE(db.put_batch({input("old")}).ok());
+    ASSERT_TRUE(db.put_batch({batch_input("old")}).ok());
     set_now_ms_for_testing(2000);
-    MemoryInput q = input("new");
+    MemoryInput q = batch_input("new");
     q.quarantine = true;
-    std::vector<MemoryInput> in = {q, input("old"), input("new"), q, input("new"), input("new")};
+    std::vector<MemoryInput> in = {q, batch_input("old"), batch_input("new"), q, batch_input("new"), batch_input("new")};
     auto r = db.put_batch(in);
     set_now_ms_for_testing(0);
     ASSERT_TRUE(r.ok()) << r.error().message();
@@ -198,22 +198,22 @@ TEST_F(PutBatchTest, RecordFieldsFollowThePutRules) {
   c.quarantine_review_default_days = 0;
   EmbeddedDb db = open_sub(c);
   set_now_ms_for_testing(5000);
-  MemoryInput quarantined = input("held");
+  MemoryInput quarantined = batch_input("held");
   quarantined.quarantine = true;
   ASSERT_TRUE(db.put_batch({quarantined}).ok());
   set_now_ms_for_testing(7000);
-  MemoryInput ttl0 = input("ttl0");
+  MemoryInput ttl0 = batch_input("ttl0");
   ttl0.ttl_ms = 0;
-  MemoryInput ttl_max = input("ttlmax");
+  MemoryInput ttl_max = batch_input("ttlmax");
   ttl_max.ttl_ms = UINT64_MAX;
-  MemoryInput zeros = input("zeros");
+  MemoryInput zeros = batch_input("zeros");
   zeros.vector = std::vector<float>{0.0f, -0.0f, 0.0f};
-  MemoryInput valid = input("valid");
+  MemoryInput valid = batch_input("valid");
   valid.valid_at_ms = 42;
-  MemoryInput defaulted = input("d", "x", "short");
-  MemoryInput overridden = input("o", "x", "short");
+  MemoryInput defaulted = batch_input("d", "x", "short");
+  MemoryInput overridden = batch_input("o", "x", "short");
   overridden.ttl_ms = 7;
-  std::vector<MemoryInput> in = {input("held"), ttl0, ttl_max, zeros, valid, defaulted, overridden};
+  std::vector<MemoryInput> in = {batch_input("held"), ttl0, ttl_max, zeros, valid, defaulted, overridden};
   auto r = db.put_batch(in);
   set_now_ms_for_testing(0);
   ASSERT_TRUE(r.ok()) << r.error().message();
@@ -233,7 +233,7 @@ TEST_F(PutBatchTest, RecordFieldsFollowThePutRules) {
   for (size_t i = 1; i < got.size(); ++i) EXPECT_EQ(got[i].created_at_ms, 7000u);
 
   // valid_at_ms 0 fails before anything of its chunk is stored.
-  MemoryInput zero_valid = input("zv");
+  MemoryInput zero_valid = batch_input("zv");
   zero_valid.valid_at_ms = 0;
   auto z = db.put_batch({zero_valid});
   ASSERT_FALSE(z.ok());
@@ -245,13 +245,13 @@ TEST_F(PutBatchTest, RecordFieldsFollowThePutRules) {
 TEST_F(PutBatchTest, ChunkTimesAndExpiredKeys) {
   Config c = sub_config("times", 2);
   EmbeddedDb db = open_sub(c);
-  MemoryInput brief = input("brief");
+  MemoryInput brief = batch_input("brief");
   brief.ttl_ms = 10;
   set_now_ms_for_testing(100);
   ASSERT_TRUE(db.put_batch({brief}).ok());
   set_now_ms_for_testing(200);
   // The record expired and was not purged: its key is refused.
-  auto r = db.put_batch({input("other"), input("brief")});
+  auto r = db.put_batch({batch_input("other"), batch_input("brief")});
   set_now_ms_for_testing(0);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), ZolvaErrorKind::kNodeIdCollision);
@@ -259,8 +259,8 @@ TEST_F(PutBatchTest, ChunkTimesAndExpiredKeys) {
 }
 
 TEST_F(PutBatchTest, DerivedParentMustBeStoredBeforeItsChunk) {
-  MemoryInput parent = input("parent");
-  MemoryInput child = input("child");
+  MemoryInput parent = batch_input("parent");
+  MemoryInput child = batch_input("child");
   child.confidence_class = ConfidenceClass::kDerived;
   child.derived_from = std::vector<std::string>{"parent"};
   {
@@ -293,7 +293,7 @@ TEST_F(PutBatchTest, IndexesEqualTheFullRebuildsAfterEveryCall) {
       std::vector<MemoryInput> in;
       const int n = pick(1, 25);
       for (int i = 0; i < n; ++i) {
-        MemoryInput m = input("k" + std::to_string(pick(0, 30)), "", pick(0, 3) == 0 ? "other" : "ns");
+        MemoryInput m = batch_input("k" + std::to_string(pick(0, 30)), "", pick(0, 3) == 0 ? "other" : "ns");
         for (int w = pick(0, 6); w > 0; --w) {
           m.payload += (pick(0, 60) == 0 ? std::string(70000, 'q') : words[pick(0, 4)]) + " ";
         }
@@ -341,7 +341,7 @@ TEST_F(PutBatchTest, FullRebuildsRunOnlyForUntrustedIndexes) {
     SCOPED_TRACE(static_cast<int>(damage));
     EmbeddedDb db = open_sub(sub_config("damage" + std::to_string(damage)));
     auto e = engine_of(db);
-    ASSERT_TRUE(db.put_batch({input("a", "one two"), input("b", "two three")}).ok());
+    ASSERT_TRUE(db.put_batch({batch_input("a", "one two"), batch_input("b", "two three")}).ok());
     // A node stored without its index entries, as a failed record change leaves it.
     ASSERT_TRUE(sdk_testing::put_node_only(*e, sdk_testing::make_record("ns", "lost", "four")).ok());
     switch (damage) {
@@ -366,14 +366,14 @@ TEST_F(PutBatchTest, FullRebuildsRunOnlyForUntrustedIndexes) {
     seams.on_full_rebuilds = [&] { ++rebuilds; };
     OperationalCounters& counters = OperationalCounters::global();
     const uint64_t repairs = counters.text_index_repairs.read();
-    auto repaired = put_batch_with_seams(db, {input("c", "five")}, seams);
+    auto repaired = put_batch_with_seams(db, {batch_input("c", "five")}, seams);
     ASSERT_TRUE(repaired.ok()) << repaired.error().message();
     EXPECT_EQ(rebuilds, 1);
     EXPECT_EQ(counters.text_index_repairs.read(), repairs + 1);
     EXPECT_FALSE(e->index_locks.repair_mark.is_set());
     sdk_testing::expect_indexes_match_records(*e);
     // Trusted again: the next call changes the index only for its records.
-    ASSERT_TRUE(put_batch_with_seams(db, {input("a", "six")}, seams).ok());
+    ASSERT_TRUE(put_batch_with_seams(db, {batch_input("a", "six")}, seams).ok());
     ASSERT_TRUE(put_batch_with_seams(db, {}, seams).ok());
     EXPECT_EQ(rebuilds, 1);
     EXPECT_EQ(counters.text_index_repairs.read(), repairs + 1);
@@ -389,14 +389,14 @@ TEST_F(PutBatchTest, AFailedIndexChangeSetsTheRepairMark) {
   EmbeddedDb db = open_sub(sub_config("mark"));
   auto e = engine_of(db);
   probe.lock()->refuse_writes_of = Partition::kTextIndex;
-  auto r = db.put_batch({input("a", "one")});
+  auto r = db.put_batch({batch_input("a", "one")});
   probe.lock()->refuse_writes_of.reset();
   ASSERT_FALSE(r.ok());
   EXPECT_TRUE(e->index_locks.repair_mark.is_set());
   EXPECT_EQ(db.get("ns", "a")->value().payload, "one");
   EXPECT_EQ(audit_lines_of(*sub_config("mark").audit_log_path).back(),
             (AuditLine{"put_batch", "ns", "a", "err", std::nullopt}));
-  ASSERT_TRUE(db.put_batch({input("b", "two")}).ok());
+  ASSERT_TRUE(db.put_batch({batch_input("b", "two")}).ok());
   EXPECT_FALSE(e->index_locks.repair_mark.is_set());
   sdk_testing::expect_indexes_match_records(*e);
 }
@@ -408,14 +408,14 @@ TEST_F(PutBatchTest, AWriterBetweenChunksIsNotOverwrittenBlindly) {
   PutBatchSeams s;
   s.before_chunk = [&](size_t chunk) {
     if (chunk == 1) {
-      ASSERT_TRUE(db.put(input("k", "from the other writer")).ok());
+      ASSERT_TRUE(db.put(batch_input("k", "from the other writer")).ok());
     }
     if (chunk == 3) {
       ASSERT_TRUE(db.del("ns", "gone").ok());
     }
   };
-  auto r = put_batch_with_seams(db, {input("k", "first"), input("gone", "x y"), input("k", "second"),
-                                     input("gone", "again")}, s);
+  auto r = put_batch_with_seams(db, {batch_input("k", "first"), batch_input("gone", "x y"), batch_input("k", "second"),
+                                     batch_input("gone", "again")}, s);
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ((*r)[0].version, 1u);
   EXPECT_EQ((*r)[2].version, 3u);  // 1 by the call, 2 by the other writer
@@ -427,7 +427,7 @@ TEST_F(PutBatchTest, AWriterBetweenChunksIsNotOverwrittenBlindly) {
 std::vector<MemoryInput> vector_inputs(size_t from, size_t count) {
   std::vector<MemoryInput> in;
   for (size_t i = from; i < from + count; ++i) {
-    MemoryInput m = input("v" + std::to_string(i), "word" + std::to_string(i % 17));
+    MemoryInput m = batch_input("v" + std::to_string(i), "word" + std::to_string(i % 17));
     m.vector = vec_of(static_cast<uint32_t>(i));
     in.push_back(std::move(m));
   }
