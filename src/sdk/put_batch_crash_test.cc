@@ -101,14 +101,7 @@ std::vector<MemoryInput> call_inputs(uint64_t seed, int round, int call) {
 
 constexpr const char* kChildEnv = "ZV_PUT_BATCH_CRASH_CHILD";
 const bool kChildRan = [] {
-  if (const char* v = std::getenv(kChildEnv)) {
-    std::istringstream in(v);
-    std::string dir;
-    int round = 0, fd = -1;
-    uint64_t seed = 0;
-    in >> dir >> round >> fd >> seed;
-    child(dir, round, fd, seed);
-  }
+  if (auto a = testing::child_args(kChildEnv)) child(a->dir, a->round, a->fd, a->seed);
   return false;
 }();
 
@@ -148,10 +141,7 @@ TEST(PutBatchCrash, AcknowledgedCallsSurviveSigkillWhole) {
   uint64_t acked = 0;
   for (int round = 0; round < kRounds; ++round) {
     const uint64_t child_seed = rng();
-    testing::ChildProcess c = testing::spawn_self(kChildEnv, [&](int fd) {
-      return dir.path() + " " + std::to_string(round) + " " + std::to_string(fd) + " " +
-             std::to_string(child_seed);
-    });
+    testing::ChildProcess c = testing::spawn_child(kChildEnv, dir.path(), round, child_seed);
     ASSERT_GE(c.pid, 0);
     std::string out = testing::read_until_ready(c);
     sleep_ms(50 + rng() % 400);

@@ -114,14 +114,7 @@ ZolvaResult<std::shared_ptr<StorageEngine>> open_db(const std::string& dir) {
 // lock or thread pool of the tests before it is inherited half-held.
 constexpr const char* kChildEnv = "ZV_WRITERS_CRASH_CHILD";
 const bool kChildRan = [] {
-  if (const char* v = std::getenv(kChildEnv)) {
-    std::istringstream in(v);
-    std::string dir;
-    int round = 0, fd = -1;
-    uint64_t seed = 0;
-    in >> dir >> round >> fd >> seed;
-    child(dir, round, fd, seed);
-  }
+  if (auto a = testing::child_args(kChildEnv)) child(a->dir, a->round, a->fd, a->seed);
   return false;
 }();
 
@@ -139,10 +132,7 @@ TEST(WritersCrash, AcknowledgedWritesSurviveSigkill) {
   std::set<NodeId> in_flight;
   for (int round = 0; round < kRounds; ++round) {
     const uint64_t child_seed = rng();
-    testing::ChildProcess c = testing::spawn_self(kChildEnv, [&](int fd) {
-      return dir.path() + " " + std::to_string(round) + " " + std::to_string(fd) + " " +
-             std::to_string(child_seed);
-    });
+    testing::ChildProcess c = testing::spawn_child(kChildEnv, dir.path(), round, child_seed);
     ASSERT_GE(c.pid, 0);
     // One round in eight is killed at a random moment of its open (the
     // replay writes the store and the backend); the others once it is open.

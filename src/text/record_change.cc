@@ -1,5 +1,6 @@
 #include "src/text/record_change.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -191,7 +192,14 @@ ZolvaStatus apply_record_changes(const TextIndexTarget& t, std::span<const Recor
     }
   }
 
-  // 7 and 8. One atomic write, then the caches follow it.
+  // 7 and 8. One atomic write, then the caches follow it. A batch of many
+  // changes goes in key order (stable, so one key's delete still precedes
+  // its put): the backend then walks its tree along neighbouring keys.
+  if (changes.size() > 1) {
+    std::stable_sort(batch.begin(), batch.end(), [](const BatchOp& a, const BatchOp& b) {
+      return a.partition != b.partition ? a.partition < b.partition : a.key < b.key;
+    });
+  }
   ZV_TRY(t.kv.kv_write_batch(std::move(batch)));
   refresh_stats_caches(t.caches, stats_ops);
   if (skipped_payload_keys != 0) counters.derived_payload_keys_skipped.add(skipped_payload_keys);
