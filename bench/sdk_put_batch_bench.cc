@@ -172,8 +172,8 @@ void BM_PutBatch(benchmark::State& state) {
 }
 
 void put_batch_args(benchmark::internal::Benchmark* b) {
-  const int64_t small = bench::sized<int64_t>(10000, 1000);
-  const int64_t large = bench::sized<int64_t>(100000, 10000);
+  const int64_t small = bench::sized<int64_t>(10000, 300);
+  const int64_t large = bench::sized<int64_t>(100000, 1500);
   for (int64_t vector : {0, 1}) {
     for (int64_t memory : {1, 0}) {
       for (int64_t size : {small, large}) {
