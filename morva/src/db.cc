@@ -131,13 +131,13 @@ DatabaseState::~DatabaseState() {
 MorvaResult<Database> Database::open(DatabaseConfig config) {
   ZV_LOG(Level::kDebug, kLogTarget,
          "cache capacity=" + std::to_string(config.cache->capacity() >> 20) + "MiB");
+  return create_or_recover(std::move(config));
+}
+
+MorvaResult<Database> Database::create_or_recover(DatabaseConfig config) {
   const std::string marker = zv::fs::join(config.path, kVersionFileName);
-  if (!zv::fs::exists(marker)) return create_new(std::move(config));
-  ZV_TRY(read_version_marker(*config.journal_fs, config.path));
-  ZV_ASSIGN_OR_RETURN(std::shared_ptr<LockedFile> lock,
-                      LockedFile::open(zv::fs::join(config.path, kLockFileName)));
-  return zv::make_unexpected(MorvaError::io(
-      zv::IoError(zv::IoErrorKind::kUnsupported, "opening an existing database is not available in this build")));
+  if (config.journal_fs->exists(marker)) return recover(std::move(config));
+  return create_new(std::move(config));
 }
 
 MorvaResult<Database> Database::create_new(DatabaseConfig config) {

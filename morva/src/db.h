@@ -66,11 +66,17 @@ struct DatabaseState {
 
 class Database {
  public:
-  // Creates the database when the folder has no "version" marker; opening an
-  // existing folder (recovery) is not part of this build and is refused.
+  // Opens the database in the folder: creates it when the folder has no
+  // "version" marker, recovers it otherwise.
   static MorvaResult<Database> open(DatabaseConfig config);
+  static MorvaResult<Database> create_or_recover(DatabaseConfig config);
   // Creates a fresh database in the folder.
   static MorvaResult<Database> create_new(DatabaseConfig config);
+  // Opens a folder that holds a database: checks the format marker, takes
+  // the lock, reopens the keyspaces, replays the journals, restores the
+  // counters, queues the pending flushes and compactions and starts the
+  // workers. Every write acknowledged before comes back.
+  static MorvaResult<Database> recover(DatabaseConfig config);
 
   // The keyspace registered under `name`, created first when there is none.
   MorvaResult<Keyspace> keyspace(std::string_view name) const;

@@ -5,13 +5,13 @@
 namespace morva {
 namespace {
 
-struct Fixture {
+struct TrackerFixture {
   tervik::SeqNoCounter visible{0};
   std::shared_ptr<SnapshotTracker> tracker = SnapshotTracker::create(visible);
 };
 
 TEST(SnapshotTrackerTest, OpenCountsPerSequenceNumberUntilACollectionAboveThem) {
-  Fixture f;
+  TrackerFixture f;
   f.visible.raise_to(100);
   {
     Snapshot a = f.tracker->open();
@@ -31,7 +31,7 @@ TEST(SnapshotTrackerTest, OpenCountsPerSequenceNumberUntilACollectionAboveThem) 
 }
 
 TEST(SnapshotTrackerTest, CollectionWatermarks) {
-  Fixture f;
+  TrackerFixture f;
   f.tracker->gc();
   EXPECT_EQ(f.tracker->watermark(), 0u) << "visible 0, no snapshot";
   f.visible.raise_to(300);
@@ -43,7 +43,7 @@ TEST(SnapshotTrackerTest, CollectionWatermarks) {
   f.tracker->gc();
   EXPECT_EQ(f.tracker->watermark(), 499u);
   // A lower bound never lowers the watermark.
-  Fixture g;
+  TrackerFixture g;
   g.visible.raise_to(500);
   g.tracker->gc();
   EXPECT_EQ(g.tracker->watermark(), 499u);
@@ -54,7 +54,7 @@ TEST(SnapshotTrackerTest, CollectionWatermarks) {
 }
 
 TEST(SnapshotTrackerTest, ASnapshotAtZeroHoldsNothingBack) {
-  Fixture f;
+  TrackerFixture f;
   Snapshot zero = f.tracker->open();
   f.visible.raise_to(50);
   f.tracker->gc();
@@ -66,7 +66,7 @@ TEST(SnapshotTrackerTest, ASnapshotAtZeroHoldsNothingBack) {
 }
 
 TEST(SnapshotTrackerTest, ClosingTwiceCountsTwiceAndStaysAtZero) {
-  Fixture f;
+  TrackerFixture f;
   f.visible.raise_to(7);
   Snapshot s = f.tracker->open();
   f.tracker->close(7);
@@ -79,7 +79,7 @@ TEST(SnapshotTrackerTest, ClosingTwiceCountsTwiceAndStaysAtZero) {
 }
 
 TEST(SnapshotTrackerTest, EveryTenThousandthCloseCollects) {
-  Fixture f;
+  TrackerFixture f;
   f.visible.raise_to(500);
   for (int i = 1; i < 10'000; ++i) f.tracker->close(1);
   EXPECT_EQ(f.tracker->watermark(), 0u) << "the 9,999th close does not collect";
@@ -93,7 +93,7 @@ TEST(SnapshotTrackerTest, EveryTenThousandthCloseCollects) {
 }
 
 TEST(SnapshotTrackerTest, PullUp) {
-  Fixture f;
+  TrackerFixture f;
   f.tracker->pullup();
   EXPECT_EQ(f.tracker->watermark(), 0u);
   f.visible.raise_to(40);

@@ -4,6 +4,7 @@
 
 #include "platform/fs.h"
 #include "platform/log.h"
+#include "platform/panic.h"
 
 namespace morva {
 namespace {
@@ -27,7 +28,9 @@ MorvaResult<uint64_t> journal_file_number(std::string_view name) {
       name.substr(name.size() - kJournalExtension.size()) != kJournalExtension) {
     return bad();
   }
-  const std::string_view digits = name.substr(0, name.size() - kJournalExtension.size());
+  std::string_view digits = name.substr(0, name.size() - kJournalExtension.size());
+  if (digits.starts_with('+')) digits.remove_prefix(1);
+  if (digits.empty()) return bad();
   uint64_t n = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return bad();
@@ -79,6 +82,26 @@ MorvaResult<JournalWriter> JournalWriter::create(zv::FileSystem& fs, std::string
   JournalWriter w(&fs, std::move(path), std::move(file).value());
   w.preallocate_ = preallocate;
   return w;
+}
+
+MorvaResult<JournalWriter> JournalWriter::open_existing(zv::FileSystem& fs, std::string path,
+                                                        uint64_t preallocate) {
+  if (!fs.exists(path)) return create(fs, std::move(path), preallocate);
+  auto file = fs.open(path, zv::FsOpenMode::kReadWrite);
+  if (!file.ok()) {
+    ZV_ERROR(kLogTarget, "Failed to open journal file at " + path + ": " + file.error().to_string());
+    return zv::make_unexpected(std::move(file).error());
+  }
+  JournalWriter w(&fs, std::move(path), std::move(file).value());
+  w.preallocate_ = preallocate;
+  ZV_TRY(w.move_to_end());
+  return w;
+}
+
+MorvaStatus JournalWriter::move_to_end() {
+  if (!buf_.empty()) zv::panic("journal writer moved while bytes are buffered");
+  ZV_ASSIGN_OR_RETURN(buf_offset_, file_->size());
+  return {};
 }
 
 MorvaStatus JournalWriter::flush_buffer() {

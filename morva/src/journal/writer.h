@@ -52,7 +52,8 @@ struct RotatedJournal {
   uint64_t size = 0;
 };
 
-// The number a journal file name carries ("41.jnl" is 41), or
+// The number a journal file name carries ("41.jnl" and "+41.jnl" are 41:
+// decimal digits with an optional "+", no overflow), or
 // JournalRecovery(InvalidFileName).
 MorvaResult<uint64_t> journal_file_number(std::string_view file_name);
 // "41.jnl".
@@ -66,6 +67,12 @@ class JournalWriter {
   // the files a rotation creates get the same.
   static MorvaResult<JournalWriter> create(zv::FileSystem& fs, std::string path,
                                            uint64_t preallocate = kJournalPreallocatedSize);
+  // Continues an existing journal file: every write goes after its last
+  // byte. A file that no longer exists is created like a new journal.
+  // Reading the file back may shorten it afterwards (a torn tail cut), so
+  // the owner calls move_to_end() before the first write.
+  static MorvaResult<JournalWriter> open_existing(zv::FileSystem& fs, std::string path,
+                                                  uint64_t preallocate = kJournalPreallocatedSize);
 
   JournalWriter(JournalWriter&&) noexcept;
   JournalWriter& operator=(JournalWriter&&) noexcept;
@@ -90,6 +97,8 @@ class JournalWriter {
   MorvaStatus persist(PersistMode mode);
   // Hands the buffered bytes to the operating system (no dirty change).
   MorvaStatus flush_buffer();
+  // Writes on at the file's current length; nothing may be buffered.
+  MorvaStatus move_to_end();
 
   // Seals this file and continues in the next one (number + 1), created like a
   // new journal, with the same compression settings. Returns the sealed file.

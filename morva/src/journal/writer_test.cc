@@ -159,7 +159,8 @@ TEST_F(JournalWriterTest, LargeBatchesBypassTheBuffer) {
 
 TEST_F(JournalWriterTest, RotationNeedsANumberedFileName) {
   EXPECT_EQ(journal_file_number("41.jnl").value(), 41u);
-  for (const char* bad : {"abc.jnl", ".jnl", "41.jn", "4a.jnl", "-1.jnl", "41", "99999999999999999999.jnl"}) {
+  EXPECT_EQ(journal_file_number("+41.jnl").value(), 41u);
+  for (const char* bad : {"abc.jnl", ".jnl", "+.jnl", "++4.jnl", "41.jn", "4a.jnl", "-1.jnl", "41", "99999999999999999999.jnl"}) {
     auto n = journal_file_number(bad);
     ASSERT_FALSE(n.ok()) << bad;
     EXPECT_EQ(n.error().debug_string(), "JournalRecovery(InvalidFileName)");
