@@ -41,7 +41,7 @@ if(TARGET search_keyword_bench)
 endif()
 zv_bench_link(storage_open_bench zolva_storage zolva_backends_testing)
 zv_bench_link(tree_bench tervik_tree)
-zv_bench_link(tree_compaction_bench tervik_tree)
+zv_bench_link(tree_compaction_bench tervik_tree zolva_backends)
 # RocksDB and LMDB run beside the tree when their Debian packages are there.
 if(TARGET tree_compaction_bench)
   find_library(ZV_ROCKSDB_LIB rocksdb)
