@@ -20,22 +20,6 @@
 namespace zv::search {
 namespace {
 
-// libstdc++ 12's atomic<shared_ptr>, behind the engine's index slot, ends a
-// load's internal lock with a relaxed store, so ThreadSanitizer reports the
-// next swap as racing with the load (harmless on x86, where every store is
-// a release; the slot itself is the storage engine's). Under
-// ThreadSanitizer the swapping thread is left out until the slot changes.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kSwapIndexes = false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kSwapIndexes = false;
-#else
-constexpr bool kSwapIndexes = true;
-#endif
-#else
-constexpr bool kSwapIndexes = true;
-#endif
 
 using search_testing::fields;
 using search_testing::RecordFixture;
@@ -101,7 +85,7 @@ TEST(SearchConcurrent, StagesAndDriverBesideWritersAndSwaps) {
       }
     });
   }
-  if (kSwapIndexes) threads.emplace_back([&] {
+  threads.emplace_back([&] {
     while (!stop.load()) {
       f.engine().swap_vector_index(rebuilt(*f.engine().vector_index()));
       sleep_ms(30);

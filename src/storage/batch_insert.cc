@@ -126,6 +126,11 @@ ZolvaStatus StorageEngine::batch_insert_with_opts(std::span<const EngineNode> no
   positions.reserve(nodes.size());
   std::vector<BatchOp> ops;
   ops.reserve(nodes.size() + 1);
+  // The insert lock comes before the append: a layout compaction holds it
+  // while it rewrites segment 0 from the index, so nodes appended outside it
+  // could be left behind in the old file with positions nobody can read.
+  auto guard = lock_insert("batch_insert");
+  if (!guard.ok()) return failed(std::move(guard.error()));
   {
     auto seg = lock_segment0();
     if (!seg.ok()) return failed(std::move(seg.error()));
@@ -150,11 +155,6 @@ ZolvaStatus StorageEngine::batch_insert_with_opts(std::span<const EngineNode> no
   if (!index_now)
     ops.push_back(BatchOp::put(Partition::kInternalMetadata, std::string(kRebuildPendingKey), ""));
 
-  auto guard = lock_insert("batch_insert");
-  if (!guard.ok()) {
-    void_store_records(positions, "failed to write tombstone header after lock timeout", guard.error());
-    return failed(std::move(guard.error()));
-  }
   if (!opts.skip_wal && wal) {
     std::vector<WalRecord> records;
     records.reserve(nodes.size());

@@ -2,6 +2,9 @@
 // a deferred batch leaves: offsets, file contents, reopen, failures.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "platform/fs.h"
 #include "src/index/hnsw_index.h"
 #include "src/runtime/operational_counters.h"
@@ -81,6 +84,36 @@ TEST_F(CompactionTest, WritesLiveNodesInBreadthFirstOrderAndSurvivesReopen) {
   EXPECT_EQ(e->segments[0]->file.write_offset(), end);
   ASSERT_TRUE(e->insert(node(100, vec(100))).ok());
   EXPECT_EQ(e->vector_index()->storage_offset(100), end);
+}
+
+TEST_F(CompactionTest, BatchesWrittenDuringCompactionsKeepTheirVectors) {
+  // A batch whose nodes reached segment 0 while a compaction rewrote it from
+  // the index must not point the index into the file the rewrite replaced.
+  auto e = open_ok();
+  ASSERT_TRUE(e);
+  insert_range(*e, 1, 9);
+  std::atomic<bool> done{false};
+  std::atomic<int> compaction_failures{0};
+  std::thread compactor([&] {
+    while (!done.load()) {
+      if (!e->compact_layout_bfs().ok()) ++compaction_failures;
+      // The insert lock is not fair: back-to-back compactions would starve
+      // the writer into its lock timeout.
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  NodeId next = 9;
+  for (int b = 0; b < 60; ++b, next += 4) {
+    std::vector<EngineNode> batch;
+    for (NodeId id = next; id < next + 4; ++id) batch.push_back(node(id, vec(id)));
+    auto r = e->batch_insert_with_opts(batch, {});
+    EXPECT_TRUE(r.ok()) << r.error().message();
+    if (!r.ok()) break;
+  }
+  done = true;
+  compactor.join();
+  EXPECT_EQ(compaction_failures.load(), 0);
+  expect_nodes(*e, 1, next);
 }
 
 TEST_F(CompactionTest, EmptyIndexReturnsZeroAndChangesNoFile) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/shared_slot.h"
 #include "src/backends/storage_backend.h"
 #include "src/foundation/error.h"
 #include "src/index/vector_index_port.h"
@@ -155,10 +156,10 @@ class StorageEngine final : public KvService {
 
   // --- Vector index: readers keep the index they loaded alive ---
   std::shared_ptr<VectorIndexPort> vector_index() const {
-    return vector_index_.load(std::memory_order_acquire);
+    return vector_index_.load();
   }
   void swap_vector_index(std::shared_ptr<VectorIndexPort> index) {
-    vector_index_.store(std::move(index), std::memory_order_release);
+    vector_index_.store(std::move(index));
   }
 
   bool read_only() const { return config.read_only; }
@@ -266,7 +267,7 @@ class StorageEngine final : public KvService {
 
   std::timed_mutex insert_lock_;
   Locked<std::optional<ZolvaError>, std::mutex> write_stop_;
-  std::atomic<std::shared_ptr<VectorIndexPort>> vector_index_;
+  SharedSlot<VectorIndexPort> vector_index_;
 };
 
 // The cursor text as an id: digits with an optional leading '+'; anything

@@ -1,7 +1,9 @@
 // The stream that flushes and compactions write out: the newest version of
-// each key plus every older version a reader may still need; versions below
-// the garbage-collection watermark behind a newer one are drained (and shown
-// to the optional hook). Tombstone eviction and sequence-number zeroing are
+// each key plus every older version a reader may still need. A version is
+// drained (and shown to the optional hook) only behind a newer version that
+// itself lies below the garbage-collection watermark: a snapshot at the
+// watermark reads the newest version below it, so that one stays even when a
+// newer version above the watermark exists. Tombstone eviction and sequence-number zeroing are
 // the creator's choice. Read from the front only, by one thread.
 #pragma once
 
@@ -67,9 +69,11 @@ class CompactionStream {
         if (is_tombstone(head_type) && options_.evict_tombstones) continue;
         return emit(head);
       }
+      // A head at or above the watermark hides nothing from the oldest
+      // snapshot: the next version down is still the one it reads.
+      if (h.key.seqno >= gc) return emit(head);
+      // The head is visible to every snapshot; what lies behind it is not.
       const InternalValue& older = peeked_.item->value();
-      if (older.key.seqno >= gc) return emit(head);
-      // Every older version of this key lies below the watermark.
       if (head_type == ValueType::kTombstone && options_.evict_tombstones) {
         if (ReadItem err = drain_key(h.key.user_key)) return err;
         continue;

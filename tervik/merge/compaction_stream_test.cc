@@ -43,9 +43,11 @@ TEST(CompactionStreamTest, WatermarkCases) {
     std::vector<std::string> dropped;
   };
   const Case cases[] = {
-      {"older versions below the watermark are drained",
+      {"the newest version below the watermark stays, older ones are drained",
        {{iv("k", 8)}, {iv("k", 6)}, {iv("k", 4)}, {iv("k", 2)}}, 5, false, false,
-       {"k:8:V", "k:6:V", "END"}, {"k:4:V", "k:2:V"}},
+       {"k:8:V", "k:6:V", "k:4:V", "END"}, {"k:2:V"}},
+      {"a snapshot at the watermark keeps the version below it",
+       {{iv("k", 2)}, {iv("k", 1)}}, 2, false, false, {"k:2:V", "k:1:V", "END"}, {}},
       {"zeroing", {{iv("k", 8)}, {iv("k", 6)}}, 10, false, true, {"k:0:V", "END"}, {"k:6:V"}},
       {"zeroing keeps the watermark itself", {{iv("k", 10)}, {iv("l", 9)}}, 10, false, true,
        {"k:10:V", "l:0:V", "END"}, {}},
@@ -67,8 +69,11 @@ TEST(CompactionStreamTest, WatermarkCases) {
        {"a:1:V", "END"}, {}},
       {"lone weak tombstone evicted", {{iv("k", 8, W)}, {iv("m", 3, V)}}, 0, true, false,
        {"m:3:V", "END"}, {}},
-      {"several keys", {{iv("a", 9)}, {iv("a", 1)}, {iv("b", 7, T)}, {iv("b", 2)}, {iv("c", 3)}}, 5,
-       true, true, {"a:9:V", "c:0:V", "END"}, {"a:1:V", "b:2:V"}},
+      {"several keys",
+       {{iv("a", 9)}, {iv("a", 3)}, {iv("a", 1)}, {iv("b", 7, T)}, {iv("b", 2)}, {iv("c", 4, T)},
+        {iv("c", 3)}, {iv("d", 3)}},
+       5, true, true, {"a:9:V", "a:0:V", "b:7:T", "b:0:V", "d:0:V", "END"},
+       {"a:1:V", "c:3:V"}},
       {"watermark zero keeps everything", {{iv("k", 8)}, {iv("k", 0)}}, 0, true, true,
        {"k:8:V", "k:0:V", "END"}, {}},
       {"error in the peek", {{iv("k", 8)}, {iv("k", 6), true}}, 10, false, false, {"ERR"}, {}},
@@ -99,7 +104,9 @@ TEST(CompactionStreamTest, FlushOfSealedMemtables) {
                                             {4, false, false, nullptr});
   std::vector<std::string> got;
   for (ReadItem item = s.next(); item; item = s.next()) got.push_back(show(item));
-  EXPECT_EQ(got, (std::vector<std::string>{"k:3:V", "x:4:T"}));
+  // The tombstone at the watermark hides x:2 from later reads only: a
+  // snapshot at 4 still reads it.
+  EXPECT_EQ(got, (std::vector<std::string>{"k:3:V", "x:4:T", "x:2:V"}));
 }
 
 }  // namespace

@@ -50,6 +50,29 @@ TEST(TreeFlush, EveryVersionReachesTheTablesAtThresholdZero) {
   EXPECT_EQ(testing::read(t, "later", 100), "x") << "the active memtable stays";
 }
 
+TEST(TreeFlush, SnapshotsAtTheWatermarkKeepReadingTheirVersions) {
+  // A snapshot at 2 reads k@1 and a deletion at 3 hides j@2 only from later
+  // reads; a flush at watermark 2 keeps both, and drops only what every
+  // snapshot has a newer version of.
+  testing::TreeDir dir;
+  Tree t = dir.open();
+  put(t, "k", "old", 0);
+  put(t, "k", "1", 1);
+  put(t, "k", "2", 2);
+  put(t, "j", "1", 2);
+  t.remove("j", 3);
+  auto sealed = t.rotate_memtable();
+  auto r = t.flush_sealed_memtables(2);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  ASSERT_EQ(t.current_version().table_count(), 1u);
+  EXPECT_EQ(entries_of(t.current_version().tables()[0]),
+            (std::vector<std::string>{"j@3x", "j@2", "k@2", "k@1"}));
+  EXPECT_EQ(testing::read(t, "k", 2), "1");
+  EXPECT_EQ(testing::read(t, "j", 3), "1");
+  EXPECT_EQ(testing::read(t, "k", 100), "2");
+  EXPECT_EQ(testing::read(t, "j", 100), "<none>");
+}
+
 TEST(TreeFlush, OpenerFailureReleasesEarlierTablesAndKeepsFiles) {
   testing::TreeDir dir;
   Tree t = dir.open();
