@@ -6,7 +6,8 @@
 // and flushes at 8 MiB while one thread compacts, then compacts until the
 // strategy chooses nothing; then random point reads and a full scan.
 // Counters: load_s, write_amp (bytes written to table files / user bytes),
-// reads_per_s, scanned_per_s.
+// reads_per_s, scanned_per_s. The storage backend's phases against the same
+// peers follow (bench/backend_peers.h).
 #include <benchmark/benchmark.h>
 #include <xxhash.h>
 
@@ -273,5 +274,8 @@ BENCHMARK(BM_LmdbLoad)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTim
 #endif
 
 }  // namespace
+
+// The storage backend over the key-value engine against the same peers.
+#include "bench/backend_peers.h"
 
 BENCHMARK_MAIN();

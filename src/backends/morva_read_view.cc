@@ -1,15 +1,8 @@
 #include "src/backends/morva_read_view.h"
 
 #include "tervik/blob/resolve_indirection.h"
-#include "tervik/tree/tree_inner.h"
 
 namespace zv {
-
-bool is_latest_memtable(const tervik::Tree& tree, const tervik::SuperVersion& sv) {
-  tervik::TreeInner& inner = *tree.inner();
-  auto read = inner.version_history.read();
-  return inner.versions.latest().active_memtable == sv.active_memtable;
-}
 
 tervik::TervikResult<std::string> resolve_value(uint64_t tree_id, const tervik::SuperVersion& sv,
                                                 tervik::BlockCache& cache, const tervik::InternalValue& item) {

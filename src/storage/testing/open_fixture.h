@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/fs.h"
@@ -19,12 +21,18 @@
 
 namespace zv::testing {
 
+inline constexpr const char* kDirBackendEnv = "ZV_TEST_DIR_BACKEND";
+
 class OpenFixture : public ::testing::Test {
  protected:
   OpenFixture() {
     config.backend = BackendKind::kMorva;
     config.wal_shards = 4;
     seams.factories = durable_factory_table();
+    // The same cases over the real key-value engine backend (a second ctest
+    // entry sets this).
+    if (const char* b = std::getenv(kDirBackendEnv); b != nullptr && std::string_view(b) == "morva")
+      seams.factories = factory_registry();
   }
 
   std::string data_dir() const { return fs::join(db, kDataDirName); }
