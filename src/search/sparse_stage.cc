@@ -4,10 +4,10 @@
 #include <cmath>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "src/record/binary_form.h"
+#include "src/search/candidate_table.h"
 #include "src/search/ranked_reads.h"
 #include "src/text/index_codec_error.h"
 #include "src/text/sparse_index.h"
@@ -15,14 +15,9 @@
 namespace zv::search {
 namespace {
 
-// A scored record: its summed products and the record key of its first
+// Each scored record's summed products, beside the record key of its first
 // posting. Products are summed in ascending dimension order.
-struct Scored {
-  float score = 0.0f;
-  std::string key;
-};
-
-using ScoreMap = std::unordered_map<NodeId, Scored, NodeIdHash>;
+using ScoreMap = CandidateTable<float>;
 
 ZolvaResult<text::SparsePosting> decode_posting(std::string_view bytes) {
   BinaryReader r(bytes);
@@ -42,13 +37,10 @@ ZolvaStatus score_dimension(StorageBackend& backend, std::string_view ns, uint32
     const KvPair& kv = **item;
     ZV_ASSIGN_OR_RETURN(text::SparsePosting posting, decode_posting(kv.value));
     const float product = weight * posting.weight;
-    auto [it, inserted] = scores.try_emplace(posting.node_id);
-    if (inserted) {
-      it->second.score = product;
-      it->second.key.assign(std::string_view(kv.key).substr(std::min(prefix.size(), kv.key.size())));
-    } else {
-      it->second.score = it->second.score + product;
-    }
+    const std::string_view record_key =
+        std::string_view(kv.key).substr(std::min(prefix.size(), kv.key.size()));
+    auto [score, added] = scores.find_or_add(posting.node_id, record_key);
+    *score = added ? product : *score + product;
   }
   return {};
 }
@@ -81,9 +73,9 @@ ZolvaResult<std::vector<SearchHit>> sparse_candidates(StorageEngine& engine, std
   bool any_nan = false;
   std::vector<RankedCandidate> order;
   order.reserve(scores.size());
-  for (const auto& [id, s] : scores) {
-    any_nan = any_nan || std::isnan(s.score);
-    order.push_back(RankedCandidate{id, s.score, s.key});
+  for (const ScoreMap::Slot& s : scores.slots()) {
+    any_nan = any_nan || std::isnan(s.value);
+    order.push_back(RankedCandidate{s.id, s.value, scores.key(s)});
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan) {
@@ -106,7 +98,7 @@ ZolvaResult<std::vector<SearchHit>> sparse_candidates(StorageEngine& engine, std
   } else {
     std::vector<std::pair<NodeId, float>> by_id;
     by_id.reserve(scores.size());
-    for (const auto& [id, s] : scores) by_id.emplace_back(id, s.score);
+    for (const ScoreMap::Slot& s : scores.slots()) by_id.emplace_back(s.id, s.value);
     std::sort(by_id.begin(), by_id.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     ZV_ASSIGN_OR_RETURN(hits, read_all_then_rank(engine, ns, filters, count, by_id));
