@@ -5,7 +5,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/clock.h"
@@ -14,6 +13,7 @@
 #include "src/record/validation.h"
 #include "src/runtime/operational_counters.h"
 #include "src/search/bm25.h"
+#include "src/search/candidate_table.h"
 #include "src/search/hit_order.h"
 #include "src/search/phrase.h"
 #include "src/search/query_terms.h"
@@ -31,17 +31,17 @@ constexpr std::string_view kSchemaReason =
     "text_query requires text_index schema v3; reopen writable or run rebuild_index";
 
 // One scored record: its summed score, its document length (read once per
-// call), the record key its first posting named, and (when the query has
-// phrases) each term's positions. Every score is summed in ascending term
-// order, so a hash map serves; id order is restored where it matters.
+// call) and (when the query has phrases) each term's positions; the table
+// keeps the record key its first posting named. Every score is summed in
+// ascending term order, so a hash table serves; id order is restored where
+// it matters.
 struct Candidate {
   float score = 0.0f;
   uint32_t doc_len = 0;
-  std::string key;
   PositionsMap positions;
 };
 
-using CandidateMap = std::unordered_map<NodeId, Candidate, NodeIdHash>;
+using CandidateMap = CandidateTable<Candidate>;
 
 void raise_elapsed(uint64_t start_ns) {
   const uint64_t elapsed = monotonic_ns() - start_ns;
@@ -112,7 +112,7 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
     const KvPair& kv = **item;
     const std::string_view key = kv.key;
     if (key.size() >= text::kStatsMarker.size() && key.starts_with(text::kStatsMarker)) continue;
-    auto posting = text::decode_text_posting(kv.value);
+    auto posting = text::decode_text_posting(kv.value, keep_positions);
     if (!posting.ok()) {
       return make_unexpected(ZolvaError::search(
           "text_query found an unreadable posting; run rebuild_index: " + posting.error().message()));
@@ -120,20 +120,19 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
     if (!key.starts_with(prefix)) continue;
     const std::string_view record_key = key.substr(prefix.size());
     if (!is_valid_utf8(record_key)) continue;
-    auto it = candidates.find(posting->node_id);
-    if (it == candidates.end()) {
+    Candidate* candidate = candidates.find(posting->node_id);
+    if (candidate == nullptr) {
       ZV_ASSIGN_OR_RETURN(std::optional<uint32_t> doc_len,
                           doc_len_of(engine, ns, token, record_key, posting->node_id, hooks));
       if (!doc_len) continue;
-      it = candidates.try_emplace(posting->node_id).first;
-      it->second.doc_len = *doc_len;
-      it->second.score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
-      it->second.key.assign(record_key);
+      candidate = candidates.find_or_add(posting->node_id, record_key).first;
+      candidate->doc_len = *doc_len;
+      candidate->score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
     } else {
-      it->second.score =
-          it->second.score + bm25_contribution(posting->term_frequency, it->second.doc_len, avgdl, idf);
+      candidate->score =
+          candidate->score + bm25_contribution(posting->term_frequency, candidate->doc_len, avgdl, idf);
     }
-    if (keep_positions) it->second.positions[token] = std::move(posting->positions);
+    if (keep_positions) candidate->positions[token] = std::move(posting->positions);
     ++scored;
   }
   return scored;
@@ -175,10 +174,13 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
   }
   if (hooks && hooks->after_posting_scan) hooks->after_posting_scan();
 
-  if (keep_positions) {
-    std::erase_if(candidates, [&](const auto& entry) {
-      return !all_phrases_match(parsed.phrases, entry.second.positions);
-    });
+  // Candidates missing a phrase are no candidates.
+  std::vector<const CandidateMap::Slot*> kept;
+  kept.reserve(candidates.size());
+  for (const CandidateMap::Slot& slot : candidates.slots()) {
+    if (!keep_positions || all_phrases_match(parsed.phrases, slot.value.positions)) {
+      kept.push_back(&slot);
+    }
   }
 
   // Ranked before reading when the order is known without the records (no
@@ -187,23 +189,21 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
   std::vector<SearchHit> hits;
   bool any_nan = false;
   std::vector<RankedCandidate> order;
-  order.reserve(candidates.size());
-  for (const auto& [id, c] : candidates) {
-    any_nan = any_nan || std::isnan(c.score);
-    order.push_back(RankedCandidate{id, c.score, c.key});
+  order.reserve(kept.size());
+  for (const CandidateMap::Slot* slot : kept) {
+    any_nan = any_nan || std::isnan(slot->value.score);
+    order.push_back(RankedCandidate{slot->id, slot->value.score, candidates.key(*slot)});
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan && limit > 0) {
-    rank_candidates(order);
-    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, limit, order,
-                                              std::max<uint64_t>(16, limit), /*check_keys=*/true));
+    ZV_ASSIGN_OR_RETURN(ranked, rank_and_read(engine, ns, filters, limit, order));
   }
   if (ranked) {
     hits = std::move(*ranked);
   } else if (limit > 0) {
     std::vector<std::pair<NodeId, float>> scored_ids;
-    scored_ids.reserve(candidates.size());
-    for (const auto& [id, c] : candidates) scored_ids.emplace_back(id, c.score);
+    scored_ids.reserve(kept.size());
+    for (const CandidateMap::Slot* slot : kept) scored_ids.emplace_back(slot->id, slot->value.score);
     std::sort(scored_ids.begin(), scored_ids.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     ZV_ASSIGN_OR_RETURN(hits, read_all_then_rank(engine, ns, filters, limit, scored_ids));

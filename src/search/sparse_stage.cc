@@ -79,19 +79,7 @@ ZolvaResult<std::vector<SearchHit>> sparse_candidates(StorageEngine& engine, std
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan) {
-    // Only the best few are usually read: rank a prefix first, and the rest
-    // only when its records did not fill the page.
-    const uint64_t first = std::max<uint64_t>(16, count);
-    const size_t prefix = static_cast<size_t>(std::min<uint64_t>(order.size(), 4 * first));
-    rank_prefix(order, prefix);
-    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, count,
-                                              std::span(order).first(prefix), first,
-                                              /*check_keys=*/true));
-    if (ranked && ranked->size() < count && prefix < order.size()) {
-      rank_candidates(order);
-      ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, count, order, first,
-                                                /*check_keys=*/true));
-    }
+    ZV_ASSIGN_OR_RETURN(ranked, rank_and_read(engine, ns, filters, count, order));
   }
   if (ranked) {
     hits = std::move(*ranked);
