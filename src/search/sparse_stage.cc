@@ -32,13 +32,13 @@ ZolvaStatus score_dimension(StorageBackend& backend, std::string_view ns, uint32
   const std::string prefix = text::sparse_posting_prefix(ns, dim);
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
                       backend.prefix_iter(Partition::kSparseIndex, prefix));
-  while (auto item = iter->next()) {
+  while (auto item = iter->next_view()) {
     if (!item->ok()) return make_unexpected(std::move(*item).error());
-    const KvPair& kv = **item;
+    const PrefixIter::View kv = **item;
     ZV_ASSIGN_OR_RETURN(text::SparsePosting posting, decode_posting(kv.value));
     const float product = weight * posting.weight;
     const std::string_view record_key =
-        std::string_view(kv.key).substr(std::min(prefix.size(), kv.key.size()));
+        kv.key.substr(std::min(prefix.size(), kv.key.size()));
     auto [score, added] = scores.find_or_add(posting.node_id, record_key);
     *score = added ? product : *score + product;
   }
