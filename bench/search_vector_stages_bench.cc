@@ -240,7 +240,7 @@ void BM_SparseFloor(benchmark::State& state) {
     for (const auto& [dim, w] : d.sparse_queries[q]) {
       auto it = d.engine->backend->prefix_iter(Partition::kSparseIndex,
                                                text::sparse_posting_prefix("bench", dim));
-      while (auto item = (*it)->next()) {
+      while (auto item = (*it)->next_view()) {
         auto p = text::decode_sparse_posting((**item).value);
         sum += p->weight;
       }

@@ -30,6 +30,14 @@ class SnapshotPrefixIter final : public PrefixIter {
     return ZolvaResult<KvPair>(std::move(kv));
   }
 
+  // The snapshot's nodes never change, so views into them outlive the step.
+  std::optional<ZolvaResult<View>> next_view() override {
+    if (!cursor_.valid() || !cursor_.key().starts_with(prefix_)) return std::nullopt;
+    const View view{cursor_.key(), cursor_.value()};
+    cursor_.next();
+    return ZolvaResult<View>(view);
+  }
+
  private:
   std::shared_ptr<std::shared_mutex> mu_;
   SnapshotTree::Snapshot root_;

@@ -23,9 +23,27 @@ namespace zv {
 // caller; holds no lock of the backend.
 class PrefixIter {
  public:
+  // A pair's bytes, valid until the iterator's next call or its end.
+  struct View {
+    std::string_view key;
+    std::string_view value;
+  };
+
   virtual ~PrefixIter() = default;
   // The next pair, an error (the last item), or none at the end.
   virtual std::optional<ZolvaResult<KvPair>> next() = 0;
+  // The same sequence as next() without handing out copies: hot scans read
+  // each pair once in place. By default the pair is held here.
+  virtual std::optional<ZolvaResult<View>> next_view() {
+    auto item = next();
+    if (!item) return std::nullopt;
+    if (!item->ok()) return ZolvaResult<View>(make_unexpected(std::move(*item).error()));
+    held_ = std::move(**item);
+    return ZolvaResult<View>(View{held_.key, held_.value});
+  }
+
+ private:
+  KvPair held_;
 };
 
 // An iterator over pairs gathered in advance.

@@ -77,9 +77,12 @@ ZolvaStatus AuditLog::append(const AuditRecord& record) {
   // A failed length query writes without rotating.
   auto len = file_.size();
   if (len.ok() && *len >= max_bytes_) ZV_TRY(rotate_locked());
-  std::string line = record.to_json();
-  line.push_back('\n');
-  auto written = file_.write_all(line);
+  line_.clear();
+  record.append_json(&line_);
+  line_.push_back('\n');
+  auto written = file_.write_all(line_);
+  // One very long line should not pin its buffer for the life of the log.
+  if (line_.capacity() > (size_t{1} << 16)) std::string().swap(line_);
   if (!written.ok()) return make_unexpected(io(std::move(written).error()));
   return {};
 }

@@ -50,6 +50,7 @@ class AuditLog {
   const Opener opener_;
   std::mutex mu_;
   File file_;  // guarded by mu_
+  std::string line_;  // guarded by mu_; reused so an append allocates nothing
 };
 
 // The log of a configuration: none when no path is set or the log cannot be

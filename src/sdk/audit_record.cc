@@ -1,5 +1,7 @@
 #include "src/sdk/audit_record.h"
 
+#include <array>
+
 #include "platform/clock.h"
 #include "platform/utf8.h"
 #include "src/record/datetime.h"
@@ -42,12 +44,31 @@ namespace {
 // Appends a JSON string: quotation mark, reverse solidus and control
 // characters escaped, everything else as UTF-8 (a byte that is not UTF-8
 // becomes U+FFFD). Written by hand: a line is built on every audited write.
+// Which bytes go out unchanged: not a control character, quotation mark or
+// reverse solidus, and (when the text is not valid UTF-8) below 0x80.
+constexpr std::array<bool, 256> plain_bytes(bool high_plain) {
+  std::array<bool, 256> t{};
+  for (int b = 0x20; b < 256; ++b) t[b] = b != '"' && b != '\\' && (b < 0x80 || high_plain);
+  return t;
+}
+constexpr std::array<bool, 256> kPlainInValid = plain_bytes(true);
+constexpr std::array<bool, 256> kPlainInInvalid = plain_bytes(false);
+
 void append_json_string(std::string* out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out->push_back('"');
   const bool valid = is_valid_utf8(s);
   size_t i = 0;
   while (i < s.size()) {
+    // Bytes that need no escaping go out as one run rather than one by one.
+    const bool* plain = valid ? kPlainInValid.data() : kPlainInInvalid.data();
+    size_t run = i;
+    while (run < s.size() && plain[static_cast<unsigned char>(s[run])]) ++run;
+    if (run > i) {
+      out->append(s.data() + i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c >= 0x80 && !valid) {
       const Utf8Char ch = decode_utf8_at(s, i);
@@ -81,7 +102,15 @@ void append_json_string(std::string* out, std::string_view s) {
 
 std::string AuditRecord::to_json() const {
   std::string out;
-  out.reserve(96 + op.size() + ns.size() + key.size() + (reason ? reason->size() : 0));
+  append_json(&out);
+  return out;
+}
+
+void AuditRecord::append_json(std::string* line) const {
+  std::string& out = *line;
+  out.reserve(out.size() + 96 + timestamp.size() + op.size() + ns.size() + key.size() +
+              outcome.size() + (reason ? reason->size() : 0) +
+              (request_id ? request_id->size() : 0));
   out.append("{\"timestamp\":");
   append_json_string(&out, timestamp);
   out.append(",\"op\":");
@@ -103,7 +132,6 @@ std::string AuditRecord::to_json() const {
     append_json_string(&out, *request_id);
   }
   out.push_back('}');
-  return out;
 }
 
 }  // namespace zv

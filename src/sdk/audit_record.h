@@ -26,6 +26,8 @@ struct AuditRecord {
   // The compact JSON object: timestamp, op, namespace, key, outcome, reason
   // (null when absent), request_id only when present; no line feed.
   std::string to_json() const;
+  // The same line appended to `out`, so a writer can reuse one buffer.
+  void append_json(std::string* out) const;
 };
 
 namespace audit {

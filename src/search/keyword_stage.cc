@@ -5,7 +5,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "platform/clock.h"
@@ -14,6 +13,7 @@
 #include "src/record/validation.h"
 #include "src/runtime/operational_counters.h"
 #include "src/search/bm25.h"
+#include "src/search/candidate_table.h"
 #include "src/search/hit_order.h"
 #include "src/search/phrase.h"
 #include "src/search/query_terms.h"
@@ -31,17 +31,17 @@ constexpr std::string_view kSchemaReason =
     "text_query requires text_index schema v3; reopen writable or run rebuild_index";
 
 // One scored record: its summed score, its document length (read once per
-// call), the record key its first posting named, and (when the query has
-// phrases) each term's positions. Every score is summed in ascending term
-// order, so a hash map serves; id order is restored where it matters.
+// call) and (when the query has phrases) each term's positions; the table
+// keeps the record key its first posting named. Every score is summed in
+// ascending term order, so a hash table serves; id order is restored where
+// it matters.
 struct Candidate {
   float score = 0.0f;
   uint32_t doc_len = 0;
-  std::string key;
   PositionsMap positions;
 };
 
-using CandidateMap = std::unordered_map<NodeId, Candidate, NodeIdHash>;
+using CandidateMap = CandidateTable<Candidate>;
 
 void raise_elapsed(uint64_t start_ns) {
   const uint64_t elapsed = monotonic_ns() - start_ns;
@@ -65,7 +65,9 @@ bool term_unstorable(std::string_view ns, std::string_view token) {
   return text::kTermStatsPrefix.size() + ns.size() + 1 + token.size() > text::kMaxIndexKeyBytes;
 }
 
-// The document length of a posting's record, read once per call. When the
+// The document length of a posting's record, read once per call; `stats`
+// are the statistics a pass over the namespace's found for it, if any, and
+// are read by key when absent or naming another node. When the
 // statistics are absent or name another node, the record may have been
 // deleted (or replaced) since the posting was read: the posting and the
 // statistics are read again, and a posting that is gone or names another
@@ -74,11 +76,11 @@ bool term_unstorable(std::string_view ns, std::string_view token) {
 ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::string_view ns,
                                                 std::string_view token,
                                                 std::string_view record_key, NodeId id,
-                                                const TextQueryHooks* hooks) {
-  if (hooks && hooks->before_doc_stats) hooks->before_doc_stats(record_key);
+                                                std::optional<text::TextDocStats> stats) {
   StorageBackend& backend = *engine.backend;
-  ZV_ASSIGN_OR_RETURN(std::optional<text::TextDocStats> stats,
-                      text::text_doc_stats(backend, ns, record_key));
+  if (!stats || stats->node_id != id) {
+    ZV_ASSIGN_OR_RETURN(stats, text::text_doc_stats(backend, ns, record_key));
+  }
   if (!stats || stats->node_id != id) {
     // The posting as it stands now: gone, or naming another node (the
     // record was deleted, or deleted and stored again), means the posting
@@ -98,21 +100,72 @@ ZolvaResult<std::optional<uint32_t>> doc_len_of(StorageEngine& engine, std::stri
   return std::optional<uint32_t>(stats->doc_len);
 }
 
+// The document statistics of one namespace read in key order beside a term's
+// postings, which come in the same record-key order: when a term's postings
+// cover a good part of the namespace, one pass over its statistics costs
+// less than a lookup per record.
+class DocStatsPass {
+ public:
+  static ZolvaResult<DocStatsPass> open(StorageBackend& backend, std::string_view ns) {
+    DocStatsPass pass;
+    pass.prefix_ = text::doc_stats_key(ns, "");
+    ZV_ASSIGN_OR_RETURN(pass.iter_, backend.prefix_iter(Partition::kTextIndex, pass.prefix_));
+    ZV_TRY(pass.advance());
+    return pass;
+  }
+
+  // The statistics stored under `record_key`, or none when the pass holds
+  // none (keys asked in ascending order).
+  ZolvaResult<std::optional<text::TextDocStats>> find(std::string_view record_key) {
+    while (current_ && current_->key.substr(prefix_.size()) < record_key) {
+      ZV_TRY(advance());
+    }
+    if (!current_ || current_->key.substr(prefix_.size()) != record_key) {
+      return std::optional<text::TextDocStats>();
+    }
+    ZV_ASSIGN_OR_RETURN(text::TextDocStats stats, text::decode_doc_stats(current_->value));
+    return std::optional<text::TextDocStats>(stats);
+  }
+
+ private:
+  ZolvaStatus advance() {
+    current_.reset();
+    if (auto item = iter_->next_view()) {
+      if (!item->ok()) return make_unexpected(std::move(*item).error());
+      current_ = std::move(**item);
+    }
+    return {};
+  }
+
+  std::string prefix_;
+  std::unique_ptr<PrefixIter> iter_;
+  std::optional<PrefixIter::View> current_;
+};
+
+// A pass over the statistics pays when a term's records are at least this
+// share of the namespace's: a lookup by key costs about as much as stepping
+// over this many entries.
+constexpr uint64_t kDocStatsPassRatio = 6;
+
 // Scores every posting of one term into the candidates; returns the number
 // of postings scored.
 ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, const std::string& token,
-                                 float idf, float avgdl, bool keep_positions,
+                                 float idf, float avgdl, bool keep_positions, bool pass_stats,
                                  CandidateMap& candidates, const TextQueryHooks* hooks) {
   const std::string prefix = text::posting_prefix(ns, token);
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
                       engine.backend->prefix_iter(Partition::kTextIndex, prefix));
+  std::optional<DocStatsPass> pass;
+  if (pass_stats) {
+    ZV_ASSIGN_OR_RETURN(pass, DocStatsPass::open(*engine.backend, ns));
+  }
   uint64_t scored = 0;
-  while (auto item = iter->next()) {
+  while (auto item = iter->next_view()) {
     if (!item->ok()) return make_unexpected(std::move(*item).error());
-    const KvPair& kv = **item;
+    const PrefixIter::View kv = **item;
     const std::string_view key = kv.key;
     if (key.size() >= text::kStatsMarker.size() && key.starts_with(text::kStatsMarker)) continue;
-    auto posting = text::decode_text_posting(kv.value);
+    auto posting = text::decode_text_posting(kv.value, keep_positions);
     if (!posting.ok()) {
       return make_unexpected(ZolvaError::search(
           "text_query found an unreadable posting; run rebuild_index: " + posting.error().message()));
@@ -120,20 +173,24 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
     if (!key.starts_with(prefix)) continue;
     const std::string_view record_key = key.substr(prefix.size());
     if (!is_valid_utf8(record_key)) continue;
-    auto it = candidates.find(posting->node_id);
-    if (it == candidates.end()) {
+    Candidate* candidate = candidates.find(posting->node_id);
+    if (candidate == nullptr) {
+      if (hooks && hooks->before_doc_stats) hooks->before_doc_stats(record_key);
+      std::optional<text::TextDocStats> passed;
+      if (pass) {
+        ZV_ASSIGN_OR_RETURN(passed, pass->find(record_key));
+      }
       ZV_ASSIGN_OR_RETURN(std::optional<uint32_t> doc_len,
-                          doc_len_of(engine, ns, token, record_key, posting->node_id, hooks));
+                          doc_len_of(engine, ns, token, record_key, posting->node_id, passed));
       if (!doc_len) continue;
-      it = candidates.try_emplace(posting->node_id).first;
-      it->second.doc_len = *doc_len;
-      it->second.score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
-      it->second.key.assign(record_key);
+      candidate = candidates.find_or_add(posting->node_id, record_key).first;
+      candidate->doc_len = *doc_len;
+      candidate->score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
     } else {
-      it->second.score =
-          it->second.score + bm25_contribution(posting->term_frequency, it->second.doc_len, avgdl, idf);
+      candidate->score =
+          candidate->score + bm25_contribution(posting->term_frequency, candidate->doc_len, avgdl, idf);
     }
-    if (keep_positions) it->second.positions[token] = std::move(posting->positions);
+    if (keep_positions) candidate->positions[token] = std::move(posting->positions);
     ++scored;
   }
   return scored;
@@ -169,16 +226,20 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
                         text::text_term_stats(*engine.backend, engine.text_stats, ns, token));
     if (!df || *df == 0) continue;
     const float idf = bm25_idf(ns_stats->doc_count, *df);
+    const bool pass_stats = *df >= ns_stats->doc_count / kDocStatsPassRatio;
     ZV_ASSIGN_OR_RETURN(uint64_t n, score_term(engine, ns, token, idf, avgdl, keep_positions,
-                                               candidates, hooks));
+                                               pass_stats, candidates, hooks));
     scored += n;
   }
   if (hooks && hooks->after_posting_scan) hooks->after_posting_scan();
 
-  if (keep_positions) {
-    std::erase_if(candidates, [&](const auto& entry) {
-      return !all_phrases_match(parsed.phrases, entry.second.positions);
-    });
+  // Candidates missing a phrase are no candidates.
+  std::vector<const CandidateMap::Slot*> kept;
+  kept.reserve(candidates.size());
+  for (const CandidateMap::Slot& slot : candidates.slots()) {
+    if (!keep_positions || all_phrases_match(parsed.phrases, slot.value.positions)) {
+      kept.push_back(&slot);
+    }
   }
 
   // Ranked before reading when the order is known without the records (no
@@ -187,23 +248,21 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
   std::vector<SearchHit> hits;
   bool any_nan = false;
   std::vector<RankedCandidate> order;
-  order.reserve(candidates.size());
-  for (const auto& [id, c] : candidates) {
-    any_nan = any_nan || std::isnan(c.score);
-    order.push_back(RankedCandidate{id, c.score, c.key});
+  order.reserve(kept.size());
+  for (const CandidateMap::Slot* slot : kept) {
+    any_nan = any_nan || std::isnan(slot->value.score);
+    order.push_back(RankedCandidate{slot->id, slot->value.score, candidates.key(*slot)});
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan && limit > 0) {
-    rank_candidates(order);
-    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, limit, order,
-                                              std::max<uint64_t>(16, limit), /*check_keys=*/true));
+    ZV_ASSIGN_OR_RETURN(ranked, rank_and_read(engine, ns, filters, limit, order));
   }
   if (ranked) {
     hits = std::move(*ranked);
   } else if (limit > 0) {
     std::vector<std::pair<NodeId, float>> scored_ids;
-    scored_ids.reserve(candidates.size());
-    for (const auto& [id, c] : candidates) scored_ids.emplace_back(id, c.score);
+    scored_ids.reserve(kept.size());
+    for (const CandidateMap::Slot* slot : kept) scored_ids.emplace_back(slot->id, slot->value.score);
     std::sort(scored_ids.begin(), scored_ids.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     ZV_ASSIGN_OR_RETURN(hits, read_all_then_rank(engine, ns, filters, limit, scored_ids));

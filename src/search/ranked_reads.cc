@@ -76,6 +76,23 @@ ZolvaResult<std::optional<std::vector<SearchHit>>> read_in_order(
   return std::optional<std::vector<SearchHit>>(std::move(hits));
 }
 
+ZolvaResult<std::optional<std::vector<SearchHit>>> rank_and_read(
+    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
+    std::vector<RankedCandidate>& order) {
+  const uint64_t first = std::max<uint64_t>(16, limit);
+  const size_t prefix = static_cast<size_t>(std::min<uint64_t>(order.size(), 4 * first));
+  rank_prefix(order, prefix);
+  ZV_ASSIGN_OR_RETURN(std::optional<std::vector<SearchHit>> ranked,
+                      read_in_order(engine, ns, filters, limit, std::span(order).first(prefix),
+                                    first, /*check_keys=*/true));
+  if (ranked && ranked->size() < limit && prefix < order.size()) {
+    rank_candidates(order);
+    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, limit, order, first,
+                                              /*check_keys=*/true));
+  }
+  return ranked;
+}
+
 ZolvaResult<std::vector<SearchHit>> read_all_then_rank(
     StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
     std::span<const std::pair<NodeId, float>> scored) {

@@ -46,6 +46,14 @@ ZolvaResult<std::optional<std::vector<SearchHit>>> read_in_order(
     StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
     std::span<const RankedCandidate> order, uint64_t first_batch, bool check_keys);
 
+// The hit order's best `limit` hits read from unranked candidates (no score
+// NaN): the best few are ranked and read first (a page rarely needs more),
+// and all of them only when those did not fill the page. None as for
+// read_in_order with keys checked.
+ZolvaResult<std::optional<std::vector<SearchHit>>> rank_and_read(
+    StorageEngine& engine, std::string_view ns, const FieldMap& filters, uint64_t limit,
+    std::vector<RankedCandidate>& order);
+
 // Every candidate read at once in ascending id order (`scored` is sorted by
 // id), hits sorted by the hit order, cut to `limit`.
 ZolvaResult<std::vector<SearchHit>> read_all_then_rank(

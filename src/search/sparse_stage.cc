@@ -4,10 +4,10 @@
 #include <cmath>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "src/record/binary_form.h"
+#include "src/search/candidate_table.h"
 #include "src/search/ranked_reads.h"
 #include "src/text/index_codec_error.h"
 #include "src/text/sparse_index.h"
@@ -15,14 +15,9 @@
 namespace zv::search {
 namespace {
 
-// A scored record: its summed products and the record key of its first
+// Each scored record's summed products, beside the record key of its first
 // posting. Products are summed in ascending dimension order.
-struct Scored {
-  float score = 0.0f;
-  std::string key;
-};
-
-using ScoreMap = std::unordered_map<NodeId, Scored, NodeIdHash>;
+using ScoreMap = CandidateTable<float>;
 
 ZolvaResult<text::SparsePosting> decode_posting(std::string_view bytes) {
   BinaryReader r(bytes);
@@ -37,18 +32,15 @@ ZolvaStatus score_dimension(StorageBackend& backend, std::string_view ns, uint32
   const std::string prefix = text::sparse_posting_prefix(ns, dim);
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
                       backend.prefix_iter(Partition::kSparseIndex, prefix));
-  while (auto item = iter->next()) {
+  while (auto item = iter->next_view()) {
     if (!item->ok()) return make_unexpected(std::move(*item).error());
-    const KvPair& kv = **item;
+    const PrefixIter::View kv = **item;
     ZV_ASSIGN_OR_RETURN(text::SparsePosting posting, decode_posting(kv.value));
     const float product = weight * posting.weight;
-    auto [it, inserted] = scores.try_emplace(posting.node_id);
-    if (inserted) {
-      it->second.score = product;
-      it->second.key.assign(std::string_view(kv.key).substr(std::min(prefix.size(), kv.key.size())));
-    } else {
-      it->second.score = it->second.score + product;
-    }
+    const std::string_view record_key =
+        kv.key.substr(std::min(prefix.size(), kv.key.size()));
+    auto [score, added] = scores.find_or_add(posting.node_id, record_key);
+    *score = added ? product : *score + product;
   }
   return {};
 }
@@ -81,32 +73,20 @@ ZolvaResult<std::vector<SearchHit>> sparse_candidates(StorageEngine& engine, std
   bool any_nan = false;
   std::vector<RankedCandidate> order;
   order.reserve(scores.size());
-  for (const auto& [id, s] : scores) {
-    any_nan = any_nan || std::isnan(s.score);
-    order.push_back(RankedCandidate{id, s.score, s.key});
+  for (const ScoreMap::Slot& s : scores.slots()) {
+    any_nan = any_nan || std::isnan(s.value);
+    order.push_back(RankedCandidate{s.id, s.value, scores.key(s)});
   }
   std::optional<std::vector<SearchHit>> ranked;
   if (!any_nan) {
-    // Only the best few are usually read: rank a prefix first, and the rest
-    // only when its records did not fill the page.
-    const uint64_t first = std::max<uint64_t>(16, count);
-    const size_t prefix = static_cast<size_t>(std::min<uint64_t>(order.size(), 4 * first));
-    rank_prefix(order, prefix);
-    ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, count,
-                                              std::span(order).first(prefix), first,
-                                              /*check_keys=*/true));
-    if (ranked && ranked->size() < count && prefix < order.size()) {
-      rank_candidates(order);
-      ZV_ASSIGN_OR_RETURN(ranked, read_in_order(engine, ns, filters, count, order, first,
-                                                /*check_keys=*/true));
-    }
+    ZV_ASSIGN_OR_RETURN(ranked, rank_and_read(engine, ns, filters, count, order));
   }
   if (ranked) {
     hits = std::move(*ranked);
   } else {
     std::vector<std::pair<NodeId, float>> by_id;
     by_id.reserve(scores.size());
-    for (const auto& [id, s] : scores) by_id.emplace_back(id, s.score);
+    for (const ScoreMap::Slot& s : scores.slots()) by_id.emplace_back(s.id, s.value);
     std::sort(by_id.begin(), by_id.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     ZV_ASSIGN_OR_RETURN(hits, read_all_then_rank(engine, ns, filters, count, by_id));

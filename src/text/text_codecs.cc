@@ -41,17 +41,17 @@ std::string encode_namespace_stats(uint64_t doc_count, uint64_t total_doc_len) {
   return out;
 }
 
-ZolvaResult<TextPosting> decode_text_posting(std::string_view bytes) {
+ZolvaResult<TextPosting> decode_text_posting(std::string_view bytes, bool keep_positions) {
   BinaryReader r(bytes);
   TextPosting p;
   ZV_INDEX_DECODE(p.node_id, r.varint_u128(), kPostingLabel);
   ZV_INDEX_DECODE(p.term_frequency, r.varint_u32(), kPostingLabel);
   ZV_INDEX_DECODE(uint64_t count, r.count(), kPostingLabel);
   // Never trust the count: nothing is reserved when fewer bytes remain.
-  p.positions.reserve(r.reserve_hint(count, kPositionReserveCap));
+  if (keep_positions) p.positions.reserve(r.reserve_hint(count, kPositionReserveCap));
   for (uint64_t i = 0; i < count; ++i) {
     ZV_INDEX_DECODE(uint32_t pos, r.varint_u32(), kPostingLabel);
-    p.positions.push_back(pos);
+    if (keep_positions) p.positions.push_back(pos);
   }
   return p;
 }

@@ -57,7 +57,9 @@ std::string encode_doc_stats(NodeId node_id, uint32_t doc_len);
 std::string encode_term_stats(uint64_t df);
 std::string encode_namespace_stats(uint64_t doc_count, uint64_t total_doc_len);
 
-ZolvaResult<TextPosting> decode_text_posting(std::string_view bytes);
+// Without `keep_positions` the positions are still read (an unreadable one
+// fails the same way) but not stored, and `positions` stays empty.
+ZolvaResult<TextPosting> decode_text_posting(std::string_view bytes, bool keep_positions = true);
 ZolvaResult<TextDocStats> decode_doc_stats(std::string_view bytes);
 ZolvaResult<TextTermStats> decode_term_stats(std::string_view bytes);
 ZolvaResult<TextNamespaceStats> decode_namespace_stats(std::string_view bytes);

@@ -22,6 +22,9 @@ TEST(TextCodecs, RoundTripsAtTheLimits) {
   auto dp = decode_text_posting(encode_text_posting(p.node_id, p.term_frequency, p.positions));
   ASSERT_TRUE(dp.ok());
   EXPECT_EQ(*dp, p);
+  auto head = decode_text_posting(encode_text_posting(p.node_id, p.term_frequency, p.positions), false);
+  ASSERT_TRUE(head.ok());
+  EXPECT_EQ(*head, (TextPosting{big, 0xFFFFFFFFu, {}}));
   auto dd = decode_doc_stats(encode_doc_stats(big, 0xFFFFFFFFu));
   ASSERT_TRUE(dd.ok());
   EXPECT_EQ(*dd, (TextDocStats{big, 0xFFFFFFFFu}));
@@ -53,6 +56,12 @@ TEST(TextCodecs, DecodeErrorsCarryTheirLabelAndText) {
       {"posting empty", err(decode_text_posting("")), "text posting decode error: " + kEnd},
       // A u32 whose fifth byte exceeds 0x0F.
       {"tf too wide", err(decode_text_posting("\x01\xFF\xFF\xFF\xFF\x10\x00"s)),
+       "text posting decode error: " + kVarint},
+      // Positions left out of the result are still read in full.
+      {"positions dropped, cut after count", err(decode_text_posting("\x01\x02\x02\x00"s, false)),
+       "text posting decode error: " + kEnd},
+      {"positions dropped, position too wide",
+       err(decode_text_posting("\x01\x01\x02\x00\xFF\xFF\xFF\xFF\x10"s, false)),
        "text posting decode error: " + kVarint},
       {"u128 too long", err(decode_doc_stats(std::string(19, '\xFF') + "\x00"s)),
        "text doc stats decode error: " + kVarint},
