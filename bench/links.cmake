@@ -41,7 +41,7 @@ if(TARGET search_keyword_bench)
 endif()
 zv_bench_link(storage_open_bench zolva_storage zolva_backends_testing)
 zv_bench_link(tree_bench tervik_tree)
-zv_bench_link(tree_compaction_bench tervik_tree)
+zv_bench_link(tree_compaction_bench tervik_tree zolva_backends)
 # RocksDB runs beside a benchmark (under ZV_BENCH_ROCKSDB) when its Debian
 # package is there.
 function(zv_bench_rocksdb target)
@@ -52,14 +52,6 @@ function(zv_bench_rocksdb target)
       target_compile_definitions(${target} PRIVATE ZV_BENCH_ROCKSDB)
       target_link_libraries(${target} PRIVATE ${ZV_ROCKSDB_LIB})
     endif()
-zv_bench_link(tree_compaction_bench tervik_tree zolva_backends)
-# RocksDB and LMDB run beside the tree when their Debian packages are there.
-if(TARGET tree_compaction_bench)
-  find_library(ZV_ROCKSDB_LIB rocksdb)
-  find_path(ZV_ROCKSDB_INCLUDE rocksdb/db.h)
-  if(ZV_ROCKSDB_LIB AND ZV_ROCKSDB_INCLUDE)
-    target_compile_definitions(tree_compaction_bench PRIVATE ZV_BENCH_ROCKSDB)
-    target_link_libraries(tree_compaction_bench PRIVATE ${ZV_ROCKSDB_LIB})
   endif()
 endfunction()
 # RocksDB and LMDB run beside the tree when their Debian packages are there.
