@@ -2,7 +2,9 @@
 // sparse index state records are compared with what the stored records imply
 // and what the index partitions hold, and each index whose state is missing
 // (with data present), unreadable, of another format or out of count is
-// rebuilt; an empty database gets three zero states. Its only traces are the
+// rebuilt, and all three are rebuilt when the open replayed log records (a
+// crash may have lost index changes that leave the counts intact); an empty
+// database gets three zero states. Its only traces are the
 // text_index_repairs counter and the rebuilds' own counters. Runs on the
 // opening thread before the handle is handed out.
 #pragma once

@@ -37,8 +37,8 @@ constexpr int kCrashRounds = 30;
 constexpr uint32_t kCrashKeys = 300;
 constexpr size_t kCrashDims = 16;
 
-// The payload of a put numbered n: its number of distinct tokens changes
-// from one put to the next (the open's index check compares counts only).
+// The payload of a put numbered n: 1 + n % 6 distinct tokens, so that a
+// replacement often, but not always, changes the index's counts.
 std::string crash_payload(uint64_t n) {
   std::string out = "p" + std::to_string(n);
   for (uint64_t i = 0; i < n % 6; ++i) out += " w" + std::to_string((n + i) % 11);

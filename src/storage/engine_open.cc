@@ -325,6 +325,7 @@ ZolvaResult<std::shared_ptr<StorageEngine>> StorageEngine::open(const std::strin
                                                         *parts.backend},
                                            wal_opts.fs));
     times.mark("replay");
+    parts.wal_records_replayed = replay.replayed;
     if (rebuilt) {
       ZV_TRY(drop_unlogged_nodes(parts));
       times.mark("unlogged_check");

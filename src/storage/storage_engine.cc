@@ -21,6 +21,7 @@ StorageEngine::StorageEngine(EngineParts parts)
       scalar_index(std::move(parts.scalar_index)),
       wal(std::move(parts.wal)),
       memory_budget(std::make_shared<MemoryBudget>(MemoryBudget::limit_for(config))),
+      wal_records_replayed(parts.wal_records_replayed),
       node_cache_capacity(HardwareCapabilities::init_global().total_memory_bytes / 6144),
       vector_index_(std::move(parts.vector_index)) {
   segments.reserve(parts.segments.size());

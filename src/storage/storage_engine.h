@@ -105,6 +105,7 @@ struct EngineParts {
   FieldStats field_stats;
   std::shared_ptr<ScalarIndex> scalar_index;
   EdgeLabelTable labels;  // the stored labels (directory mode)
+  uint64_t wal_records_replayed = 0;  // log records the open re-applied
 };
 
 class StorageEngine final : public KvService {
@@ -153,6 +154,10 @@ class StorageEngine final : public KvService {
   Locked<EdgeLabelTable, std::mutex> labels;
   const std::shared_ptr<wal::ShardedWal> wal;
   const std::shared_ptr<MemoryBudget> memory_budget;
+  // Log records this open re-applied: writes acknowledged after the
+  // backend's last durable point, whose index entries may be lost or half
+  // written (0 after a clean close).
+  const uint64_t wal_records_replayed;
 
   // --- Vector index: readers keep the index they loaded alive ---
   std::shared_ptr<VectorIndexPort> vector_index() const {
