@@ -5,6 +5,7 @@
 
 #include "platform/log.h"
 #include "platform/saturating.h"
+#include "platform/utf8.h"
 #include "src/record/node_codec.h"
 #include "src/record/node_key.h"
 #include "src/record/version_history.h"
@@ -33,6 +34,37 @@ ZolvaResult<uint64_t> resolve_valid_at_ms(std::optional<uint64_t> valid_at_ms,
         ZolvaError::validation(std::string(kFieldValidAt), std::string(kValidAtZero)));
   }
   return *valid_at_ms;
+}
+
+namespace {
+
+bool value_is_utf8(const FieldValue& v) {
+  if (const std::string* text = v.if_string()) return is_valid_utf8(*text);
+  if (const std::vector<std::string>* list = v.if_list_string()) {
+    for (const std::string& text : *list) {
+      if (!is_valid_utf8(text)) return false;
+    }
+  }
+  return true;
+}
+
+ZolvaError not_utf8(std::string_view field, std::string_view reason) {
+  return ZolvaError::validation(std::string(field), std::string(reason));
+}
+
+}  // namespace
+
+ZolvaStatus validate_text_encoding(const MemoryInput& input) {
+  if (!is_valid_utf8(input.key)) return make_unexpected(not_utf8(kFieldKey, kKeyNotUtf8));
+  if (!is_valid_utf8(input.payload)) {
+    return make_unexpected(not_utf8(kFieldPayload, kPayloadNotUtf8));
+  }
+  for (const auto& [name, value] : input.metadata) {
+    if (!is_valid_utf8(name) || !value_is_utf8(value)) {
+      return make_unexpected(not_utf8(kFieldMetadata, kMetadataNotUtf8));
+    }
+  }
+  return {};
 }
 
 QuarantineState quarantine_state_of(const MemoryRecord& record) {
@@ -166,6 +198,7 @@ ZolvaResult<MemoryRecord> EmbeddedDb::put(MemoryInput input) const {
     ZV_TRY(validate_namespace(input.ns));
     ZV_TRY(validate_key(input.key));
     ZV_TRY(validate_metadata_keys(&input.metadata));
+    ZV_TRY(memory::validate_text_encoding(input));
     ZV_ASSIGN_OR_RETURN(std::shared_ptr<StorageEngine> engine, this->engine());
     const NodeId id = record_node_id(input.ns, input.key);
 
@@ -186,7 +219,7 @@ ZolvaResult<MemoryRecord> EmbeddedDb::put(MemoryInput input) const {
 
     MemoryRecord record;
     record.created_at_ms = existing ? existing->created_at_ms : now;
-    record.version = existing ? sat_add_u64(existing->version, 1) : 1;
+    record.version = existing ? memory::next_version(existing->version) : 1;
     if (std::optional<uint64_t> ttl =
             memory::effective_ttl_ms(config_.memory_default_ttl_ms, input.ns, input.ttl_ms)) {
       record.expires_at_ms = sat_add_u64(now, *ttl);

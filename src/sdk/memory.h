@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "src/foundation/error.h"
+#include "src/record/memory_input.h"
 #include "src/record/memory_record.h"
 #include "src/storage/storage_engine.h"
 
@@ -34,6 +35,11 @@ inline constexpr std::string_view kValidAtZero =
 inline constexpr std::string_view kExplicitWriteReason = "explicit_write";
 inline constexpr std::string_view kPutQuarantineAuthor = "system:put";
 inline constexpr uint64_t kMsPerDay = 86'400'000;
+inline constexpr std::string_view kFieldPayload = "payload";
+inline constexpr std::string_view kKeyNotUtf8 = "key must be valid UTF-8";
+inline constexpr std::string_view kPayloadNotUtf8 = "payload must be valid UTF-8";
+inline constexpr std::string_view kMetadataNotUtf8 =
+    "metadata names and text values must be valid UTF-8";
 
 // The explicit ttl_ms (0 included), else the namespace's default (exact
 // match), else none.
@@ -43,6 +49,17 @@ std::optional<uint64_t> effective_ttl_ms(const std::map<std::string, uint64_t>& 
 // A given value above 0 unchanged; absent: created_at_ms; 0 is refused.
 ZolvaResult<uint64_t> resolve_valid_at_ms(std::optional<uint64_t> valid_at_ms,
                                           uint64_t created_at_ms);
+
+// The version after `version`, staying at the largest u64.
+inline uint64_t next_version(uint64_t version) {
+  return version == UINT64_MAX ? version : version + 1;
+}
+
+// Text the record model stores must be UTF-8: a key, payload, metadata name
+// or text value that is not would be written into a node that no longer
+// decodes (the stored record lost). Validation on "key", "payload" or
+// "metadata".
+ZolvaStatus validate_text_encoding(const MemoryInput& input);
 
 QuarantineState quarantine_state_of(const MemoryRecord& record);
 // Writes the state into the record's four quarantine fields.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 
+#include "src/record/node_key.h"
 #include "src/sdk/testing/indexed_writes.h"
 
 namespace zv::memory {

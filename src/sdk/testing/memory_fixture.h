@@ -11,10 +11,15 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/debug_quote.h"
 #include "platform/fs.h"
 #include "src/record/memory_input.h"
 #include "src/record/version_history.h"
+#include "src/sdk/index_rebuild.h"
 #include "src/sdk/testing/indexed_writes.h"
+#include "src/text/derived_index.h"
+#include "src/text/sparse_index.h"
+#include "src/text/text_index_state.h"
 
 namespace zv::sdk_testing {
 
@@ -53,6 +58,81 @@ inline void expect_error(const ZolvaStatus& s, ZolvaErrorKind kind, std::string_
   EXPECT_EQ(s.error().kind(), kind) << name << ": " << s.error().message();
   EXPECT_NE(s.error().message().find(text), std::string::npos)
       << name << ": " << s.error().message();
+}
+
+// The derived, text and sparse partitions (4 to 7) and the three state
+// records with their build times cleared: what a rebuild must reproduce.
+struct IndexSnapshot {
+  std::vector<std::vector<KvPair>> partitions;
+  std::optional<text::DerivedIndexState> derived;
+  std::optional<text::TextIndexState> text;
+  std::optional<text::SparseIndexState> sparse;
+  bool operator==(const IndexSnapshot&) const = default;
+};
+
+inline IndexSnapshot snapshot_indexes(StorageEngine& e) {
+  IndexSnapshot s;
+  for (Partition p : {Partition::kNamespaceIndex, Partition::kPayloadIndex, Partition::kTextIndex,
+                      Partition::kSparseIndex}) {
+    auto pairs = e.backend->scan_all(p);
+    EXPECT_TRUE(pairs.ok());
+    s.partitions.push_back(pairs.ok() ? *pairs : std::vector<KvPair>{});
+  }
+  auto d = text::DerivedIndexState::read(*e.backend);
+  auto t = text::TextIndexState::read(*e.backend);
+  auto sp = text::SparseIndexState::read(*e.backend);
+  EXPECT_TRUE(d.ok() && t.ok() && sp.ok());
+  if (d.ok()) s.derived = *d;
+  if (t.ok()) s.text = *t;
+  if (sp.ok()) s.sparse = *sp;
+  if (s.derived) s.derived->built_at_ms = 0;
+  if (s.text) s.text->built_at_ms = 0;
+  if (s.sparse) s.sparse->built_at_ms = 0;
+  return s;
+}
+
+// Expects the indexes the writers left to equal what full rebuilds of the
+// same records write (the rebuilds run in place, after the snapshot).
+inline void expect_rebuild_writes_same(const EmbeddedDb& db, StorageEngine& e,
+                                       const std::string& where = "") {
+  const IndexSnapshot before = snapshot_indexes(e);
+  ASSERT_TRUE(rebuild_derived_index(db).ok()) << where;
+  ASSERT_TRUE(rebuild_text_index(db).ok()) << where;
+  ASSERT_TRUE(rebuild_sparse_index(db).ok()) << where;
+  const IndexSnapshot after = snapshot_indexes(e);
+  auto keys = [](const std::vector<KvPair>& pairs) {
+    std::string out;
+    for (const KvPair& kv : pairs) out += debug_quote(kv.key) + "=" + debug_quote(kv.value) + " ";
+    return out;
+  };
+  for (size_t i = 0; i < before.partitions.size(); ++i) {
+    EXPECT_TRUE(before.partitions[i] == after.partitions[i])
+        << where << " partition " << i + 4 << "\nwritten: " << keys(before.partitions[i])
+        << "\nrebuilt: " << keys(after.partitions[i]);
+  }
+  auto counts = [](const IndexSnapshot& s) {
+    std::string out;
+    if (s.derived) {
+      out += "derived " + std::to_string(s.derived->record_count) + "/" +
+             std::to_string(s.derived->namespace_entries) + "/" +
+             std::to_string(s.derived->payload_entries);
+    }
+    if (s.text) {
+      out += " text " + std::to_string(s.text->record_count) + "/" +
+             std::to_string(s.text->posting_entries) + "/" +
+             std::to_string(s.text->doc_stats_entries) + "/" +
+             std::to_string(s.text->term_stats_entries) + "/" +
+             std::to_string(s.text->namespace_stats_entries);
+    }
+    if (s.sparse) {
+      out += " sparse " + std::to_string(s.sparse->record_count) + "/" +
+             std::to_string(s.sparse->posting_entries);
+    }
+    return out;
+  };
+  EXPECT_TRUE(before.derived == after.derived && before.text == after.text &&
+              before.sparse == after.sparse)
+      << where << "\nwritten: " << counts(before) << "\nrebuilt: " << counts(after);
 }
 
 class MemoryFixture : public DbFixture {
