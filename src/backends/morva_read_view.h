@@ -24,9 +24,17 @@ namespace zv {
 // (a sequence number or an open snapshot).
 template <class Pin>
 auto pinned_view(const tervik::Tree& tree, Pin pin) -> std::pair<tervik::SuperVersion, decltype(pin())> {
-  tervik::SuperVersion sv = tree.latest_super_version();
-  auto pinned = pin();
-  return {std::move(sv), std::move(pinned)};
+  // A batch that meets a memtable rotation puts its first items into the
+  // old memtable and the rest into the new one. A view taken before that
+  // rotation, read at a number pinned after the batch, would hold half of
+  // the batch: take it again until no rotation came between the view and
+  // the pin (flushes only turn memtables into tables and lose nothing).
+  for (;;) {
+    tervik::SuperVersion sv = tree.latest_super_version();
+    auto pinned = pin();
+    if (tree.latest_super_version().active_memtable == sv.active_memtable)
+      return {std::move(sv), std::move(pinned)};
+  }
 }
 
 // The item's value, read from the blob files of `sv` when it is a blob
