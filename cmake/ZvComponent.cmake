@@ -13,10 +13,15 @@
 # way it carries <lib> itself, its own TEST_LIBS and GoogleTest.
 # In a sanitizer build (ZV_SANITIZE) only the *_concurrent_test.cc files are
 # built, collected in the target zv_sanitize_tests.
+# Library sources, like test files, are compiled a few at a time in one unit
+# (ZV_UNITY_BATCH). A file whose file-local names (constants, helpers in an
+# anonymous namespace) clash with another file's of the same library is named
+# in zv_unity_skip(<lib> <files...>) after the call and compiles alone.
 # New files are picked up without editing any CMakeLists.txt.
 
-# How many test files are compiled together (0 = all of a component, 1 = none).
+# How many files are compiled together (0 = all of a component, 1 = none).
 set(ZV_TEST_UNITY_BATCH 8 CACHE STRING "Test files per unity compile unit")
+set(ZV_UNITY_BATCH 8 CACHE STRING "Library sources per unity compile unit")
 
 set(ZV_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
 
@@ -63,6 +68,10 @@ function(zv_component name)
   target_link_libraries(${name} ${scope} ${ARG_DEPS} ${ARG_LIBS})
   if(lib_sources)
     zv_apply_flags(${name})
+    # Most of a library's compile time goes to the headers its files share;
+    # compiling them in batches parses those once per batch.
+    set_target_properties(${name} PROPERTIES UNITY_BUILD ON
+                          UNITY_BUILD_BATCH_SIZE ${ZV_UNITY_BATCH})
   endif()
 
   # The test-support library. Its targets are built only when a test, fuzz
@@ -117,4 +126,14 @@ function(zv_component name)
       set_property(GLOBAL APPEND PROPERTY ZV_FUZZ_TARGETS ${fname})
     endforeach()
   endif()
+endfunction()
+
+# zv_unity_skip(<lib> <files...>): the library's sources (paths relative to the
+# calling folder) that compile alone rather than in a unity batch, because a
+# file-local name of theirs clashes with one of another file of the library.
+function(zv_unity_skip name)
+  foreach(rel IN LISTS ARGN)
+    set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/${rel} TARGET_DIRECTORY ${name}
+                                PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endforeach()
 endfunction()
