@@ -94,6 +94,7 @@ std::optional<uint64_t> StorageEngine::unindexed_record(NodeId id) {
 ZolvaResult<RebuildReport> StorageEngine::rebuild_vector_index() {
   ZV_TRY(check_writable());
   ZV_TRY(flush());
+  if (maintenance_seams.at_step) maintenance_seams.at_step("rebuild_lock");
   ZV_ASSIGN_OR_RETURN(InsertGuard guard, lock_insert("rebuild_vector_index"));
   ZV_TRY(check_writable());
   return rebuild_locked();

@@ -154,6 +154,7 @@ ZolvaResult<RewriteResult> rewrite_in_order(VFile& segment, const VectorIndexPor
 ZolvaResult<uint64_t> StorageEngine::compact_layout_bfs() {
   ZV_TRY(check_writable());
   ZV_TRY(flush());
+  if (maintenance_seams.at_step) maintenance_seams.at_step("compaction_lock");
   ZV_ASSIGN_OR_RETURN(InsertGuard guard, lock_insert("compact_layout_bfs"));
   ZV_TRY(check_writable());
   // Nodes of a deferred batch are in segment 0 but not in the index, and the

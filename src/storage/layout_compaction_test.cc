@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "platform/fs.h"
@@ -277,6 +279,60 @@ TEST(Compaction, FailedRebuildAddKeepsTheIndex) {
   rig.index->fail_adds_of_copies = 0;
   ASSERT_TRUE(e.rebuild_vector_index().ok());
   EXPECT_EQ(e.vector_index()->len(), 8u);
+}
+
+// The flush before each operation takes the insert lock itself, so another
+// thread grabs it in between: the timeout then names the operation.
+TEST(Compaction, LockTimeoutNamesTheOperation) {
+  struct Case {
+    const char* step;
+    const char* op;
+    std::function<ZolvaStatus(StorageEngine&)> call;
+  } cases[] = {
+      {"compaction_lock", "acquire insert_lock in compact_layout_bfs",
+       [](StorageEngine& e) -> ZolvaStatus {
+         auto r = e.compact_layout_bfs();
+         if (!r.ok()) return make_unexpected(std::move(r).error());
+         return {};
+       }},
+      {"rebuild_lock", "acquire insert_lock in rebuild_vector_index",
+       [](StorageEngine& e) -> ZolvaStatus {
+         auto r = e.rebuild_vector_index();
+         if (!r.ok()) return make_unexpected(std::move(r).error());
+         return {};
+       }},
+  };
+  for (const Case& c : cases) {
+    Config config;
+    config.insert_lock_timeout_ms = 30;
+    auto e = testing::memory_engine(config);
+    ASSERT_TRUE(e->insert(testing::test_node(1)).ok());
+    std::promise<void> taken, release;
+    std::future<void> holder;
+    e->maintenance_seams.at_step = [&](std::string_view step) {
+      if (step != c.step) return;
+      // The guard must be released by the thread that took it.
+      holder = std::async(std::launch::async, [&] {
+        auto held = e->lock_insert("test");
+        ASSERT_TRUE(held.ok());
+        taken.set_value();
+        release.get_future().wait();
+      });
+      taken.get_future().wait();
+    };
+    ASSERT_TRUE(e->flush().ok());
+    const auto before = e->vector_index();
+    const ZolvaStatus r = c.call(*e);
+    release.set_value();
+    holder.get();
+    ASSERT_FALSE(r.ok()) << c.op;
+    EXPECT_EQ(r.error().message(), ZolvaError::timeout(c.op, 30).message());
+    EXPECT_EQ(r.error().message(), std::string("Operation ") + c.op + " timed out after 30ms");
+    // Nothing was done: the same index is in use and the lock is free again.
+    EXPECT_EQ(e->vector_index(), before);
+    e->maintenance_seams.at_step = nullptr;
+    EXPECT_TRUE(c.call(*e).ok()) << c.op;
+  }
 }
 
 TEST(Compaction, MemoryModeMovesNothing) {

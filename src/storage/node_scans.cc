@@ -40,6 +40,8 @@ class OffsetCursor {
               [](const Entry& a, const Entry& b) { return a.order < b.order; });
   }
 
+  size_t size() const { return entries_.size(); }
+
   // The offset of `id`, for ids asked in ascending key order.
   std::optional<uint64_t> offset(NodeId id) {
     const KeyOrder order(id);
@@ -64,25 +66,27 @@ ZolvaResult<std::pair<std::vector<EngineNode>, std::string>> StorageEngine::scan
     std::string_view cursor_text, int64_t limit) {
   using Page = std::pair<std::vector<EngineNode>, std::string>;
   const std::optional<NodeId> cursor = parse_scan_cursor(cursor_text);
-  ZV_ASSIGN_OR_RETURN(std::vector<KvPair> pairs, backend->scan_all(Partition::kDefault));
+  // The pairs are read in place, one at a time: no copy of the partition.
+  ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> pairs,
+                      backend->prefix_iter(Partition::kDefault, std::string_view()));
   const std::shared_ptr<VectorIndexPort> index = vector_index();
   const size_t cap = limit < 0 ? SIZE_MAX : static_cast<size_t>(limit);
   std::optional<OffsetCursor> bulk;
-  if (std::min(cap, pairs.size()) >= kBulkOffsetsFrom) bulk.emplace(*index);
+  if (cap >= kBulkOffsetsFrom) bulk.emplace(*index);
   // Pages follow the backend's key order, so the cursor is compared as a key
   // (its 16 little-endian bytes): successive pages neither skip nor repeat.
   const std::string cursor_key = cursor ? node_key(*cursor) : std::string();
   Page page;
-  page.first.reserve(std::min(cap, pairs.size()));
-  for (KvPair& p : pairs) {
-    if (page.first.size() >= cap) break;
+  page.first.reserve(bulk ? std::min(cap, bulk->size()) : cap);
+  while (page.first.size() < cap) {
+    auto item = pairs->next_view();
+    if (!item) break;
+    if (!item->ok()) return make_unexpected(std::move(*item).error());
+    const PrefixIter::View p = **item;
     if (p.key.size() != kNodeKeyLen) continue;
     if (cursor && p.key <= cursor_key) continue;
     const NodeId id = *node_id_from_key(p.key);
     auto metadata = decode_node_metadata(p.value);
-    // The pair is spent: its memory goes back for the nodes still to come.
-    std::string().swap(p.key);
-    std::string().swap(p.value);
     if (!metadata.ok()) continue;
     std::optional<uint64_t> offset = bulk ? bulk->offset(id) : std::nullopt;
     const bool from_bulk = offset.has_value();

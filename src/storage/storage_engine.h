@@ -55,8 +55,9 @@ struct EngineOpenSeams;
 
 // Test seams of the maintenance operations, set before the engine is shared:
 // a pause at named steps of layout compaction and the index rebuild (crash
-// tests widen their windows there) and a stand-in for the reopen of segment
-// 0 after its rewrite (tests make it fail).
+// tests widen their windows there; lock tests take the insert lock between
+// the flush and the operation's own lock) and a stand-in for the reopen of
+// segment 0 after its rewrite (tests make it fail).
 struct MaintenanceSeams {
   std::function<void(std::string_view step)> at_step;
   std::function<ZolvaStatus(VFile& segment, uint64_t capacity)> reopen_segment;
