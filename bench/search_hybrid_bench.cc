@@ -9,10 +9,17 @@
 // 256-dim vector by signed feature hashing of its words, L2-normalised;
 // queries of 1 to 3 words drawn from the documents. ZV_HYBRID_DOCS
 // overrides the document count.
+// bench/search_bench.py runs it on its own corpus instead: documents and
+// queries one a line (ZV_HYBRID_DOCS_FILE, ZV_HYBRID_QUERIES_FILE, keys the
+// zero-padded line numbers) and their vectors as raw f32, documents first
+// (ZV_HYBRID_VECTORS); with ZV_HYBRID_OUT it also writes, per query, the
+// fused top 10 and the keyword and dense stage lists (40 each) the fusion
+// took, so the runner can check the fusion against its own.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -56,6 +63,10 @@ struct Corpus {
   std::vector<std::vector<float>> vectors;
 
   Corpus() {
+    if (std::getenv("ZV_HYBRID_DOCS_FILE") != nullptr) {
+      load_files();
+      return;
+    }
     size_t docs = bench::sized<size_t>(20000, 1000);
     if (const char* n = std::getenv("ZV_HYBRID_DOCS")) docs = std::strtoull(n, nullptr, 10);
     Config config;
@@ -108,6 +119,55 @@ struct Corpus {
       vectors.push_back(hashed_vector(words));
     }
   }
+
+  static std::vector<std::string> lines_of(const char* path) {
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    if (out.empty()) std::abort();
+    return out;
+  }
+
+  void load_files() {
+    const std::vector<std::string> docs = lines_of(std::getenv("ZV_HYBRID_DOCS_FILE"));
+    texts = lines_of(std::getenv("ZV_HYBRID_QUERIES_FILE"));
+    const char* vpath = std::getenv("ZV_HYBRID_VECTORS");
+    if (vpath == nullptr) std::abort();
+    std::ifstream vin(vpath, std::ios::binary);
+    auto next_vector = [&] {
+      std::vector<float> v(kDim);
+      if (!vin.read(reinterpret_cast<char*>(v.data()), std::streamsize(kDim * sizeof(float)))) {
+        std::abort();
+      }
+      return v;
+    };
+    Config config;
+    config.backend = BackendKind::kInMemory;
+    engine = StorageEngine::assemble(StorageEngine::memory_mode_parts(config));
+    StorageEngine& e = *engine;
+    (void)e.backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
+                         text::TextIndexState::create(0, 0, 0, 0, 0).encode());
+    for (size_t i = 0; i < docs.size(); ++i) {
+      MemoryRecord r;
+      r.ns = "bench";
+      char key[32];
+      std::snprintf(key, sizeof key, "%08zu", i);
+      r.key = key;
+      r.node_id = i + 1;
+      r.created_at_ms = r.updated_at_ms = r.valid_at_ms = 1;
+      r.version = 1;
+      r.payload = docs[i];
+      r.vector = next_vector();
+      if (!e.insert(r.into_node()).ok()) std::abort();
+      text::RecordWriteLock gate(e.index_locks.gate);
+      if (!text::apply_record_change(text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks},
+                                     nullptr, &r)
+               .ok()) {
+        std::abort();
+      }
+    }
+    for (size_t q = 0; q < texts.size(); ++q) vectors.push_back(next_vector());
+  }
 };
 
 Corpus& corpus() {
@@ -131,6 +191,31 @@ SearchRequest request(size_t q, bool text, bool vector) {
   if (vector) r.query_vector = corpus().vectors[q];
   r.search_profile = SearchProfileConfig{SearchMode::kHybrid, std::nullopt, 40};
   return r;
+}
+
+void write_keys(std::ofstream& out, const std::vector<SearchHit>& hits) {
+  for (size_t i = 0; i < hits.size(); ++i) out << (i ? " " : "") << hits[i].record.key;
+}
+
+// Per query: the fused top 10, the keyword stage's list and the dense
+// stage's list, tab-separated, keys space-separated.
+void write_lists(const char* path) {
+  Corpus& c = corpus();
+  const search::SearchContext ctx = context();
+  std::ofstream out(path);
+  for (size_t q = 0; q < c.texts.size(); ++q) {
+    auto fused = search::search_impl(ctx, request(q, true, true), 0);
+    auto kw = search::text_query(*c.engine, "bench", c.texts[q], {}, 40);
+    auto dense = search::dense_candidates(*c.engine, "bench", c.vectors[q], {}, 40,
+                                          DistanceMetric::kCosine, 0);
+    if (!fused.ok() || !kw.ok() || !dense.ok()) std::abort();
+    write_keys(out, fused->hits);
+    out << '\t';
+    write_keys(out, *kw);
+    out << '\t';
+    write_keys(out, *dense);
+    out << '\n';
+  }
 }
 
 template <class F>
@@ -191,4 +276,10 @@ BENCHMARK(BM_StageDense)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DriverDense)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DriverHybrid)->Unit(benchmark::kMicrosecond)->UseRealTime()->Threads(1)->Threads(8);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (const char* out = std::getenv("ZV_HYBRID_OUT")) write_lists(out);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
