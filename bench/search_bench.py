@@ -179,50 +179,50 @@ def timed(queries, fn):
             "hits": hits / len(queries), "tops": tops}
 
 
-def run_bm25s(docs, queries):
+def bm25s_searcher(docs):
+    """bm25s over the documents: top(query, k) gives the keys of the best k."""
     import bm25s
-    t0 = time.perf_counter()
-    corpus_tokens = [WORD.findall(d.lower()) for d in docs]
     retriever = bm25s.BM25(k1=1.2, b=0.75, method="lucene", idf_method="lucene")
-    retriever.index(bm25s.tokenize([" ".join(t) for t in corpus_tokens], stopwords=None, stemmer=None,
-                                   token_pattern=r"(?u)\b\w+\b", show_progress=False),
+    retriever.index(bm25s.tokenize([" ".join(WORD.findall(d.lower())) for d in docs], stopwords=None,
+                                   stemmer=None, token_pattern=r"(?u)\b\w+\b", show_progress=False),
                     show_progress=False)
-    build = time.perf_counter() - t0
 
-    def top(q):
+    def top(q, k):
         toks = bm25s.tokenize([" ".join(WORD.findall(q.lower()))], stopwords=None, stemmer=None,
                               token_pattern=r"(?u)\b\w+\b", show_progress=False)
-        ids, scores = retriever.retrieve(toks, k=min(10, len(docs)), n_threads=1, show_progress=False)
+        ids, scores = retriever.retrieve(toks, k=min(k, len(docs)), n_threads=1, show_progress=False)
         return [key_of(int(i)) for i, s in zip(ids[0], scores[0]) if s > 0]
 
-    r = timed(queries, top)
-    r["build"] = build
-    return r
+    return top
 
 
-def run_tantivy(docs, queries):
+def tantivy_searcher(docs):
+    """tantivy over the documents (default tokenizer, words OR-ed): top(query, k)."""
     import tantivy
-    t0 = time.perf_counter()
     sb = tantivy.SchemaBuilder()
     sb.add_text_field("body", stored=False)
     sb.add_integer_field("id", stored=True, fast=True)
-    schema = sb.build()
-    index = tantivy.Index(schema)
+    index = tantivy.Index(sb.build())
     writer = index.writer(num_threads=1)
     for i, d in enumerate(docs):
         writer.add_document(tantivy.Document(body=d, id=i))
     writer.commit()
     index.reload()
     searcher = index.searcher()
-    build = time.perf_counter() - t0
 
-    def top(q):
+    def top(q, k):
         words = WORD.findall(q.lower())
         query = index.parse_query(" OR ".join('"%s"' % w for w in words), ["body"])
-        res = searcher.search(query, 10).hits
-        return [key_of(searcher.doc(a)["id"][0]) for _, a in res]
+        return [key_of(searcher.doc(a)["id"][0]) for _, a in searcher.search(query, k).hits]
 
-    r = timed(queries, top)
+    return top
+
+
+def run_peer(make, docs, queries):
+    t0 = time.perf_counter()
+    top = make(docs)
+    build = time.perf_counter() - t0
+    r = timed(queries, lambda q: top(q, 10))
     r["build"] = build
     return r
 
@@ -333,38 +333,12 @@ def hybrid(binary, name, docs, queries, dpath, qpath):
         return [key_of(r[0]) for r in db.execute(
             "SELECT rowid FROM t WHERE t MATCH ? ORDER BY bm25(t), rowid LIMIT %d" % STAGE_COUNT, (match,))]
 
-    import bm25s
-    retriever = bm25s.BM25(k1=1.2, b=0.75, method="lucene", idf_method="lucene")
-    retriever.index(bm25s.tokenize([" ".join(WORD.findall(d.lower())) for d in docs], stopwords=None,
-                                   stemmer=None, token_pattern=r"(?u)\b\w+\b", show_progress=False),
-                    show_progress=False)
-
-    def bm25s_top(text):
-        toks = bm25s.tokenize([" ".join(WORD.findall(text.lower()))], stopwords=None, stemmer=None,
-                              token_pattern=r"(?u)\b\w+\b", show_progress=False)
-        ids, scores = retriever.retrieve(toks, k=min(STAGE_COUNT, len(docs)), n_threads=1, show_progress=False)
-        return [key_of(int(i)) for i, s in zip(ids[0], scores[0]) if s > 0]
-
-    import tantivy
-    sb = tantivy.SchemaBuilder()
-    sb.add_text_field("body", stored=False)
-    sb.add_integer_field("id", stored=True, fast=True)
-    tindex = tantivy.Index(sb.build())
-    writer = tindex.writer(num_threads=1)
-    for i, d in enumerate(docs):
-        writer.add_document(tantivy.Document(body=d, id=i))
-    writer.commit()
-    tindex.reload()
-    searcher = tindex.searcher()
-
-    def tantivy_top(text):
-        words = WORD.findall(text.lower())
-        query = tindex.parse_query(" OR ".join('"%s"' % w for w in words), ["body"])
-        return [key_of(searcher.doc(a)["id"][0]) for _, a in searcher.search(query, STAGE_COUNT).hits]
+    bm25s_top = bm25s_searcher(docs)
+    tantivy_top = tantivy_searcher(docs)
 
     peers = [composite("FTS5 + hnswlib", fts_top, index, qvecs, queries),
-             composite("bm25s + hnswlib", bm25s_top, index, qvecs, queries),
-             composite("tantivy + hnswlib", tantivy_top, index, qvecs, queries)]
+             composite("bm25s + hnswlib", lambda q: bm25s_top(q, STAGE_COUNT), index, qvecs, queries),
+             composite("tantivy + hnswlib", lambda q: tantivy_top(q, STAGE_COUNT), index, qvecs, queries)]
     one = rows["BM_DriverHybrid/real_time/threads:1"]["qps"]
     eight = rows["BM_DriverHybrid/real_time/threads:8"]["qps"]
     ours_tops = [fused for fused, _, _ in lists]
@@ -397,8 +371,8 @@ def main():
         write_lines(dpath, d)
         rows, our_tops = run_ours(os.path.abspath(args.bin), dpath, qpath)
         ours, fts = rows["BM_KeywordOurs"], rows["BM_KeywordFts5"]
-        b = run_bm25s(d, queries)
-        t = run_tantivy(d, queries)
+        b = run_peer(bm25s_searcher, d, queries)
+        t = run_peer(tantivy_searcher, d, queries)
         print("\n### %s: %d documents, %d queries\n" % (name, len(d), len(queries)))
         print("| side | QPS | p50 us | p99 us | build s | hits/query | top-10 overlap with ours | ours / side |")
         print("|---|---|---|---|---|---|---|---|")

@@ -57,6 +57,36 @@ std::vector<float> hashed_vector(const std::vector<uint32_t>& words) {
   return v;
 }
 
+// An engine holding an empty text index, in memory.
+std::shared_ptr<StorageEngine> empty_engine() {
+  Config config;
+  config.backend = BackendKind::kInMemory;
+  auto engine = StorageEngine::assemble(StorageEngine::memory_mode_parts(config));
+  (void)engine->backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
+                             text::TextIndexState::create(0, 0, 0, 0, 0).encode());
+  return engine;
+}
+
+// Stores one document with its text indexed, as a put would.
+void add_document(StorageEngine& e, size_t i, const char* key, std::string payload,
+                  std::vector<float> vector) {
+  MemoryRecord r;
+  r.ns = "bench";
+  r.key = key;
+  r.node_id = i + 1;
+  r.created_at_ms = r.updated_at_ms = r.valid_at_ms = 1;
+  r.version = 1;
+  r.payload = std::move(payload);
+  r.vector = std::move(vector);
+  if (!e.insert(r.into_node()).ok()) std::abort();
+  text::RecordWriteLock gate(e.index_locks.gate);
+  if (!text::apply_record_change(text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks},
+                                 nullptr, &r)
+           .ok()) {
+    std::abort();
+  }
+}
+
 struct Corpus {
   std::shared_ptr<StorageEngine> engine;
   std::vector<std::string> texts;
@@ -69,12 +99,7 @@ struct Corpus {
     }
     size_t docs = bench::sized<size_t>(20000, 1000);
     if (const char* n = std::getenv("ZV_HYBRID_DOCS")) docs = std::strtoull(n, nullptr, 10);
-    Config config;
-    config.backend = BackendKind::kInMemory;
-    engine = StorageEngine::assemble(StorageEngine::memory_mode_parts(config));
-    StorageEngine& e = *engine;
-    (void)e.backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
-                         text::TextIndexState::create(0, 0, 0, 0, 0).encode());
+    engine = empty_engine();
     std::mt19937_64 rng(20261211);
     std::vector<double> cdf(kVocab);
     double sum = 0;
@@ -87,23 +112,11 @@ struct Corpus {
     for (size_t i = 0; i < docs; ++i) {
       std::vector<uint32_t> words(50 + rng() % 251);
       for (uint32_t& w : words) w = draw();
-      MemoryRecord r;
-      r.ns = "bench";
       char key[32];
       std::snprintf(key, sizeof key, "d%08zu", i);
-      r.key = key;
-      r.node_id = i + 1;
-      r.created_at_ms = r.updated_at_ms = r.valid_at_ms = 1;
-      r.version = 1;
-      for (uint32_t w : words) r.payload += word(w) + " ";
-      r.vector = hashed_vector(words);
-      if (!e.insert(r.into_node()).ok()) std::abort();
-      text::RecordWriteLock gate(e.index_locks.gate);
-      if (!text::apply_record_change(text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks},
-                                     nullptr, &r)
-               .ok()) {
-        std::abort();
-      }
+      std::string payload;
+      for (uint32_t w : words) payload += word(w) + " ";
+      add_document(*engine, i, key, std::move(payload), hashed_vector(words));
       if (i < 1000) kept.push_back(std::move(words));
     }
     std::mt19937_64 qrng(7);
@@ -141,30 +154,11 @@ struct Corpus {
       }
       return v;
     };
-    Config config;
-    config.backend = BackendKind::kInMemory;
-    engine = StorageEngine::assemble(StorageEngine::memory_mode_parts(config));
-    StorageEngine& e = *engine;
-    (void)e.backend->put(Partition::kInternalMetadata, text::kTextIndexStateKey,
-                         text::TextIndexState::create(0, 0, 0, 0, 0).encode());
+    engine = empty_engine();
     for (size_t i = 0; i < docs.size(); ++i) {
-      MemoryRecord r;
-      r.ns = "bench";
       char key[32];
       std::snprintf(key, sizeof key, "%08zu", i);
-      r.key = key;
-      r.node_id = i + 1;
-      r.created_at_ms = r.updated_at_ms = r.valid_at_ms = 1;
-      r.version = 1;
-      r.payload = docs[i];
-      r.vector = next_vector();
-      if (!e.insert(r.into_node()).ok()) std::abort();
-      text::RecordWriteLock gate(e.index_locks.gate);
-      if (!text::apply_record_change(text::TextIndexTarget{*e.backend, e, e.text_stats, e.index_locks},
-                                     nullptr, &r)
-               .ok()) {
-        std::abort();
-      }
+      add_document(*engine, i, key, docs[i], next_vector());
     }
     for (size_t q = 0; q < texts.size(); ++q) vectors.push_back(next_vector());
   }
