@@ -3,6 +3,16 @@
 search_keyword_bench) beside bm25s and tantivy, on the same documents and
 queries, one thread, top 10, words OR-ed, no stemming or stop words.
 
+Hybrid search on the same corpus (search_hybrid_bench): every document and
+query gets a 256-dim vector by signed feature hashing of its words (fixed
+seed, L2-normalised). Ours runs the driver with a text and a vector, top 10,
+each stage asked for 40 (the dense stage's index for 400), on 1 and 8
+threads. Peers are composite pipelines in Python with the same counts: the
+keyword top 40 of FTS5, bm25s or tantivy and the hnswlib top 400 (M 32,
+ef_construction 100, ef 400) cut to 40, fused by RRF (k 60) in numpy, top
+10. Checked: our fused top 10 equals a numpy RRF over our own two stage
+lists, exactly.
+
 The corpus is the English of this Python's standard library: module
 docstrings, comment blocks and the pydoc_data reference topics, cut into
 documents of 50 to 300 words (fixed seed), plus a tenfold copy under other
@@ -16,6 +26,7 @@ Prints one Markdown table per corpus: QPS, p50, p99, build time, hits per
 query and top-10 overlap with ours, and our QPS over each peer's.
 
 Usage: bench/search_bench.py [--bin build/dev/bench/search_keyword_bench]
+                             [--hybrid-bin build/dev/bench/search_hybrid_bench]
 """
 import argparse
 import ast
@@ -41,6 +52,7 @@ def ensure_peers():
     """Re-runs this script inside the benchmark's own environment."""
     try:
         import bm25s  # noqa: F401
+        import hnswlib  # noqa: F401
         import tantivy  # noqa: F401
         return
     except ImportError:
@@ -51,7 +63,8 @@ def ensure_peers():
     if not os.path.exists(py):
         os.makedirs(CACHE, exist_ok=True)
         subprocess.check_call([sys.executable, "-m", "venv", "--system-site-packages", VENV])
-    subprocess.check_call([py, "-m", "pip", "install", "-q", "bm25s==0.2.6", "tantivy==0.22.0", "numpy"])
+    subprocess.check_call([py, "-m", "pip", "install", "-q", "bm25s==0.2.6", "tantivy==0.22.0", "hnswlib==0.8.0",
+                           "numpy"])
     os.execv(py, [py] + sys.argv)
 
 
@@ -166,50 +179,50 @@ def timed(queries, fn):
             "hits": hits / len(queries), "tops": tops}
 
 
-def run_bm25s(docs, queries):
+def bm25s_searcher(docs):
+    """bm25s over the documents: top(query, k) gives the keys of the best k."""
     import bm25s
-    t0 = time.perf_counter()
-    corpus_tokens = [WORD.findall(d.lower()) for d in docs]
     retriever = bm25s.BM25(k1=1.2, b=0.75, method="lucene", idf_method="lucene")
-    retriever.index(bm25s.tokenize([" ".join(t) for t in corpus_tokens], stopwords=None, stemmer=None,
-                                   token_pattern=r"(?u)\b\w+\b", show_progress=False),
+    retriever.index(bm25s.tokenize([" ".join(WORD.findall(d.lower())) for d in docs], stopwords=None,
+                                   stemmer=None, token_pattern=r"(?u)\b\w+\b", show_progress=False),
                     show_progress=False)
-    build = time.perf_counter() - t0
 
-    def top(q):
+    def top(q, k):
         toks = bm25s.tokenize([" ".join(WORD.findall(q.lower()))], stopwords=None, stemmer=None,
                               token_pattern=r"(?u)\b\w+\b", show_progress=False)
-        ids, scores = retriever.retrieve(toks, k=min(10, len(docs)), n_threads=1, show_progress=False)
+        ids, scores = retriever.retrieve(toks, k=min(k, len(docs)), n_threads=1, show_progress=False)
         return [key_of(int(i)) for i, s in zip(ids[0], scores[0]) if s > 0]
 
-    r = timed(queries, top)
-    r["build"] = build
-    return r
+    return top
 
 
-def run_tantivy(docs, queries):
+def tantivy_searcher(docs):
+    """tantivy over the documents (default tokenizer, words OR-ed): top(query, k)."""
     import tantivy
-    t0 = time.perf_counter()
     sb = tantivy.SchemaBuilder()
     sb.add_text_field("body", stored=False)
     sb.add_integer_field("id", stored=True, fast=True)
-    schema = sb.build()
-    index = tantivy.Index(schema)
+    index = tantivy.Index(sb.build())
     writer = index.writer(num_threads=1)
     for i, d in enumerate(docs):
         writer.add_document(tantivy.Document(body=d, id=i))
     writer.commit()
     index.reload()
     searcher = index.searcher()
-    build = time.perf_counter() - t0
 
-    def top(q):
+    def top(q, k):
         words = WORD.findall(q.lower())
         query = index.parse_query(" OR ".join('"%s"' % w for w in words), ["body"])
-        res = searcher.search(query, 10).hits
-        return [key_of(searcher.doc(a)["id"][0]) for _, a in res]
+        return [key_of(searcher.doc(a)["id"][0]) for _, a in searcher.search(query, k).hits]
 
-    r = timed(queries, top)
+    return top
+
+
+def run_peer(make, docs, queries):
+    t0 = time.perf_counter()
+    top = make(docs)
+    build = time.perf_counter() - t0
+    r = timed(queries, lambda q: top(q, 10))
     r["build"] = build
     return r
 
@@ -223,10 +236,131 @@ def overlap(a_tops, b_tops):
         total += len(set(a) & set(b)) / max(len(a), len(b))
     return total / len(a_tops)
 
+DIM = 256
+RRF_K = 60
+STAGE_COUNT = 40
+INDEX_COUNT = 400
+
+
+def hashed_vectors(texts):
+    """Signed feature hashing of each text's words into DIM floats, L2-normalised."""
+    import zlib
+    import numpy as np
+    out = np.zeros((len(texts), DIM), dtype=np.float32)
+    seed = SEED.to_bytes(8, "little")
+    cache = {}
+    for row, t in enumerate(texts):
+        for w in WORD.findall(t.lower()):
+            h = cache.get(w)
+            if h is None:
+                h = cache[w] = zlib.crc32(seed + w.encode("ascii"))
+            out[row, h % DIM] += 1.0 if (h >> 31) & 1 else -1.0
+    norms = np.linalg.norm(out, axis=1)
+    norms[norms == 0] = 1.0
+    return (out / norms[:, None]).astype(np.float32)
+
+
+def rrf_top(lists, limit=10):
+    """Reciprocal rank fusion in f32 (1 / (60 + rank), ranks from 1), ties by key."""
+    import numpy as np
+    scores = {}
+    for keys in lists:
+        for i, key in enumerate(keys):
+            c = np.float32(1.0) / ((np.float32(i) + np.float32(RRF_K)) + np.float32(1.0))
+            scores[key] = np.float32(scores[key] + c) if key in scores else c
+    return [k for k, _ in sorted(scores.items(), key=lambda kv: (-kv[1], kv[0]))[:limit]]
+
+
+def run_ours_hybrid(binary, dpath, qpath, vpath):
+    out_path = vpath + ".ours"
+    env = dict(os.environ, ZV_HYBRID_DOCS_FILE=dpath, ZV_HYBRID_QUERIES_FILE=qpath, ZV_HYBRID_VECTORS=vpath,
+               ZV_HYBRID_OUT=out_path)
+    res = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=1"], env=env,
+                         check=True, capture_output=True, text=True)
+    rows = {b["name"]: b for b in json.loads(res.stdout)["benchmarks"]}
+    lists = []
+    with open(out_path, encoding="ascii") as f:
+        for line in f:
+            fused, kw, dense = line.rstrip("\n").split("\t")
+            lists.append((fused.split(), kw.split(), dense.split()))
+    return rows, lists
+
+
+def composite(name, keyword_top, index, qvecs, queries):
+    """A peer pipeline: keyword top 40, hnswlib top 400 cut to 40, numpy RRF, top 10."""
+    lat = []
+    tops = []
+    for q, text in enumerate(queries):
+        t0 = time.perf_counter()
+        kw = keyword_top(text)
+        labels, _ = index.knn_query(qvecs[q:q + 1], k=INDEX_COUNT)
+        dense = [key_of(int(i)) for i in labels[0][:STAGE_COUNT]]
+        top = rrf_top([kw, dense])
+        lat.append((time.perf_counter() - t0) * 1e6)
+        tops.append(top)
+    total = sum(lat) / 1e6
+    lat.sort()
+    return {"name": name, "qps": len(queries) / total, "p50": lat[len(lat) // 2], "tops": tops}
+
+
+def hybrid(binary, name, docs, queries, dpath, qpath):
+    import hnswlib
+    import numpy as np
+    import sqlite3
+    vpath = os.path.join(DIR, "vectors-%d.f32" % len(docs))
+    if not os.path.exists(vpath):
+        vecs = np.concatenate([hashed_vectors(docs), hashed_vectors(queries)])
+        vecs.tofile(vpath)
+    vecs = np.fromfile(vpath, dtype=np.float32).reshape(-1, DIM)
+    dvecs, qvecs = vecs[:len(docs)], vecs[len(docs):]
+    rows, lists = run_ours_hybrid(binary, dpath, qpath, vpath)
+
+    mismatches = sum(1 for fused, kw, dense in lists if rrf_top([kw, dense]) != fused)
+
+    index = hnswlib.Index(space="cosine", dim=DIM)
+    index.init_index(max_elements=len(docs), M=32, ef_construction=100, random_seed=SEED % 1000)
+    index.add_items(dvecs, np.arange(len(docs)), num_threads=1)
+    index.set_ef(INDEX_COUNT)
+    index.set_num_threads(1)
+
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE VIRTUAL TABLE t USING fts5(body, tokenize='ascii')")
+    db.executemany("INSERT INTO t(rowid, body) VALUES (?, ?)", ((i, d) for i, d in enumerate(docs)))
+
+    def fts_top(text):
+        words = WORD.findall(text.lower())
+        match = " OR ".join('"%s"' % w for w in words)
+        return [key_of(r[0]) for r in db.execute(
+            "SELECT rowid FROM t WHERE t MATCH ? ORDER BY bm25(t), rowid LIMIT %d" % STAGE_COUNT, (match,))]
+
+    bm25s_top = bm25s_searcher(docs)
+    tantivy_top = tantivy_searcher(docs)
+
+    peers = [composite("FTS5 + hnswlib", fts_top, index, qvecs, queries),
+             composite("bm25s + hnswlib", lambda q: bm25s_top(q, STAGE_COUNT), index, qvecs, queries),
+             composite("tantivy + hnswlib", lambda q: tantivy_top(q, STAGE_COUNT), index, qvecs, queries)]
+    one = rows["BM_DriverHybrid/real_time/threads:1"]["qps"]
+    eight = rows["BM_DriverHybrid/real_time/threads:8"]["qps"]
+    ours_tops = [fused for fused, _, _ in lists]
+    print("\n### hybrid, %s: %d documents, %d queries\n" % (name, len(docs), len(queries)))
+    print("| side | QPS | us per query (p50; ours: mean) | top-10 overlap with ours | ours / side |")
+    print("|---|---|---|---|---|")
+    print("| ours, 1 thread | %.0f | %.0f | 1.000 | 1.00 |" % (
+        one, rows["BM_DriverHybrid/real_time/threads:1"]["real_time"]))
+    for p in peers:
+        print("| %s | %.0f | %.0f | %.3f | %.2f |" % (p["name"], p["qps"], p["p50"], overlap(ours_tops, p["tops"]),
+                                                    one / p["qps"]))
+    print("\nours on 8 threads: %.0f QPS, %.2fx one thread (load: %s)" % (
+        eight, eight / one, " ".join("%.1f" % x for x in os.getloadavg())))
+    for stage, driver in (("BM_StageKeyword", "BM_DriverKeyword"), ("BM_StageDense", "BM_DriverDense")):
+        print("driver / stage, %s: %.2fx" % (stage[8:].lower(), rows[driver]["real_time"] / rows[stage]["real_time"]))
+    print("fusion check: %d of %d queries differ from a numpy RRF over our stage lists" % (mismatches, len(lists)))
+
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin", default="build/dev/bench/search_keyword_bench")
+    ap.add_argument("--hybrid-bin", default="build/dev/bench/search_hybrid_bench")
     args = ap.parse_args()
     ensure_peers()
     docs, queries = build_corpus()
@@ -237,8 +371,8 @@ def main():
         write_lines(dpath, d)
         rows, our_tops = run_ours(os.path.abspath(args.bin), dpath, qpath)
         ours, fts = rows["BM_KeywordOurs"], rows["BM_KeywordFts5"]
-        b = run_bm25s(d, queries)
-        t = run_tantivy(d, queries)
+        b = run_peer(bm25s_searcher, d, queries)
+        t = run_peer(tantivy_searcher, d, queries)
         print("\n### %s: %d documents, %d queries\n" % (name, len(d), len(queries)))
         print("| side | QPS | p50 us | p99 us | build s | hits/query | top-10 overlap with ours | ours / side |")
         print("|---|---|---|---|---|---|---|---|")
@@ -254,6 +388,7 @@ def main():
                 oq / r["qps"]))
         print("\nours: %.0f postings scored per second, %.1f nodes read per query" % (
             ours["postings_per_s"], ours["nodes_per_query"]))
+        hybrid(os.path.abspath(args.hybrid_bin), name, d, queries, dpath, qpath)
 
 
 if __name__ == "__main__":

@@ -57,6 +57,19 @@ class CandidateTable {
     }
   }
 
+  // Room for `n` entries in all without growing. Callers pass an estimate
+  // bounded by what was found, never a count a request can set.
+  void reserve(size_t n) {
+    while (n * 2 > index_.size()) grow();
+    slots_.reserve(n);
+  }
+
+  // The slot number of an entry this table handed out.
+  size_t slot_number(const Entry* value) const {
+    const auto* first = reinterpret_cast<const char*>(&slots_.front().value);
+    return static_cast<size_t>(reinterpret_cast<const char*>(value) - first) / sizeof(Slot);
+  }
+
   size_t size() const { return slots_.size(); }
   bool empty() const { return slots_.empty(); }
   std::vector<Slot>& slots() { return slots_; }

@@ -25,6 +25,8 @@ TEST(CandidateTableTest, FindsEveryIdWithItsFirstKeyInAnyOrder) {
   for (int round = 0; round < 4; ++round) {
     std::shuffle(ids.begin(), ids.end(), rng);
     CandidateTable<int> table;
+    // Sized in advance for fewer, as many, or more ids than come.
+    if (round > 0) table.reserve(ids.size() * round / 2);
     std::map<NodeId, std::string> first_key;
     for (size_t i = 0; i < ids.size(); ++i) {
       // Each id is added twice; the second sighting must find the first.
@@ -37,7 +39,9 @@ TEST(CandidateTableTest, FindsEveryIdWithItsFirstKeyInAnyOrder) {
       }
     }
     ASSERT_EQ(table.size(), ids.size());
-    for (const auto& slot : table.slots()) {
+    for (size_t s = 0; s < table.slots().size(); ++s) {
+      const auto& slot = table.slots()[s];
+      EXPECT_EQ(table.slot_number(&slot.value), s);
       EXPECT_EQ(slot.value, 2);
       EXPECT_EQ(table.key(slot), first_key[slot.id]);
       EXPECT_EQ(table.find(slot.id), &slot.value);

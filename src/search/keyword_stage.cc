@@ -30,18 +30,21 @@ namespace {
 constexpr std::string_view kSchemaReason =
     "text_query requires text_index schema v3; reopen writable or run rebuild_index";
 
-// One scored record: its summed score, its document length (read once per
-// call) and (when the query has phrases) each term's positions; the table
-// keeps the record key its first posting named. Every score is summed in
-// ascending term order, so a hash table serves; id order is restored where
-// it matters.
+// One scored record: its summed score and its document length (read once
+// per call); the table keeps the record key its first posting named. Every
+// score is summed in ascending term order, so a hash table serves; id order
+// is restored where it matters. Plain data, so the table grows by copying
+// bytes; each term's positions (kept only when the query has phrases) live
+// beside it, at the candidate's slot number.
 struct Candidate {
   float score = 0.0f;
   uint32_t doc_len = 0;
-  PositionsMap positions;
 };
 
 using CandidateMap = CandidateTable<Candidate>;
+
+// The positions of each scored record, by slot number.
+using CandidatePositions = std::vector<PositionsMap>;
 
 void raise_elapsed(uint64_t start_ns) {
   const uint64_t elapsed = monotonic_ns() - start_ns;
@@ -147,11 +150,16 @@ class DocStatsPass {
 // over this many entries.
 constexpr uint64_t kDocStatsPassRatio = 6;
 
+// The most candidates sized for in advance: the statistics could be damaged,
+// and past this the table grows as it goes.
+constexpr uint64_t kReserveCap = uint64_t{1} << 20;
+
 // Scores every posting of one term into the candidates; returns the number
 // of postings scored.
 ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, const std::string& token,
                                  float idf, float avgdl, bool keep_positions, bool pass_stats,
-                                 CandidateMap& candidates, const TextQueryHooks* hooks) {
+                                 CandidateMap& candidates, CandidatePositions& positions,
+                                 const TextQueryHooks* hooks) {
   const std::string prefix = text::posting_prefix(ns, token);
   ZV_ASSIGN_OR_RETURN(std::unique_ptr<PrefixIter> iter,
                       engine.backend->prefix_iter(Partition::kTextIndex, prefix));
@@ -174,6 +182,7 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
     const std::string_view record_key = key.substr(prefix.size());
     if (!is_valid_utf8(record_key)) continue;
     Candidate* candidate = candidates.find(posting->node_id);
+    bool added = false;
     if (candidate == nullptr) {
       if (hooks && hooks->before_doc_stats) hooks->before_doc_stats(record_key);
       std::optional<text::TextDocStats> passed;
@@ -184,13 +193,17 @@ ZolvaResult<uint64_t> score_term(StorageEngine& engine, std::string_view ns, con
                           doc_len_of(engine, ns, token, record_key, posting->node_id, passed));
       if (!doc_len) continue;
       candidate = candidates.find_or_add(posting->node_id, record_key).first;
+      added = true;
       candidate->doc_len = *doc_len;
       candidate->score = bm25_contribution(posting->term_frequency, *doc_len, avgdl, idf);
     } else {
       candidate->score =
           candidate->score + bm25_contribution(posting->term_frequency, candidate->doc_len, avgdl, idf);
     }
-    if (keep_positions) candidate->positions[token] = std::move(posting->positions);
+    if (keep_positions) {
+      if (added) positions.emplace_back();
+      positions[candidates.slot_number(candidate)][token] = std::move(posting->positions);
+    }
     ++scored;
   }
   return scored;
@@ -218,17 +231,32 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
   const float avgdl = bm25_avgdl(ns_stats->doc_count, ns_stats->total_doc_len);
 
   const bool keep_positions = !parsed.phrases.empty();
-  CandidateMap candidates;
-  uint64_t scored = 0;
+  // The terms' statistics first: their document counts bound the
+  // candidates (at most the namespace's documents), so the table is sized
+  // once instead of growing while the postings are scored.
+  struct ScoredTerm {
+    const std::string* token;
+    uint64_t df;
+  };
+  std::vector<ScoredTerm> terms;
+  uint64_t df_sum = 0;
   for (const std::string& token : parsed.terms) {
     if (term_unstorable(ns, token)) continue;
     ZV_ASSIGN_OR_RETURN(std::optional<uint64_t> df,
                         text::text_term_stats(*engine.backend, engine.text_stats, ns, token));
     if (!df || *df == 0) continue;
-    const float idf = bm25_idf(ns_stats->doc_count, *df);
-    const bool pass_stats = *df >= ns_stats->doc_count / kDocStatsPassRatio;
-    ZV_ASSIGN_OR_RETURN(uint64_t n, score_term(engine, ns, token, idf, avgdl, keep_positions,
-                                               pass_stats, candidates, hooks));
+    terms.push_back(ScoredTerm{&token, *df});
+    df_sum = df_sum + std::min(*df, ns_stats->doc_count);
+  }
+  CandidateMap candidates;
+  candidates.reserve(static_cast<size_t>(std::min({df_sum, ns_stats->doc_count, kReserveCap})));
+  CandidatePositions positions;
+  uint64_t scored = 0;
+  for (const ScoredTerm& term : terms) {
+    const float idf = bm25_idf(ns_stats->doc_count, term.df);
+    const bool pass_stats = term.df >= ns_stats->doc_count / kDocStatsPassRatio;
+    ZV_ASSIGN_OR_RETURN(uint64_t n, score_term(engine, ns, *term.token, idf, avgdl, keep_positions,
+                                               pass_stats, candidates, positions, hooks));
     scored += n;
   }
   if (hooks && hooks->after_posting_scan) hooks->after_posting_scan();
@@ -236,9 +264,9 @@ ZolvaResult<std::vector<SearchHit>> run(StorageEngine& engine, std::string_view 
   // Candidates missing a phrase are no candidates.
   std::vector<const CandidateMap::Slot*> kept;
   kept.reserve(candidates.size());
-  for (const CandidateMap::Slot& slot : candidates.slots()) {
-    if (!keep_positions || all_phrases_match(parsed.phrases, slot.value.positions)) {
-      kept.push_back(&slot);
+  for (size_t s = 0; s < candidates.slots().size(); ++s) {
+    if (!keep_positions || all_phrases_match(parsed.phrases, positions[s])) {
+      kept.push_back(&candidates.slots()[s]);
     }
   }
 
