@@ -135,7 +135,7 @@ std::optional<VectorRepr> HnswIndex::vector(NodeId id) const {
   NodeSlot& slot = table_.at(*s);
   SharedSpinGuard g(slot.record_lock);
   if (!slot.has_record) return std::nullopt;
-  return slot.record.vector.clone();
+  return slot.record.given_vector();
 }
 
 std::optional<std::pair<uint64_t, VectorRepr>> HnswIndex::vector_and_offset(NodeId id) const {
@@ -144,7 +144,7 @@ std::optional<std::pair<uint64_t, VectorRepr>> HnswIndex::vector_and_offset(Node
   NodeSlot& slot = table_.at(*s);
   SharedSpinGuard g(slot.record_lock);
   if (!slot.has_record) return std::nullopt;
-  return std::make_pair(slot.record.storage_offset, slot.record.vector.clone());
+  return std::make_pair(slot.record.storage_offset, slot.record.given_vector());
 }
 
 std::optional<bool> HnswIndex::is_sq8(NodeId id) const {
@@ -226,14 +226,9 @@ std::vector<NodeId> HnswIndex::neighbors(NodeId id, uint64_t layer) const {
 }
 
 std::vector<NodeId> HnswIndex::node_layer_neighbors(NodeId id, uint64_t layer) const {
-  std::vector<NodeId> out;
-  auto s = table_.find(id);
-  if (!s) return out;
-  NodeSlot& slot = table_.at(*s);
-  SharedSpinGuard g(slot.record_lock);
-  if (!slot.has_record || layer >= slot.record.layers.size()) return out;
-  for (uint32_t n : slot.record.layers[layer]) out.push_back(table_.id_of(n));
-  return out;
+  // A node's own lists are its layer-map lists while it has a record.
+  if (!contains(id)) return {};
+  return neighbors(id, layer);
 }
 
 uint64_t HnswIndex::node_level(NodeId id) const {
@@ -388,8 +383,8 @@ MaterializeReport HnswIndex::materialize_layers() {
       const uint32_t cap = list.capacity();
       list = kept;
       account((int64_t{list.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+      if (l == 0) publish_list0(slot);
     }
-    copy_list_to_record(s, l, kept);
   }
   report.elapsed_ms = (monotonic_ns() - start) / 1'000'000;
   return report;

@@ -251,12 +251,13 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
       r.filter = filter;
       old = std::move(r.vector);
       r.vector = vector.clone();
+      r.values_in_view = false;
       r.storage_offset = storage_offset;
       const CachedNorms n = node_norms(config_.metric, r.vector);
       r.inv_norm = n.inv_norm;
       r.sq_norm = n.sq_norm;
-      account(record_heap_bytes(r) - before);
       slot.refresh_hint();
+      account(record_heap_bytes(r) - before);
       mutations_.fetch_add(1, std::memory_order_acq_rel);
       return true;
     }
@@ -268,9 +269,8 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
 
 // Callers hold the links lock of `slot`. Writes `list` as the layer-map
 // entry, keeping the reverse-link counts (ids removed lose one, ids added
-// gain one), and, when asked, the same list into the node's record.
-void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list,
-                                  bool to_record) {
+// gain one) and the search view's copy of a layer-0 list.
+void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list) {
   thread_local VisitedSet marks;
   const int64_t before = links_heap_bytes(slot);
   if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
@@ -290,31 +290,18 @@ void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList
     *entry = list;
   }
   account(links_heap_bytes(slot) - before);
-  if (to_record) {
-    ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
-    if (layer == 0) slot.refresh_list_hint();
-  }
+  if (layer == 0) publish_list0(slot);
 }
 
-void HnswIndex::assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list) {
-  SlotList& dst = slot.record.layers[layer];
-  const uint32_t cap = dst.capacity();
-  dst = list;
-  account((int64_t{dst.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+void HnswIndex::publish_list0(NodeSlot& slot) {
+  ExclusiveSpinGuard rg(slot.record_lock);
+  slot.refresh_list_hint();
 }
 
 void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
   NodeSlot& slot = table_.at(s);
   ExclusiveSpinGuard g(slot.links_lock);
-  write_list_locked(slot, layer, list, false);
-}
-
-void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& list) {
-  NodeSlot& slot = table_.at(s);
-  ExclusiveSpinGuard g(slot.record_lock);
-  if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
-  if (layer == 0) slot.refresh_list_hint();
+  write_list_locked(slot, layer, list);
 }
 
 void HnswIndex::store_layer_list(NodeId id, uint64_t layer, std::span<const NodeId> list) {
@@ -350,20 +337,8 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
       account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
       count_link(table_.at(x), layer);
       over = l.size() > limit;
-      if (!over) {
-        // The search walks a node's own list before the layer map's, so a
-        // link kept only in the layer map would be invisible to it until
-        // the next pruning of y; both copies take the link.
-        ExclusiveSpinGuard rg(slot.record_lock);
-        HnswNode& r = slot.record;
-        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x)) {
-          const uint32_t rcap = r.layers[layer].capacity();
-          r.layers[layer].push_back(x);
-          account((int64_t{r.layers[layer].capacity()} - rcap) *
-                  static_cast<int64_t>(sizeof(uint32_t)));
-        }
-        if (layer == 0) slot.refresh_list_hint();
-      }
+      // An overflowing list reaches the view when its pruning stores it.
+      if (!over && layer == 0) publish_list0(slot);
     }
     if (over) prune(y, layer, limit);
   }
@@ -499,10 +474,7 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     *slot.links[layer] = final_list;
     account((int64_t{slot.links[layer]->capacity()} - cap) *
             static_cast<int64_t>(sizeof(uint32_t)));
-    ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size())
-      assign_record_list(slot, layer, final_list);
-    if (layer == 0) slot.refresh_list_hint();
+    if (layer == 0) publish_list0(slot);
     return;
   }
 }
@@ -579,7 +551,6 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   rec.sq_norm = norms.sq_norm;
   rec.storage_offset = storage_offset;
   rec.filter = filter;
-  rec.layers.resize(level + 1);
   rec.id = id;
 
   uint32_t ep = entry_slot_.load(std::memory_order_acquire);
@@ -642,7 +613,7 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
         for (uint32_t n : *slot.links[layer])
           if (!chosen.contains(n)) chosen.push_back(n);
       }
-      write_list_locked(slot, layer, chosen, true);
+      write_list_locked(slot, layer, chosen);
     }
   }
   raise_top(s, level);

@@ -38,8 +38,8 @@ SearchViews::Header* SearchViews::block_for_write(uint32_t s, size_t dim) {
   if (!owned_[k]) {
     const size_t blocks = size_t{1} << (k + kFirstChunkBits);
     const size_t bytes = blocks * stride_;
-    std::unique_ptr<std::byte, AlignedFree> mem(
-        static_cast<std::byte*>(::operator new(bytes, std::align_val_t{kLine})));
+    std::shared_ptr<std::byte> mem(
+        static_cast<std::byte*>(::operator new(bytes, std::align_val_t{kLine})), AlignedFree{});
     std::memset(mem.get(), 0, bytes);
     for (size_t b = 0; b < blocks; ++b) {
       std::byte* at = mem.get() + b * stride_;
@@ -95,26 +95,30 @@ void SearchViews::refresh(uint32_t s, const Source& src) {
                       std::memcmp(values(h), src.values, dim * sizeof(float)) == 0;
     if (!same) next |= kStale;
   }
-  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
-    write_list(h, src.list, src.list_size);
+  next |= st & kList;
+  h->state.store(next, std::memory_order_release);
+}
+
+void SearchViews::refresh_list(uint32_t s, const uint32_t* list, uint32_t n) {
+  Header* h = block_for_write(s, 0);
+  if (!h) return;  // no values seen yet: searches read the lists
+  uint32_t next = h->state.load(std::memory_order_relaxed) & ~kList;
+  if (n <= list_capacity_) {
+    write_list(h, list, n);
     next |= kList;
   }
   h->state.store(next, std::memory_order_release);
 }
 
-void SearchViews::refresh_list(uint32_t s, const Source& src) {
-  const Header* found = header(s);
-  if (!found) {
-    refresh(s, src);
-    return;
-  }
-  Header* h = const_cast<Header*>(found);
-  uint32_t next = h->state.load(std::memory_order_relaxed) & ~kList;
-  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
-    write_list(h, src.list, src.list_size);
-    next |= kList;
-  }
-  h->state.store(next, std::memory_order_release);
+std::optional<MappedVector> SearchViews::borrow_values(uint32_t s) const {
+  const Header* h = header(s);
+  if (!h) return std::nullopt;
+  const uint32_t st = h->state.load(std::memory_order_acquire);
+  if ((st & (kValues | kStale)) != kValues) return std::nullopt;
+  const uint64_t i = uint64_t{s} + kFirstChunk;
+  const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+  const auto* v = reinterpret_cast<const unsigned char*>(values(h));
+  return MappedVector(std::shared_ptr<const void>(owned_[k], v), v, dim() * sizeof(float));
 }
 
 bool SearchViews::read_list(const Header* h, std::vector<uint32_t>& out) const {

@@ -16,7 +16,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
+
+#include "src/vector/mapped_vector.h"
 
 namespace zv {
 
@@ -44,8 +47,6 @@ class SearchViews {
     size_t dim = 0;
     float inv_norm = 0.0f;
     float sq_norm = 0.0f;
-    const uint32_t* list = nullptr;  // the record's own layer-0 list
-    uint32_t list_size = 0;
   };
 
   // Lists longer than `list_capacity` are not held (searches read them from
@@ -55,12 +56,17 @@ class SearchViews {
   SearchViews(const SearchViews&) = delete;
   SearchViews& operator=(const SearchViews&) = delete;
 
-  // Brings slot s's view in line with its record. The caller holds the
-  // slot's record lock exclusively.
+  // Brings slot s's view in line with its record (presence, values and
+  // norms; the list is left as it is). The caller holds the slot's record
+  // lock exclusively.
   void refresh(uint32_t s, const Source& src);
-  // The same when only the record's layer-0 list changed since the last
-  // refresh (the values are not compared again).
-  void refresh_list(uint32_t s, const Source& src);
+  // Mirrors the slot's layer-0 list, which the caller holds exclusively
+  // (list lock and record lock); a list beyond the capacity is not held.
+  void refresh_list(uint32_t s, const uint32_t* list, uint32_t n);
+  // The published values of slot s as a region that keeps their block
+  // alive, when they are current; a record whose values are exactly these
+  // holds this region instead of a copy. The caller holds the record lock.
+  std::optional<MappedVector> borrow_values(uint32_t s) const;
 
   // The block of slot s, or null when it has none yet.
   const Header* header(uint32_t s) const {
@@ -125,7 +131,9 @@ class SearchViews {
   size_t stride_ = 0;
   std::atomic<uint64_t> allocated_{0};
   std::mutex grow_mu_;  // guards owned_, dim_ setting and chunk construction
-  std::array<std::unique_ptr<std::byte, AlignedFree>, kChunks> owned_;
+  // Shared, so that a record's values borrowed from a block (and copies of
+  // them handed out) stay valid whatever outlives what.
+  std::array<std::shared_ptr<std::byte>, kChunks> owned_;
   std::array<std::atomic<std::byte*>, kChunks> chunks_;
 };
 
