@@ -198,9 +198,6 @@ class HnswIndex final : public VectorIndexPort {
   void reset_links(uint32_t slot, uint64_t level);
   void store_list_slots(uint32_t slot, uint64_t layer, const SlotList& list);
   void write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list);
-  // Mirrors a slot's layer-0 list into its search view; the caller holds
-  // the slot's links lock exclusively.
-  void publish_list0(NodeSlot& slot);
   void raise_top(uint32_t slot, uint64_t level);
   // Keeps the running count of the heap bytes records and lists hold.
   void account(int64_t delta) const {

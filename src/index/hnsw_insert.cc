@@ -216,7 +216,9 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
     const int64_t before = links_heap_bytes(slot);
     if (slot.links.size() < level + 1) slot.links.resize(level + 1);
     for (uint64_t l = 0; l <= level; ++l) {
-      if (slot.links[l]) {
+      if (l == 0) {
+        slot.set_list(0, SlotList());
+      } else if (slot.links[l]) {
         slot.links[l]->clear();
       } else {
         slot.links[l].emplace();
@@ -273,29 +275,22 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
 void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list) {
   thread_local VisitedSet marks;
   const int64_t before = links_heap_bytes(slot);
-  if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
-  std::optional<SlotList>& entry = slot.links[layer];
-  if (!entry) {
+  if (!slot.has_list(layer)) {
     for (uint32_t n : list) count_link(table_.at(n), layer);
-    entry = list;
   } else {
+    thread_local SlotList scratch;
+    const SlotList& entry = slot.list_at(layer, scratch);
     marks.clear();
     for (uint32_t n : list) marks.insert(n);
-    for (uint32_t n : *entry)
+    for (uint32_t n : entry)
       if (!marks.contains(n)) count_unlink(table_.at(n), layer);
     marks.clear();
-    for (uint32_t n : *entry) marks.insert(n);
+    for (uint32_t n : entry) marks.insert(n);
     for (uint32_t n : list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
-    *entry = list;
   }
+  slot.set_list(layer, list);
   account(links_heap_bytes(slot) - before);
-  if (layer == 0) publish_list0(slot);
-}
-
-void HnswIndex::publish_list0(NodeSlot& slot) {
-  ExclusiveSpinGuard rg(slot.record_lock);
-  slot.refresh_list_hint();
 }
 
 void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
@@ -329,16 +324,25 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
     {
       NodeSlot& slot = table_.at(y);
       ExclusiveSpinGuard g(slot.links_lock);
-      if (layer >= slot.links.size() || !slot.links[layer]) continue;
-      SlotList& l = *slot.links[layer];
-      if (l.contains(x)) continue;
-      const uint32_t cap = l.capacity();
-      l.push_back(x);
-      account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+      if (!slot.has_list(layer)) continue;
+      if (layer == 0 && slot.list0_in_view) {
+        thread_local SlotList grown;
+        slot.list_at(0, grown);
+        if (grown.contains(x)) continue;
+        grown.push_back(x);
+        const int64_t before = links_heap_bytes(slot);
+        slot.set_list(0, grown);
+        account(links_heap_bytes(slot) - before);
+        over = grown.size() > limit;
+      } else {
+        SlotList& l = *slot.links[layer];
+        if (l.contains(x)) continue;
+        const uint32_t cap = l.capacity();
+        l.push_back(x);
+        account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+        over = l.size() > limit;
+      }
       count_link(table_.at(x), layer);
-      over = l.size() > limit;
-      // An overflowing list reaches the view when its pruning stores it.
-      if (!over && layer == 0) publish_list0(slot);
     }
     if (over) prune(y, layer, limit);
   }
@@ -354,8 +358,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     {
       NodeSlot& slot = table_.at(y);
       SharedSpinGuard g(slot.links_lock);
-      if (layer >= slot.links.size() || !slot.links[layer]) return;
-      copy = *slot.links[layer];
+      if (!slot.has_list(layer)) return;
+      const SlotList& held = slot.list_at(layer, copy);
+      if (&held != &copy) copy = held;
     }
     if (copy.size() <= limit) return;
     SlotList chosen;
@@ -450,8 +455,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     }
     NodeSlot& slot = table_.at(y);
     ExclusiveSpinGuard g(slot.links_lock);
-    if (layer >= slot.links.size() || !slot.links[layer]) return;
-    const SlotList& current = *slot.links[layer];
+    if (!slot.has_list(layer)) return;
+    thread_local SlotList scratch;
+    const SlotList& current = slot.list_at(layer, scratch);
     if (!(current == copy) && attempt + 1 < kAttempts) continue;
     // An id leaves the list only while another list still holds it: the
     // count is checked and lowered in one step, so that two prunings racing
@@ -470,11 +476,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     for (uint32_t n : current) marks.insert(n);
     for (uint32_t n : final_list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
-    const uint32_t cap = slot.links[layer]->capacity();
-    *slot.links[layer] = final_list;
-    account((int64_t{slot.links[layer]->capacity()} - cap) *
-            static_cast<int64_t>(sizeof(uint32_t)));
-    if (layer == 0) publish_list0(slot);
+    const int64_t before = links_heap_bytes(slot);
+    slot.set_list(layer, final_list);
+    account(links_heap_bytes(slot) - before);
     return;
   }
 }
@@ -609,8 +613,9 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
       // their links stay behind the chosen neighbours.
       NodeSlot& slot = table_.at(s);
       ExclusiveSpinGuard g(slot.links_lock);
-      if (layer < slot.links.size() && slot.links[layer]) {
-        for (uint32_t n : *slot.links[layer])
+      if (slot.has_list(layer)) {
+        thread_local SlotList scratch;
+        for (uint32_t n : slot.list_at(layer, scratch))
           if (!chosen.contains(n)) chosen.push_back(n);
       }
       write_list_locked(slot, layer, chosen);

@@ -21,8 +21,9 @@ bool fetch_list(const NodeTable& table, uint32_t s, uint64_t layer,
                 std::vector<uint32_t>& out) {
   NodeSlot& slot = table.at(s);
   SharedSpinGuard g(slot.links_lock);
-  if (layer < slot.links.size() && slot.links[layer]) {
-    const SlotList& l = *slot.links[layer];
+  if (slot.has_list(layer)) {
+    thread_local SlotList scratch;
+    const SlotList& l = slot.list_at(layer, scratch);
     out.assign(l.begin(), l.end());
     return true;
   }

@@ -258,7 +258,10 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
     slot.layer_count.store(slot.links.size(), std::memory_order_release);
     slot.record.flags = 0;
     slot.refresh_hint();
-    slot.refresh_list_hint();
+    if (slot.has_list(0)) {
+      const SlotList list0 = std::move(*slot.links[0]);
+      slot.set_list(0, list0);
+    }
     index->account(record_heap_bytes(slot.record) + links_heap_bytes(slot));
   }
   for (uint32_t ns = 0; ns < reverse.size(); ++ns) {

@@ -93,15 +93,6 @@ struct NodeSlot {
     record.vector = VectorRepr::mmap_full(std::move(region));
     record.values_in_view = true;
   }
-  // Mirrors the layer-0 list into the view; callers hold links_lock and
-  // record_lock exclusively and call it after every change of links[0].
-  void refresh_list_hint() {
-    if (links.empty() || !links[0]) {
-      views->refresh_list(handle, nullptr, 0);
-      return;
-    }
-    views->refresh_list(handle, links[0]->data(), links[0]->size());
-  }
 
   SearchViews::Source view_source() const {
     SearchViews::Source src;
@@ -120,10 +111,47 @@ struct NodeSlot {
     return src;
   }
 
-  RwSpinLock links_lock;    // guards links
+  RwSpinLock links_lock;    // guards links and list0_in_view
   // The layer-map entries of this id: links[l] is the list of (id, l), or
   // none when the layer map has no such entry.
   std::vector<std::optional<SlotList>> links;
+  // The entries of links[0] are held by the search view alone (which the
+  // bottom-layer search reads without a lock); links[0] is then an empty
+  // list without heap bytes. A list too long for the view stays in links[0].
+  bool list0_in_view = false;
+
+  bool has_list(uint64_t l) const { return l < links.size() && links[l].has_value(); }
+  // The list of an existing entry (caller holds links_lock); entries the
+  // view holds are copied into `scratch`, which is then returned.
+  const SlotList& list_at(uint64_t l, SlotList& scratch) const {
+    if (l != 0 || !list0_in_view) return *links[l];
+    thread_local std::vector<uint32_t> entries;
+    views->copy_list(handle, entries);
+    scratch.assign(entries.data(), static_cast<uint32_t>(entries.size()));
+    return scratch;
+  }
+  // Writes the entry of layer l (caller holds links_lock exclusively, and
+  // no record lock: a layer-0 list is handed to the view under it).
+  void set_list(uint64_t l, const SlotList& list) {
+    if (links.size() < l + 1) links.resize(l + 1);
+    if (l == 0) {
+      bool held;
+      {
+        ExclusiveSpinGuard rg(record_lock);
+        held = views->refresh_list(handle, list.data(), list.size());
+      }
+      list0_in_view = held;
+      if (held) {
+        links[0] = SlotList();
+        return;
+      }
+    }
+    if (!links[l]) {
+      links[l] = list;
+    } else if (&*links[l] != &list) {
+      *links[l] = list;
+    }
+  }
 
   // The layer-count map entry: number of layers, 0 when there is none.
   std::atomic<uint64_t> layer_count{0};
@@ -210,8 +238,8 @@ class NodeTable {
   // their id-map entries (hash node and bucket, as the allocator sizes them).
   static constexpr uint64_t kIdMapEntryBytes = 80;
   uint64_t table_bytes() const {
-    return uint64_t{slot_count()} * (sizeof(NodeSlot) + kIdMapEntryBytes) +
-           views_.allocated_bytes();
+    const uint32_t slots = slot_count();
+    return uint64_t{slots} * (sizeof(NodeSlot) + kIdMapEntryBytes) + views_.used_bytes(slots);
   }
   // Slots published so far; every handle below it is valid.
   uint32_t slot_count() const { return count_.load(std::memory_order_acquire); }

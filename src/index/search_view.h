@@ -9,6 +9,7 @@
 // from its view).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -60,9 +61,16 @@ class SearchViews {
   // norms; the list is left as it is). The caller holds the slot's record
   // lock exclusively.
   void refresh(uint32_t s, const Source& src);
-  // Mirrors the slot's layer-0 list, which the caller holds exclusively
-  // (list lock and record lock); a list beyond the capacity is not held.
-  void refresh_list(uint32_t s, const uint32_t* list, uint32_t n);
+  // Holds the slot's layer-0 list, which the caller holds exclusively
+  // (list lock and record lock); false (and no list held) when the list is
+  // beyond the capacity or no block can exist yet.
+  bool refresh_list(uint32_t s, const uint32_t* list, uint32_t n);
+  // The list slot s's block holds (caller holds the list lock, so that no
+  // writer runs); empty when it holds none.
+  void copy_list(uint32_t s, std::vector<uint32_t>& out) const {
+    const Header* h = header(s);
+    if (!h || !read_list(h, out)) out.clear();
+  }
   // The published values of slot s as a region that keeps their block
   // alive, when they are current; a record whose values are exactly these
   // holds this region instead of a copy. The caller holds the record lock.
@@ -109,16 +117,18 @@ class SearchViews {
   size_t list_offset() const { return list_offset_; }
   // Bytes of the blocks allocated so far (whole chunks).
   uint64_t allocated_bytes() const { return allocated_.load(std::memory_order_acquire); }
+  // Bytes of the blocks of the first `slots` slots, the ones written (a
+  // chunk's pages are backed only as its blocks are written).
+  uint64_t used_bytes(uint32_t slots) const {
+    if (dim() == 0) return 0;
+    return std::min<uint64_t>(allocated_bytes(), uint64_t{slots} * stride_);
+  }
   size_t values_offset() const { return values_offset_; }
 
  private:
   static constexpr int kFirstChunkBits = 10;
   static constexpr uint64_t kFirstChunk = uint64_t{1} << kFirstChunkBits;
   static constexpr int kChunks = 33 - kFirstChunkBits;  // covers 2^32 slots
-
-  struct AlignedFree {
-    void operator()(std::byte* p) const;
-  };
 
   Header* block_for_write(uint32_t s, size_t dim);
   void write_list(Header* h, const uint32_t* list, uint32_t n);
