@@ -68,16 +68,16 @@ NearestResult HnswIndex::scann_cache_search(std::span<const float> query,
       NodeSlot& slot = table_.at(s);
       SharedSpinGuard g(slot.record_lock);
       if (!slot.has_record || slot.record.deleted()) continue;
-      if (const auto* v = slot.record.vector.as_f32()) lengths.push_back(v->size());
+      if (const auto v = slot.record.own_f32()) lengths.push_back(v->size());
     }
     const size_t dim = most_common_length(lengths);
     for (uint32_t s = 0; s < n; ++s) {
       NodeSlot& slot = table_.at(s);
       SharedSpinGuard g(slot.record_lock);
       if (!slot.has_record || slot.record.deleted()) continue;
-      const auto* v = slot.record.vector.as_f32();
+      const auto v = slot.record.own_f32();
       if (!v || v->size() != dim || dim == 0) continue;
-      auto r = builder.add(slot.id, slot.record.filter, slot.record.vector,
+      auto r = builder.add(slot.id, slot.record.filter, slot.record.given_vector(),
                            slot.record.storage_offset);
       if (!r.ok()) {
         ZV_WARN(kLogTarget, kScannAddRejected, {"message", kScannAddRejected},

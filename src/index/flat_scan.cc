@@ -31,12 +31,12 @@ std::optional<ScoredCandidate> FlatScan::candidate_next() {
     if (!unfiltered_ && !FilterBitset::matches(r.filter, filter_)) continue;
     if (r.vector.is_none()) continue;
     std::optional<float> score;
-    const std::vector<float>* owned = r.vector.as_f32();
+    const std::optional<F32View> owned = r.own_f32();
     if (metric_ == DistanceMetric::kCosine && owned && inv_query_norm_) {
       if (owned->size() != query_.size() || query_.empty()) continue;  // cannot be compared
       score = r.inv_norm < kNormEpsilon
                   ? 0.0f
-                  : r.inv_norm * (*inv_query_norm_ * kern::dot(query_, F32View(*owned)));
+                  : r.inv_norm * (*inv_query_norm_ * kern::dot(query_, *owned));
     } else {
       score = alternate::try_score_vector(query_, {}, r.vector, metric_);
     }

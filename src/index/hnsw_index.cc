@@ -78,9 +78,9 @@ HnswIndex::HnswIndex(HnswConfig config, IndexBacking backing)
       flat_threshold_(encode_flat_threshold(config_.flat_threshold)),
       backing_(std::move(backing)),
       // A list overflows its limit by one before it is pruned, and a prune
-      // rarely keeps more than the limit; the longer lists are read from the
-      // records.
-      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) + 16)) {}
+      // rarely keeps more than the limit; the longer lists stay in the
+      // layer map.
+      table_(static_cast<uint32_t>(std::min<uint64_t>(config_.m_max0, 128) + 8)) {}
 
 HnswIndex::~HnswIndex() = default;
 
@@ -135,7 +135,7 @@ std::optional<VectorRepr> HnswIndex::vector(NodeId id) const {
   NodeSlot& slot = table_.at(*s);
   SharedSpinGuard g(slot.record_lock);
   if (!slot.has_record) return std::nullopt;
-  return slot.record.vector.clone();
+  return slot.record.given_vector();
 }
 
 std::optional<std::pair<uint64_t, VectorRepr>> HnswIndex::vector_and_offset(NodeId id) const {
@@ -144,7 +144,7 @@ std::optional<std::pair<uint64_t, VectorRepr>> HnswIndex::vector_and_offset(Node
   NodeSlot& slot = table_.at(*s);
   SharedSpinGuard g(slot.record_lock);
   if (!slot.has_record) return std::nullopt;
-  return std::make_pair(slot.record.storage_offset, slot.record.vector.clone());
+  return std::make_pair(slot.record.storage_offset, slot.record.given_vector());
 }
 
 std::optional<bool> HnswIndex::is_sq8(NodeId id) const {
@@ -220,20 +220,16 @@ std::vector<NodeId> HnswIndex::neighbors(NodeId id, uint64_t layer) const {
   if (!s) return out;
   NodeSlot& slot = table_.at(*s);
   SharedSpinGuard g(slot.links_lock);
-  if (layer >= slot.links.size() || !slot.links[layer]) return out;
-  for (uint32_t n : *slot.links[layer]) out.push_back(table_.id_of(n));
+  if (!slot.has_list(layer)) return out;
+  SlotList scratch;
+  for (uint32_t n : slot.list_at(layer, scratch)) out.push_back(table_.id_of(n));
   return out;
 }
 
 std::vector<NodeId> HnswIndex::node_layer_neighbors(NodeId id, uint64_t layer) const {
-  std::vector<NodeId> out;
-  auto s = table_.find(id);
-  if (!s) return out;
-  NodeSlot& slot = table_.at(*s);
-  SharedSpinGuard g(slot.record_lock);
-  if (!slot.has_record || layer >= slot.record.layers.size()) return out;
-  for (uint32_t n : slot.record.layers[layer]) out.push_back(table_.id_of(n));
-  return out;
+  // A node's own lists are its layer-map lists while it has a record.
+  if (!contains(id)) return {};
+  return neighbors(id, layer);
 }
 
 uint64_t HnswIndex::node_level(NodeId id) const {
@@ -320,8 +316,9 @@ std::optional<std::vector<std::string>> HnswIndex::integrity_violations() const 
       SlotList list;
       {
         SharedSpinGuard g(slot.links_lock);
-        if (l >= slot.links.size() || !slot.links[l]) continue;
-        list = *slot.links[l];
+        if (!slot.has_list(l)) continue;
+        const SlotList& held = slot.list_at(l, list);
+        if (&held != &list) list = held;
       }
       for (uint32_t nb : list) {
         if (nb == s) {
@@ -362,9 +359,10 @@ MaterializeReport HnswIndex::materialize_layers() {
     SharedSpinGuard g(slot.links_lock);
     for (uint64_t l = 0; l < layers; ++l) {
       ++report.lists_examined;
-      if (l >= slot.links.size() || !slot.links[l]) continue;
+      if (!slot.has_list(l)) continue;
       uint64_t dangling = 0;
-      for (uint32_t nb : *slot.links[l]) dangling += is_live(nb) ? 0 : 1;
+      SlotList scratch;
+      for (uint32_t nb : slot.list_at(l, scratch)) dangling += is_live(nb) ? 0 : 1;
       if (dangling) {
         report.dangling_ids += dangling;
         noted.emplace_back(s, l);
@@ -376,20 +374,19 @@ MaterializeReport HnswIndex::materialize_layers() {
     SlotList kept;
     {
       ExclusiveSpinGuard g(slot.links_lock);
-      if (l >= slot.links.size() || !slot.links[l]) continue;
-      SlotList& list = *slot.links[l];
-      for (uint32_t nb : list) {
+      if (!slot.has_list(l)) continue;
+      SlotList scratch;
+      for (uint32_t nb : slot.list_at(l, scratch)) {
         if (is_live(nb)) {
           kept.push_back(nb);
         } else {
           count_unlink(table_.at(nb), l);
         }
       }
-      const uint32_t cap = list.capacity();
-      list = kept;
-      account((int64_t{list.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+      const int64_t before = links_heap_bytes(slot);
+      slot.set_list(l, kept);
+      account(links_heap_bytes(slot) - before);
     }
-    copy_list_to_record(s, l, kept);
   }
   report.elapsed_ms = (monotonic_ns() - start) / 1'000'000;
   return report;
@@ -416,9 +413,10 @@ std::vector<NodeId> HnswIndex::bfs_order() const {
     }
     const uint64_t layers = slot.layer_count.load(std::memory_order_acquire);
     SharedSpinGuard g(slot.links_lock);
+    SlotList scratch;
     for (uint64_t l = layers; l-- > 0;) {
-      if (l >= slot.links.size() || !slot.links[l]) continue;
-      for (uint32_t nb : *slot.links[l])
+      if (!slot.has_list(l)) continue;
+      for (uint32_t nb : slot.list_at(l, scratch))
         if (visited.insert(nb)) queue.push_back(nb);
     }
   }

@@ -197,12 +197,8 @@ class HnswIndex final : public VectorIndexPort {
                       uint64_t storage_offset);
   void reset_links(uint32_t slot, uint64_t level);
   void store_list_slots(uint32_t slot, uint64_t layer, const SlotList& list);
-  void write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list, bool to_record);
-  void copy_list_to_record(uint32_t slot, uint64_t layer, const SlotList& list);
+  void write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list);
   void raise_top(uint32_t slot, uint64_t level);
-  // Record list `layer` of a slot whose record lock the caller holds
-  // exclusively, replaced by `list`.
-  void assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list);
   // Keeps the running count of the heap bytes records and lists hold.
   void account(int64_t delta) const {
     if (delta != 0) heap_bytes_.fetch_add(delta, std::memory_order_relaxed);

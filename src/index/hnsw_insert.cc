@@ -216,7 +216,9 @@ void HnswIndex::reset_links(uint32_t s, uint64_t level) {
     const int64_t before = links_heap_bytes(slot);
     if (slot.links.size() < level + 1) slot.links.resize(level + 1);
     for (uint64_t l = 0; l <= level; ++l) {
-      if (slot.links[l]) {
+      if (l == 0) {
+        slot.set_list(0, SlotList());
+      } else if (slot.links[l]) {
         slot.links[l]->clear();
       } else {
         slot.links[l].emplace();
@@ -251,12 +253,13 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
       r.filter = filter;
       old = std::move(r.vector);
       r.vector = vector.clone();
+      r.values_in_view = false;
       r.storage_offset = storage_offset;
       const CachedNorms n = node_norms(config_.metric, r.vector);
       r.inv_norm = n.inv_norm;
       r.sq_norm = n.sq_norm;
-      account(record_heap_bytes(r) - before);
       slot.refresh_hint();
+      account(record_heap_bytes(r) - before);
       mutations_.fetch_add(1, std::memory_order_acq_rel);
       return true;
     }
@@ -268,53 +271,32 @@ bool HnswIndex::update_in_place(NodeId id, const FilterBitset& filter, const Vec
 
 // Callers hold the links lock of `slot`. Writes `list` as the layer-map
 // entry, keeping the reverse-link counts (ids removed lose one, ids added
-// gain one), and, when asked, the same list into the node's record.
-void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list,
-                                  bool to_record) {
+// gain one) and the search view's copy of a layer-0 list.
+void HnswIndex::write_list_locked(NodeSlot& slot, uint64_t layer, const SlotList& list) {
   thread_local VisitedSet marks;
   const int64_t before = links_heap_bytes(slot);
-  if (slot.links.size() < layer + 1) slot.links.resize(layer + 1);
-  std::optional<SlotList>& entry = slot.links[layer];
-  if (!entry) {
+  if (!slot.has_list(layer)) {
     for (uint32_t n : list) count_link(table_.at(n), layer);
-    entry = list;
   } else {
+    thread_local SlotList scratch;
+    const SlotList& entry = slot.list_at(layer, scratch);
     marks.clear();
     for (uint32_t n : list) marks.insert(n);
-    for (uint32_t n : *entry)
+    for (uint32_t n : entry)
       if (!marks.contains(n)) count_unlink(table_.at(n), layer);
     marks.clear();
-    for (uint32_t n : *entry) marks.insert(n);
+    for (uint32_t n : entry) marks.insert(n);
     for (uint32_t n : list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
-    *entry = list;
   }
+  slot.set_list(layer, list);
   account(links_heap_bytes(slot) - before);
-  if (to_record) {
-    ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
-    if (layer == 0) slot.refresh_list_hint();
-  }
-}
-
-void HnswIndex::assign_record_list(NodeSlot& slot, uint64_t layer, const SlotList& list) {
-  SlotList& dst = slot.record.layers[layer];
-  const uint32_t cap = dst.capacity();
-  dst = list;
-  account((int64_t{dst.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
 }
 
 void HnswIndex::store_list_slots(uint32_t s, uint64_t layer, const SlotList& list) {
   NodeSlot& slot = table_.at(s);
   ExclusiveSpinGuard g(slot.links_lock);
-  write_list_locked(slot, layer, list, false);
-}
-
-void HnswIndex::copy_list_to_record(uint32_t s, uint64_t layer, const SlotList& list) {
-  NodeSlot& slot = table_.at(s);
-  ExclusiveSpinGuard g(slot.record_lock);
-  if (slot.has_record && layer < slot.record.layers.size()) assign_record_list(slot, layer, list);
-  if (layer == 0) slot.refresh_list_hint();
+  write_list_locked(slot, layer, list);
 }
 
 void HnswIndex::store_layer_list(NodeId id, uint64_t layer, std::span<const NodeId> list) {
@@ -342,28 +324,25 @@ void HnswIndex::link_reverse(uint32_t x, const SlotList& list, uint64_t layer, u
     {
       NodeSlot& slot = table_.at(y);
       ExclusiveSpinGuard g(slot.links_lock);
-      if (layer >= slot.links.size() || !slot.links[layer]) continue;
-      SlotList& l = *slot.links[layer];
-      if (l.contains(x)) continue;
-      const uint32_t cap = l.capacity();
-      l.push_back(x);
-      account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
-      count_link(table_.at(x), layer);
-      over = l.size() > limit;
-      if (!over) {
-        // The search walks a node's own list before the layer map's, so a
-        // link kept only in the layer map would be invisible to it until
-        // the next pruning of y; both copies take the link.
-        ExclusiveSpinGuard rg(slot.record_lock);
-        HnswNode& r = slot.record;
-        if (slot.has_record && layer < r.layers.size() && !r.layers[layer].contains(x)) {
-          const uint32_t rcap = r.layers[layer].capacity();
-          r.layers[layer].push_back(x);
-          account((int64_t{r.layers[layer].capacity()} - rcap) *
-                  static_cast<int64_t>(sizeof(uint32_t)));
-        }
-        if (layer == 0) slot.refresh_list_hint();
+      if (!slot.has_list(layer)) continue;
+      if (layer == 0 && slot.list0_in_view) {
+        thread_local SlotList grown;
+        slot.list_at(0, grown);
+        if (grown.contains(x)) continue;
+        grown.push_back(x);
+        const int64_t before = links_heap_bytes(slot);
+        slot.set_list(0, grown);
+        account(links_heap_bytes(slot) - before);
+        over = grown.size() > limit;
+      } else {
+        SlotList& l = *slot.links[layer];
+        if (l.contains(x)) continue;
+        const uint32_t cap = l.capacity();
+        l.push_back(x);
+        account((int64_t{l.capacity()} - cap) * static_cast<int64_t>(sizeof(uint32_t)));
+        over = l.size() > limit;
       }
+      count_link(table_.at(x), layer);
     }
     if (over) prune(y, layer, limit);
   }
@@ -379,8 +358,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     {
       NodeSlot& slot = table_.at(y);
       SharedSpinGuard g(slot.links_lock);
-      if (layer >= slot.links.size() || !slot.links[layer]) return;
-      copy = *slot.links[layer];
+      if (!slot.has_list(layer)) return;
+      const SlotList& held = slot.list_at(layer, copy);
+      if (&held != &copy) copy = held;
     }
     if (copy.size() <= limit) return;
     SlotList chosen;
@@ -475,8 +455,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     }
     NodeSlot& slot = table_.at(y);
     ExclusiveSpinGuard g(slot.links_lock);
-    if (layer >= slot.links.size() || !slot.links[layer]) return;
-    const SlotList& current = *slot.links[layer];
+    if (!slot.has_list(layer)) return;
+    thread_local SlotList scratch;
+    const SlotList& current = slot.list_at(layer, scratch);
     if (!(current == copy) && attempt + 1 < kAttempts) continue;
     // An id leaves the list only while another list still holds it: the
     // count is checked and lowered in one step, so that two prunings racing
@@ -495,14 +476,9 @@ void HnswIndex::prune(uint32_t y, uint64_t layer, uint64_t limit) {
     for (uint32_t n : current) marks.insert(n);
     for (uint32_t n : final_list)
       if (!marks.contains(n)) count_link(table_.at(n), layer);
-    const uint32_t cap = slot.links[layer]->capacity();
-    *slot.links[layer] = final_list;
-    account((int64_t{slot.links[layer]->capacity()} - cap) *
-            static_cast<int64_t>(sizeof(uint32_t)));
-    ExclusiveSpinGuard rg(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size())
-      assign_record_list(slot, layer, final_list);
-    if (layer == 0) slot.refresh_list_hint();
+    const int64_t before = links_heap_bytes(slot);
+    slot.set_list(layer, final_list);
+    account(links_heap_bytes(slot) - before);
     return;
   }
 }
@@ -579,7 +555,6 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
   rec.sq_norm = norms.sq_norm;
   rec.storage_offset = storage_offset;
   rec.filter = filter;
-  rec.layers.resize(level + 1);
   rec.id = id;
 
   uint32_t ep = entry_slot_.load(std::memory_order_acquire);
@@ -638,11 +613,12 @@ ZolvaResult<void> HnswIndex::insert(NodeId id, const FilterBitset& filter, Vecto
       // their links stay behind the chosen neighbours.
       NodeSlot& slot = table_.at(s);
       ExclusiveSpinGuard g(slot.links_lock);
-      if (layer < slot.links.size() && slot.links[layer]) {
-        for (uint32_t n : *slot.links[layer])
+      if (slot.has_list(layer)) {
+        thread_local SlotList scratch;
+        for (uint32_t n : slot.list_at(layer, scratch))
           if (!chosen.contains(n)) chosen.push_back(n);
       }
-      write_list_locked(slot, layer, chosen, true);
+      write_list_locked(slot, layer, chosen);
     }
   }
   raise_top(s, level);

@@ -16,23 +16,14 @@ struct Eval {
   bool pass = false;  // passes the filter
 };
 
-// Copies the neighbour list of `s` on `layer`: the record's own list when it
-// is non-empty, else the layer map's; false when neither exists.
+// Copies the neighbour list of `s` on `layer`; false when it has none.
 bool fetch_list(const NodeTable& table, uint32_t s, uint64_t layer,
                 std::vector<uint32_t>& out) {
   NodeSlot& slot = table.at(s);
-  {
-    SharedSpinGuard g(slot.record_lock);
-    if (slot.has_record && layer < slot.record.layers.size() &&
-        !slot.record.layers[layer].empty()) {
-      const SlotList& l = slot.record.layers[layer];
-      out.assign(l.begin(), l.end());
-      return true;
-    }
-  }
   SharedSpinGuard g(slot.links_lock);
-  if (layer < slot.links.size() && slot.links[layer]) {
-    const SlotList& l = *slot.links[layer];
+  if (slot.has_list(layer)) {
+    thread_local SlotList scratch;
+    const SlotList& l = slot.list_at(layer, scratch);
     out.assign(l.begin(), l.end());
     return true;
   }

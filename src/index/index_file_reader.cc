@@ -185,6 +185,7 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
   NodeTable& table = index->table_;
   std::vector<uint32_t> record_slots;
   record_slots.reserve(static_cast<size_t>(node_count));
+  std::vector<SlotList> lists;
   for (uint64_t i = 0; i < node_count; ++i) {
     HnswNode record;
     ZV_ASSIGN_OR_RETURN(record.id, cur.id("node id"));
@@ -201,8 +202,9 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
       return make_unexpected(invalid(fill(
           kLayerCountAboveLevels, {std::to_string(layers), std::to_string(max_level + 1)})));
     }
-    record.layers.resize(static_cast<size_t>(layers));
-    for (SlotList& list : record.layers) {
+    lists.clear();
+    lists.resize(static_cast<size_t>(layers));
+    for (SlotList& list : lists) {
       ZV_ASSIGN_OR_RETURN(uint64_t n, cur.u64("neighbor_count"));
       if (n >= (uint64_t{1} << 60)) return make_unexpected(invalid(kNeighborCountOverflow));
       ZV_ASSIGN_OR_RETURN(auto ids, cur.bytes(n * 16, "neighbor ids"));
@@ -222,6 +224,8 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
     if (!slot.has_record) record_slots.push_back(s);
     slot.has_record = true;
     slot.record = std::move(record);
+    slot.links.assign(lists.size(), std::nullopt);
+    for (size_t l = 0; l < lists.size(); ++l) slot.links[l] = std::move(lists[l]);
   }
 
   std::unique_ptr<IvfIndex> ivf;
@@ -245,18 +249,19 @@ IoResult<std::unique_ptr<HnswIndex>> IndexFileCodec::read(std::span<const uint8_
   std::vector<uint32_t> reverse(table.slot_count(), 0), layer0(table.slot_count(), 0);
   for (uint32_t s : record_slots) {
     NodeSlot& slot = table.at(s);
-    std::vector<SlotList>& lists = slot.record.layers;
-    for (size_t l = 0; l < lists.size(); ++l) {
-      for (uint32_t ns : lists[l]) {
+    for (size_t l = 0; l < slot.links.size(); ++l) {
+      for (uint32_t ns : *slot.links[l]) {
         ++reverse[ns];
         if (l == 0) ++layer0[ns];
       }
     }
-    slot.links.assign(lists.size(), std::nullopt);
-    for (size_t l = 0; l < lists.size(); ++l) slot.links[l] = lists[l];
-    slot.layer_count.store(lists.size(), std::memory_order_release);
+    slot.layer_count.store(slot.links.size(), std::memory_order_release);
     slot.record.flags = 0;
     slot.refresh_hint();
+    if (slot.has_list(0)) {
+      const SlotList list0 = std::move(*slot.links[0]);
+      slot.set_list(0, list0);
+    }
     index->account(record_heap_bytes(slot.record) + links_heap_bytes(slot));
   }
   for (uint32_t ns = 0; ns < reverse.size(); ++ns) {

@@ -97,9 +97,10 @@ std::vector<uint32_t> IndexFileCodec::bfs_slots(const HnswIndex& index, uint32_t
     }
     const uint64_t layers = slot.layer_count.load(std::memory_order_acquire);
     SharedSpinGuard g(slot.links_lock);
+    SlotList scratch;
     for (uint64_t l = layers; l-- > 0;) {
-      if (l >= slot.links.size() || !slot.links[l]) continue;
-      for (uint32_t nb : *slot.links[l]) {
+      if (!slot.has_list(l)) continue;
+      for (uint32_t nb : slot.list_at(l, scratch)) {
         if (nb < slots && !seen[nb]) {
           seen[nb] = 1;
           order.push_back(nb);
@@ -211,12 +212,13 @@ IoStatus IndexFileCodec::write(const HnswIndex& index, std::string* image, FsFil
     coding::put_u64_le(d, layers);
     {
       SharedSpinGuard g(slot.links_lock);
+      SlotList scratch;
       for (uint64_t l = 0; l < layers; ++l) {
-        if (l >= slot.links.size() || !slot.links[l]) {
+        if (!slot.has_list(l)) {
           coding::put_u64_le(d, 0);
           continue;
         }
-        const SlotList& list = *slot.links[l];
+        const SlotList& list = slot.list_at(l, scratch);
         coding::put_u64_le(d, list.size());
         bool known = true;
         for (uint32_t n : list) known = known && n < slots;

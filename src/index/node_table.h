@@ -40,19 +40,34 @@ struct NodeIdHash {
   }
 };
 
-// A node record: the value of the node map.
+// A node record: the value of the node map. Its neighbour lists are the
+// slot's layer-map lists (NodeSlot::links), held once.
 struct HnswNode {
   VectorRepr vector;
   float inv_norm = 0.0f;  // 1/|v| or 0
   float sq_norm = 0.0f;   // |v|^2 or 0
   uint32_t flags = 0;     // bit 3: deleted
+  // The f32 values were handed to the search view: `vector` is a region of
+  // the view's block rather than a copy of its own.
+  bool values_in_view = false;
   uint64_t storage_offset = 0;
   FilterBitset filter;
-  std::vector<SlotList> layers;  // the node's own neighbour lists, index = layer
   NodeId id = 0;
 
   static constexpr uint32_t kDeletedFlag = 1u << 3;
   bool deleted() const { return (flags & kDeletedFlag) != 0; }
+  // The vector in the form it was given: values held by the view come back
+  // as an owned f32 vector.
+  VectorRepr given_vector() const {
+    if (!values_in_view) return vector;
+    auto v = vector.as_f32_slice();
+    return v ? VectorRepr::f32(v->to_vector()) : VectorRepr::none();
+  }
+  // Owned f32 values, or values the view holds for it.
+  std::optional<F32View> own_f32() const {
+    if (vector.kind() != VectorKind::kF32 && !values_in_view) return std::nullopt;
+    return vector.as_f32_slice();
+  }
 };
 
 struct NodeSlot {
@@ -64,12 +79,20 @@ struct NodeSlot {
   SearchViews* views = nullptr;
   uint32_t handle = 0;
 
-  // Brings the slot's search view in line with the record; callers hold
-  // record_lock exclusively and call it after every change of the record
-  // (presence, deleted flag, vector, norms or layer-0 list).
-  void refresh_hint() { views->refresh(handle, view_source()); }
-  // The same after a change of the record's layer-0 list alone.
-  void refresh_list_hint() { views->refresh_list(handle, view_source()); }
+  // Brings the slot's search view in line with the record, and lets the
+  // record's owned f32 values go in favour of the view's identical copy;
+  // callers hold record_lock exclusively and call it after every change of
+  // the record (presence, deleted flag, vector or norms).
+  void refresh_hint() {
+    views->refresh(handle, view_source());
+    if (!has_record || record.values_in_view) return;
+    const std::vector<float>* own = record.vector.as_f32();
+    if (!own) return;
+    auto region = views->borrow_values(handle);
+    if (!region || region->byte_len() != own->size() * sizeof(float)) return;
+    record.vector = VectorRepr::mmap_full(std::move(region));
+    record.values_in_view = true;
+  }
 
   SearchViews::Source view_source() const {
     SearchViews::Source src;
@@ -78,26 +101,57 @@ struct NodeSlot {
       src.deleted = record.deleted();
       // Owned values only: mapped ones stay on their mapping (copying them
       // would bring a file-backed index whole into memory).
-      auto v = record.vector.kind() == VectorKind::kF32 ? record.vector.as_f32_slice()
-                                                         : std::nullopt;
-      if (v) {
+      if (auto v = record.own_f32()) {
         src.values = v->bytes();
         src.dim = v->size();
         src.inv_norm = record.inv_norm;
         src.sq_norm = record.sq_norm;
       }
-      if (!record.layers.empty()) {
-        src.list = record.layers[0].data();
-        src.list_size = record.layers[0].size();
-      }
     }
     return src;
   }
 
-  RwSpinLock links_lock;    // guards links
+  RwSpinLock links_lock;    // guards links and list0_in_view
   // The layer-map entries of this id: links[l] is the list of (id, l), or
   // none when the layer map has no such entry.
   std::vector<std::optional<SlotList>> links;
+  // The entries of links[0] are held by the search view alone (which the
+  // bottom-layer search reads without a lock); links[0] is then an empty
+  // list without heap bytes. A list too long for the view stays in links[0].
+  bool list0_in_view = false;
+
+  bool has_list(uint64_t l) const { return l < links.size() && links[l].has_value(); }
+  // The list of an existing entry (caller holds links_lock); entries the
+  // view holds are copied into `scratch`, which is then returned.
+  const SlotList& list_at(uint64_t l, SlotList& scratch) const {
+    if (l != 0 || !list0_in_view) return *links[l];
+    thread_local std::vector<uint32_t> entries;
+    views->copy_list(handle, entries);
+    scratch.assign(entries.data(), static_cast<uint32_t>(entries.size()));
+    return scratch;
+  }
+  // Writes the entry of layer l (caller holds links_lock exclusively, and
+  // no record lock: a layer-0 list is handed to the view under it).
+  void set_list(uint64_t l, const SlotList& list) {
+    if (links.size() < l + 1) links.resize(l + 1);
+    if (l == 0) {
+      bool held;
+      {
+        ExclusiveSpinGuard rg(record_lock);
+        held = views->refresh_list(handle, list.data(), list.size());
+      }
+      list0_in_view = held;
+      if (held) {
+        links[0] = SlotList();
+        return;
+      }
+    }
+    if (!links[l]) {
+      links[l] = list;
+    } else if (&*links[l] != &list) {
+      *links[l] = list;
+    }
+  }
 
   // The layer-count map entry: number of layers, 0 when there is none.
   std::atomic<uint64_t> layer_count{0};
@@ -120,11 +174,8 @@ inline int64_t links_heap_bytes(const NodeSlot& slot) {
 }
 // Heap bytes a node record holds (caller holds the slot's record_lock).
 inline int64_t record_heap_bytes(const HnswNode& r) {
-  int64_t b = static_cast<int64_t>(r.vector.payload_bytes() +
-                                   r.filter.words().capacity() * sizeof(uint64_t) +
-                                   r.layers.capacity() * sizeof(SlotList));
-  for (const SlotList& l : r.layers) b += int64_t{l.capacity()} * static_cast<int64_t>(sizeof(uint32_t));
-  return b;
+  return static_cast<int64_t>(r.vector.payload_bytes() +
+                              r.filter.words().capacity() * sizeof(uint64_t));
 }
 
 // Keeping the counts of an id when a list on `layer` gains or loses it.
@@ -187,8 +238,8 @@ class NodeTable {
   // their id-map entries (hash node and bucket, as the allocator sizes them).
   static constexpr uint64_t kIdMapEntryBytes = 80;
   uint64_t table_bytes() const {
-    return uint64_t{slot_count()} * (sizeof(NodeSlot) + kIdMapEntryBytes) +
-           views_.allocated_bytes();
+    const uint32_t slots = slot_count();
+    return uint64_t{slots} * (sizeof(NodeSlot) + kIdMapEntryBytes) + views_.used_bytes(slots);
   }
   // Slots published so far; every handle below it is valid.
   uint32_t slot_count() const { return count_.load(std::memory_order_acquire); }

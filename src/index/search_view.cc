@@ -1,5 +1,6 @@
 #include "src/index/search_view.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -13,9 +14,6 @@ size_t round_up(size_t n) { return (n + kLine - 1) / kLine * kLine; }
 
 }  // namespace
 
-void SearchViews::AlignedFree::operator()(std::byte* p) const {
-  ::operator delete(p, std::align_val_t{kLine});
-}
 
 SearchViews::SearchViews(uint32_t list_capacity) : list_capacity_(list_capacity) {
   for (auto& c : chunks_) c.store(nullptr, std::memory_order_relaxed);
@@ -38,16 +36,15 @@ SearchViews::Header* SearchViews::block_for_write(uint32_t s, size_t dim) {
   if (!owned_[k]) {
     const size_t blocks = size_t{1} << (k + kFirstChunkBits);
     const size_t bytes = blocks * stride_;
-    std::unique_ptr<std::byte, AlignedFree> mem(
-        static_cast<std::byte*>(::operator new(bytes, std::align_val_t{kLine})));
-    std::memset(mem.get(), 0, bytes);
-    for (size_t b = 0; b < blocks; ++b) {
-      std::byte* at = mem.get() + b * stride_;
-      new (at) Header();
-      for (uint32_t e = 0; e < list_capacity_; ++e)
-        new (at + list_offset_ + e * sizeof(uint32_t)) std::atomic<uint32_t>(0);
-    }
-    owned_[k] = std::move(mem);
+    // Zeroed by the allocator, not written: a large chunk comes from fresh
+    // pages that stay unbacked until a block on them is first written, so
+    // that the unused tail of the last chunk costs no memory. All-zero bytes
+    // are a block's initial state (lock-free atomics hold just their value).
+    void* raw = std::calloc(bytes + kLine, 1);
+    ZV_CHECK(raw != nullptr, "vector index search views: out of memory");
+    std::shared_ptr<void> owner(raw, [](void* p) { std::free(p); });
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(raw) + kLine - 1) / kLine * kLine;
+    owned_[k] = std::shared_ptr<std::byte>(owner, reinterpret_cast<std::byte*>(at));
     allocated_.fetch_add(bytes, std::memory_order_acq_rel);
     chunks_[k].store(owned_[k].get(), std::memory_order_release);
   }
@@ -95,26 +92,32 @@ void SearchViews::refresh(uint32_t s, const Source& src) {
                       std::memcmp(values(h), src.values, dim * sizeof(float)) == 0;
     if (!same) next |= kStale;
   }
-  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
-    write_list(h, src.list, src.list_size);
-    next |= kList;
-  }
+  next |= st & kList;
   h->state.store(next, std::memory_order_release);
 }
 
-void SearchViews::refresh_list(uint32_t s, const Source& src) {
-  const Header* found = header(s);
-  if (!found) {
-    refresh(s, src);
-    return;
-  }
-  Header* h = const_cast<Header*>(found);
+bool SearchViews::refresh_list(uint32_t s, const uint32_t* list, uint32_t n) {
+  Header* h = block_for_write(s, 0);
+  if (!h) return false;  // no values seen yet: the lists stay in the layer map
   uint32_t next = h->state.load(std::memory_order_relaxed) & ~kList;
-  if (src.has_record && src.list_size > 0 && src.list_size <= list_capacity_) {
-    write_list(h, src.list, src.list_size);
+  const bool held = n <= list_capacity_;
+  if (held) {
+    write_list(h, list, n);
     next |= kList;
   }
   h->state.store(next, std::memory_order_release);
+  return held;
+}
+
+std::optional<MappedVector> SearchViews::borrow_values(uint32_t s) const {
+  const Header* h = header(s);
+  if (!h) return std::nullopt;
+  const uint32_t st = h->state.load(std::memory_order_acquire);
+  if ((st & (kValues | kStale)) != kValues) return std::nullopt;
+  const uint64_t i = uint64_t{s} + kFirstChunk;
+  const int k = std::bit_width(i) - 1 - kFirstChunkBits;
+  const auto* v = reinterpret_cast<const unsigned char*>(values(h));
+  return MappedVector(std::shared_ptr<const void>(owned_[k], v), v, dim() * sizeof(float));
 }
 
 bool SearchViews::read_list(const Header* h, std::vector<uint32_t>& out) const {

@@ -9,6 +9,7 @@
 // from its view).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -16,7 +17,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
+
+#include "src/vector/mapped_vector.h"
 
 namespace zv {
 
@@ -44,8 +48,6 @@ class SearchViews {
     size_t dim = 0;
     float inv_norm = 0.0f;
     float sq_norm = 0.0f;
-    const uint32_t* list = nullptr;  // the record's own layer-0 list
-    uint32_t list_size = 0;
   };
 
   // Lists longer than `list_capacity` are not held (searches read them from
@@ -55,12 +57,24 @@ class SearchViews {
   SearchViews(const SearchViews&) = delete;
   SearchViews& operator=(const SearchViews&) = delete;
 
-  // Brings slot s's view in line with its record. The caller holds the
-  // slot's record lock exclusively.
+  // Brings slot s's view in line with its record (presence, values and
+  // norms; the list is left as it is). The caller holds the slot's record
+  // lock exclusively.
   void refresh(uint32_t s, const Source& src);
-  // The same when only the record's layer-0 list changed since the last
-  // refresh (the values are not compared again).
-  void refresh_list(uint32_t s, const Source& src);
+  // Holds the slot's layer-0 list, which the caller holds exclusively
+  // (list lock and record lock); false (and no list held) when the list is
+  // beyond the capacity or no block can exist yet.
+  bool refresh_list(uint32_t s, const uint32_t* list, uint32_t n);
+  // The list slot s's block holds (caller holds the list lock, so that no
+  // writer runs); empty when it holds none.
+  void copy_list(uint32_t s, std::vector<uint32_t>& out) const {
+    const Header* h = header(s);
+    if (!h || !read_list(h, out)) out.clear();
+  }
+  // The published values of slot s as a region that keeps their block
+  // alive, when they are current; a record whose values are exactly these
+  // holds this region instead of a copy. The caller holds the record lock.
+  std::optional<MappedVector> borrow_values(uint32_t s) const;
 
   // The block of slot s, or null when it has none yet.
   const Header* header(uint32_t s) const {
@@ -103,16 +117,18 @@ class SearchViews {
   size_t list_offset() const { return list_offset_; }
   // Bytes of the blocks allocated so far (whole chunks).
   uint64_t allocated_bytes() const { return allocated_.load(std::memory_order_acquire); }
+  // Bytes of the blocks of the first `slots` slots, the ones written (a
+  // chunk's pages are backed only as its blocks are written).
+  uint64_t used_bytes(uint32_t slots) const {
+    if (dim() == 0) return 0;
+    return std::min<uint64_t>(allocated_bytes(), uint64_t{slots} * stride_);
+  }
   size_t values_offset() const { return values_offset_; }
 
  private:
   static constexpr int kFirstChunkBits = 10;
   static constexpr uint64_t kFirstChunk = uint64_t{1} << kFirstChunkBits;
   static constexpr int kChunks = 33 - kFirstChunkBits;  // covers 2^32 slots
-
-  struct AlignedFree {
-    void operator()(std::byte* p) const;
-  };
 
   Header* block_for_write(uint32_t s, size_t dim);
   void write_list(Header* h, const uint32_t* list, uint32_t n);
@@ -125,7 +141,9 @@ class SearchViews {
   size_t stride_ = 0;
   std::atomic<uint64_t> allocated_{0};
   std::mutex grow_mu_;  // guards owned_, dim_ setting and chunk construction
-  std::array<std::unique_ptr<std::byte, AlignedFree>, kChunks> owned_;
+  // Shared, so that a record's values borrowed from a block (and copies of
+  // them handed out) stay valid whatever outlives what.
+  std::array<std::shared_ptr<std::byte>, kChunks> owned_;
   std::array<std::atomic<std::byte*>, kChunks> chunks_;
 };
 

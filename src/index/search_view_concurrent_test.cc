@@ -17,16 +17,15 @@ TEST(SearchViewsConcurrentTest, ReadersNeverSeeATornList) {
   const std::vector<float> values{1, 2};
   const std::vector<uint32_t> a{1, 2, 3, 4, 5, 6, 7, 8}, b{100, 200, 300},
       too_long{9, 9, 9, 9, 9, 9, 9, 9, 9};
-  auto src = [&](const std::vector<uint32_t>& list) {
-    SearchViews::Source s;
-    s.has_record = true;
-    s.values = values.data();
-    s.dim = values.size();
-    s.list = list.data();
-    s.list_size = static_cast<uint32_t>(list.size());
-    return s;
+  SearchViews::Source src;
+  src.has_record = true;
+  src.values = values.data();
+  src.dim = values.size();
+  views.refresh(3, src);
+  auto set = [&](const std::vector<uint32_t>& list) {
+    views.refresh_list(3, list.data(), static_cast<uint32_t>(list.size()));
   };
-  views.refresh(3, src(a));
+  set(a);
   std::atomic<bool> stop{false};
   std::atomic<size_t> torn{0}, reads{0};
   std::vector<std::thread> readers;
@@ -43,7 +42,7 @@ TEST(SearchViewsConcurrentTest, ReadersNeverSeeATornList) {
   // The writer goes on until the readers have copied the list many times,
   // however late the scheduler starts them (the cap only ends a broken run).
   for (int i = 0; i < 20000 || (reads.load() < 5000 && i < 20'000'000); ++i)
-    views.refresh(3, src(i % 7 == 6 ? too_long : i % 2 ? b : a));
+    set(i % 7 == 6 ? too_long : i % 2 ? b : a);
   stop.store(true);
   for (auto& r : readers) r.join();
   EXPECT_EQ(torn.load(), 0u);

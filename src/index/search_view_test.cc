@@ -14,8 +14,8 @@ using testing::add_at;
 using testing::euclidean_config;
 using testing::make_index;
 
-SearchViews::Source source(const std::vector<float>& v, const std::vector<uint32_t>& list,
-                           bool has_record = true, bool deleted = false) {
+SearchViews::Source source(const std::vector<float>& v, bool has_record = true,
+                           bool deleted = false) {
   SearchViews::Source s;
   s.has_record = has_record;
   s.deleted = deleted;
@@ -23,13 +23,16 @@ SearchViews::Source source(const std::vector<float>& v, const std::vector<uint32
   s.dim = v.size();
   s.inv_norm = 0.5f;
   s.sq_norm = 4.0f;
-  s.list = list.data();
-  s.list_size = static_cast<uint32_t>(list.size());
   return s;
 }
 
+void set_list(SearchViews& views, uint32_t s, const std::vector<uint32_t>& list) {
+  views.refresh_list(s, list.data(), static_cast<uint32_t>(list.size()));
+}
+
 // A view serves values only while the record holds exactly them, and a list
-// only while it fits; every other state sends the search to the record.
+// only while it fits; every other state sends the search to the record or
+// the layer map.
 TEST(SearchViewsTest, MirrorsRecordsAndRefusesWhatItCannotHold) {
   SearchViews views(4);
   const std::vector<float> a{1, 2, 3}, b{1, 2, 4}, other_len{1, 2};
@@ -39,7 +42,10 @@ TEST(SearchViewsTest, MirrorsRecordsAndRefusesWhatItCannotHold) {
   std::vector<uint32_t> out;
 
   EXPECT_EQ(views.header(0), nullptr);
-  views.refresh(0, source(a, short_list));
+  set_list(views, 0, short_list);  // before any values: nothing to hold it
+  EXPECT_EQ(views.header(0), nullptr);
+  views.refresh(0, source(a));
+  set_list(views, 0, short_list);
   ASSERT_EQ(views.dim(), 3u);
   ASSERT_TRUE(views.current_values(0, values, inv, sq));
   EXPECT_EQ(std::vector<float>(values, values + 3), a);
@@ -47,32 +53,58 @@ TEST(SearchViewsTest, MirrorsRecordsAndRefusesWhatItCannotHold) {
   EXPECT_EQ(sq, 4.0f);
   ASSERT_TRUE(views.read_list(views.header(0), out));
   EXPECT_EQ(out, short_list);
+  auto region = views.borrow_values(0);
+  ASSERT_TRUE(region);
+  EXPECT_EQ(region->data(), reinterpret_cast<const unsigned char*>(values));
+  EXPECT_EQ(region->byte_len(), 3 * sizeof(float));
 
   // Slots far apart live in different chunks; each starts empty.
-  views.refresh(5000, source(other_len, short_list));
+  views.refresh(5000, source(other_len));
+  set_list(views, 5000, short_list);
   EXPECT_FALSE(views.current_values(5000, values, inv, sq));
+  EXPECT_FALSE(views.borrow_values(5000));
   EXPECT_TRUE(views.read_list(views.header(5000), out));
   EXPECT_EQ(views.header(5001)->state.load(), 0u);
 
-  views.refresh(0, source(a, long_list));  // too long to hold
+  set_list(views, 0, long_list);  // too long to hold
   EXPECT_FALSE(views.read_list(views.header(0), out));
-  views.refresh(0, source(a, {}));  // empty: the layer map decides
-  EXPECT_FALSE(views.read_list(views.header(0), out));
+  set_list(views, 0, {});
+  ASSERT_TRUE(views.read_list(views.header(0), out));
+  EXPECT_TRUE(out.empty());
+  set_list(views, 0, short_list);
 
-  views.refresh(0, source(a, short_list, true, true));  // deleted: kept for pruning only
+  views.refresh(0, source(a, true, true));  // deleted: kept for pruning only
   EXPECT_TRUE(views.current_values(0, values, inv, sq));
   EXPECT_FALSE(views.header(0)->state.load() & SearchViews::kLive);
-  views.refresh(0, source(a, short_list, false));  // removed
-  EXPECT_FALSE(views.current_values(0, values, inv, sq));
-  EXPECT_FALSE(views.read_list(views.header(0), out));
-
-  views.refresh(0, source(a, short_list));  // back with the same values
-  EXPECT_TRUE(views.current_values(0, values, inv, sq));
-  views.refresh(0, source(b, short_list));  // new values: never served again
-  EXPECT_FALSE(views.current_values(0, values, inv, sq));
-  views.refresh(0, source(a, short_list));
+  views.refresh(0, source(a, false));  // removed: its lists stay in the layer map
   EXPECT_FALSE(views.current_values(0, values, inv, sq));
   EXPECT_TRUE(views.read_list(views.header(0), out));
+
+  views.refresh(0, source(a));  // back with the same values
+  EXPECT_TRUE(views.current_values(0, values, inv, sq));
+  views.refresh(0, source(b));  // new values: never served again
+  EXPECT_FALSE(views.current_values(0, values, inv, sq));
+  EXPECT_FALSE(views.borrow_values(0));
+  views.refresh(0, source(a));
+  EXPECT_FALSE(views.current_values(0, values, inv, sq));
+  EXPECT_TRUE(views.read_list(views.header(0), out));
+}
+
+// Values a record gave to the view stay readable through any copy of the
+// vector handed out, after the index that held them is gone.
+TEST(SearchViewsTest, BorrowedValuesOutliveTheIndex) {
+  std::optional<VectorRepr> kept;
+  {
+    auto index = make_index(euclidean_config());
+    add_at(*index, 1, {3, 4});
+    add_at(*index, 2, {5, 6});
+    kept = index->vector(2);
+    EXPECT_EQ(kept, VectorRepr::f32({5, 6})) << "given back in the form it was given";
+    auto pair = index->vector_and_offset(1);
+    ASSERT_TRUE(pair);
+    EXPECT_EQ(pair->second, VectorRepr::f32({3, 4}));
+  }
+  EXPECT_EQ(kept, VectorRepr::f32({5, 6}));
 }
 
 // The graph search answers from the current records: a node whose vector
