@@ -66,7 +66,7 @@ class StructDebug {
 
 }  // namespace
 
-std::string magic_byte_list(const Magic& m) {
+std::string magic_byte_list(std::span<const uint8_t> m) {
   std::string out = "[";
   for (size_t i = 0; i < m.size(); ++i) {
     if (i != 0) out += ", ";

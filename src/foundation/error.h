@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -68,7 +69,7 @@ using Magic = std::array<uint8_t, 4>;
 
 // A magic as the list of its decimal byte values ("[90, 87, 65, 76]"), the
 // form every message about a wrong magic shows.
-std::string magic_byte_list(const Magic& m);
+std::string magic_byte_list(std::span<const uint8_t> m);
 
 // Limits named by the overflow variants (the vector-store node header fields).
 inline constexpr uint32_t kVectorLenLimit = 4294967295u;

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+
+#include <immintrin.h>
 
 #include "platform/coding.h"
+#include "src/index/bounded_best.h"
 #include "src/index/kmeans.h"
 #include "src/index/working_dimension.h"
 #include "src/vector/kernel_call.h"
@@ -50,6 +54,12 @@ class BlobReader {
   size_t pos_ = 0;
 };
 
+// How far ahead of the scored block the scan prefetches, in rows.
+constexpr size_t kPrefetchRows = 8;
+
+// |v| with the bits ivf_score computes for it against any query.
+float stored_norm(F32View v) { return std::sqrt(kern::dot_norm(v, v).second); }
+
 bool comparable(std::span<const float> v, std::span<const float> q) {
   return !v.empty() && v.size() == q.size();
 }
@@ -83,6 +93,7 @@ IvfIndex IvfIndex::build(std::vector<IvfEntry> entries, uint64_t nlist, uint64_t
 void IvfIndex::pack() {
   packed_.assign(lists_.size(), {});
   packed_dims_.assign(lists_.size(), 0);
+  packed_norms_.assign(lists_.size(), {});
   for (size_t i = 0; i < lists_.size(); ++i) {
     const auto& list = lists_[i];
     if (list.empty() || list[0].vector.empty()) continue;
@@ -93,7 +104,75 @@ void IvfIndex::pack() {
     packed_dims_[i] = d;
     packed_[i].reserve(list.size() * d);
     for (const IvfEntry& e : list) packed_[i].insert(packed_[i].end(), e.vector.begin(), e.vector.end());
+    if (metric_ == DistanceMetric::kCosine)
+      for (const IvfEntry& e : list) packed_norms_[i].push_back(stored_norm(e.vector));
   }
+  centroid_rows_.clear();
+  centroid_norms_.clear();
+  centroid_dim_ = centroids_.empty() ? 0 : centroids_[0].size();
+  for (const auto& c : centroids_)
+    if (c.size() != centroid_dim_) centroid_dim_ = 0;
+  if (centroid_dim_ == 0) return;
+  for (const auto& c : centroids_) {
+    centroid_rows_.insert(centroid_rows_.end(), c.begin(), c.end());
+    if (metric_ == DistanceMetric::kCosine) centroid_norms_.push_back(stored_norm(c));
+  }
+}
+
+void IvfIndex::score_rows(F32View q, float qn, const float* rows, const float* norms,
+                          size_t count, float* out) const {
+  const size_t d = q.size();
+  // Four rows per kernel call; each score has the bits of ivf_score on the
+  // same pair, since a row's norm is the one its own dot_norm would give.
+  auto finish = [&](size_t k, float raw) {
+    if (metric_ == DistanceMetric::kEuclidean) {
+      out[k] = -raw;
+    } else if (qn < kNormEpsilon || norms[k] < kNormEpsilon) {
+      out[k] = 0.0f;
+    } else {
+      out[k] = raw / (qn * norms[k]);
+    }
+  };
+  const bool l2 = metric_ == DistanceMetric::kEuclidean;
+  size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    // The hardware's stream prefetch stops at page ends; the rows a few
+    // blocks ahead are asked for here so the scan does not wait at each page.
+    if (k + 4 + kPrefetchRows < count)
+      for (size_t b = 0; b < 4 * d * sizeof(float); b += 64)
+        __builtin_prefetch(reinterpret_cast<const char*>(rows + (k + kPrefetchRows) * d) + b);
+    const float* r[4] = {rows + k * d, rows + (k + 1) * d, rows + (k + 2) * d, rows + (k + 3) * d};
+    float raw[4];
+    if (l2) {
+      kern::l2_squared_rows4(q, r, raw);
+      for (size_t j = 0; j < 4; ++j) out[k + j] = -raw[j];
+    } else if (qn < kNormEpsilon) {
+      for (size_t j = 0; j < 4; ++j) out[k + j] = 0.0f;
+    } else {
+      kern::dot_rows4(q, r, raw);
+      // Four divisions in one instruction, each lane rounding as the scalar
+      // one would; a norm below epsilon (not NaN) scores 0.
+      const __m128 n = _mm_loadu_ps(norms + k);
+      const __m128 quotient = _mm_div_ps(_mm_loadu_ps(raw), _mm_mul_ps(_mm_set1_ps(qn), n));
+      _mm_storeu_ps(out + k, _mm_and_ps(quotient, _mm_cmpnlt_ps(n, _mm_set1_ps(kNormEpsilon))));
+    }
+  }
+  for (; k < count; ++k) {
+    const F32View v(rows + k * d, d);
+    finish(k, l2 ? kern::l2_squared(q, v) : kern::dot(q, v));
+  }
+}
+
+std::vector<float> IvfIndex::centroid_scores(F32View q, float qn) const {
+  std::vector<float> out(centroids_.size());
+  const bool rows = centroid_dim_ != 0 && centroid_dim_ == q.size() &&
+                    (metric_ == DistanceMetric::kCosine || metric_ == DistanceMetric::kEuclidean);
+  if (rows) {
+    score_rows(q, qn, centroid_rows_.data(), centroid_norms_.data(), centroids_.size(), out.data());
+  } else {
+    for (size_t i = 0; i < centroids_.size(); ++i) out[i] = ivf_score(q, qn, centroids_[i], metric_);
+  }
+  return out;
 }
 
 uint64_t IvfIndex::entry_count() const {
@@ -104,45 +183,63 @@ uint64_t IvfIndex::entry_count() const {
 
 std::vector<ScoredCandidate> IvfIndex::search(std::span<const float> query, uint64_t top_k,
                                               const FilterBitset& filter) const {
-  std::vector<ScoredCandidate> out;
-  if (top_k == 0 || centroids_.empty()) return out;
+  if (top_k == 0 || centroids_.empty()) return {};
   const F32View q(query);
   const float qn = query.empty() ? 0.0f : std::sqrt(kern::dot_norm(q, q).second);
-  struct Probe {
-    uint32_t list;
-    float score;
-  };
-  std::vector<Probe> probes;
-  probes.reserve(centroids_.size());
-  for (size_t i = 0; i < centroids_.size(); ++i)
-    probes.push_back({static_cast<uint32_t>(i), ivf_score(q, qn, centroids_[i], metric_)});
-  std::stable_sort(probes.begin(), probes.end(),
-                   [](const Probe& a, const Probe& b) { return score_before(a.score, b.score); });
+  const std::vector<float> scores = centroid_scores(q, qn);
+  std::vector<uint32_t> probes(centroids_.size());
+  for (size_t i = 0; i < probes.size(); ++i) probes[i] = static_cast<uint32_t>(i);
   const size_t scan = static_cast<size_t>(std::min<uint64_t>(probes.size(), nprobe_));
+  // Best score first, equal scores in centroid order.
+  std::partial_sort(probes.begin(), probes.begin() + scan, probes.end(),
+                    [&scores](uint32_t a, uint32_t b) {
+                      if (score_before(scores[a], scores[b])) return true;
+                      if (score_before(scores[b], scores[a])) return false;
+                      return a < b;
+                    });
   const bool unfiltered = filter.is_unfiltered();
-  for (size_t p = 0; p < scan && probes[p].list < lists_.size(); ++p) {
-    const uint32_t li = probes[p].list;
+  const bool rows = metric_ == DistanceMetric::kCosine || metric_ == DistanceMetric::kEuclidean;
+  BoundedBest<ScoredCandidate, BestFirst> best(
+      static_cast<size_t>(std::min<uint64_t>(top_k, std::numeric_limits<size_t>::max())));
+  std::vector<float> list_scores;
+  for (size_t p = 0; p < scan && probes[p] < lists_.size(); ++p) {
+    const uint32_t li = probes[p];
+    if (p + 1 < scan && probes[p + 1] < lists_.size() && !packed_[probes[p + 1]].empty()) {
+      // The next list's first rows, while this one is scored.
+      const auto& next = packed_[probes[p + 1]];
+      const size_t bytes = std::min<size_t>(next.size() * sizeof(float), 4096);
+      for (size_t b = 0; b < bytes; b += 64)
+        __builtin_prefetch(reinterpret_cast<const char*>(next.data()) + b);
+    }
     const auto& list = lists_[li];
     if (packed_dims_[li] != 0) {
       if (packed_dims_[li] != query.size()) continue;  // nothing comparable
       const float* values = packed_[li].data();
+      list_scores.resize(list.size());
+      if (rows) {
+        score_rows(q, qn, values, packed_norms_[li].data(), list.size(), list_scores.data());
+      } else {
+        for (size_t k = 0; k < list.size(); ++k)
+          list_scores[k] = ivf_score(q, qn, F32View(values + k * query.size(), query.size()), metric_);
+      }
       for (size_t k = 0; k < list.size(); ++k) {
+        // A score below the worst kept cannot enter: the entry itself (its
+        // id and filter) is not read.
+        const ScoredCandidate* worst = best.worst();
+        if (worst && (list_scores[k] < worst->score || score_before(worst->score, list_scores[k])))
+          continue;
         if (!unfiltered && !FilterBitset::matches(list[k].filter, filter)) continue;
-        const F32View v(values + k * query.size(), query.size());
-        out.push_back({list[k].id, ivf_score(q, qn, v, metric_)});
+        best.push({list[k].id, list_scores[k]});
       }
       continue;
     }
     for (const IvfEntry& e : list) {
       if (!unfiltered && !FilterBitset::matches(e.filter, filter)) continue;
       if (!comparable(e.vector, query)) continue;
-      out.push_back({e.id, ivf_score(q, qn, e.vector, metric_)});
+      best.push({e.id, ivf_score(q, qn, e.vector, metric_)});
     }
   }
-  const size_t keep = static_cast<size_t>(std::min<uint64_t>(top_k, out.size()));
-  std::partial_sort(out.begin(), out.begin() + keep, out.end(), BestFirst{});
-  out.resize(keep);
-  return out;
+  return std::move(best).take_sorted();
 }
 
 void IvfIndex::encode_to(std::string* dst) const {

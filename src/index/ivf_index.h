@@ -15,6 +15,7 @@
 #include "src/index/scored_candidate.h"
 #include "src/runtime/filter_bitset.h"
 #include "src/vector/distance_metric.h"
+#include "src/vector/f32_view.h"
 
 namespace zv {
 
@@ -62,10 +63,20 @@ class IvfIndex {
   std::vector<std::vector<float>> centroids_;
   std::vector<std::vector<IvfEntry>> lists_;  // lists_[i] belongs to centroids_[i]
   // For the scan: the values of list i back to back, when all its entries
-  // have one common length (packed_dims_[i]; 0 when they do not).
+  // have one common length (packed_dims_[i]; 0 when they do not), with the
+  // norm of each entry (cosine), and the norms of the centroids.
   void pack();
+  // Scores of the query against the centroids, in centroid order.
+  std::vector<float> centroid_scores(F32View q, float qn) const;
+  // Scores `count` rows of `d` values back to back against the query.
+  void score_rows(F32View q, float qn, const float* rows, const float* norms, size_t count,
+                  float* out) const;
   std::vector<std::vector<float>> packed_;
   std::vector<size_t> packed_dims_;
+  std::vector<std::vector<float>> packed_norms_;
+  std::vector<float> centroid_rows_;   // the centroids back to back when of one length
+  std::vector<float> centroid_norms_;
+  size_t centroid_dim_ = 0;            // that length; 0 when they differ
   uint64_t nlist_ = 0;
   uint64_t nprobe_ = kDefaultNprobe;
   DistanceMetric metric_ = DistanceMetric::kCosine;

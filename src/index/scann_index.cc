@@ -4,7 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#include <immintrin.h>
+
 #include "platform/fill_message.h"
+#include "src/index/bounded_best.h"
 #include "src/vector/kernel_call.h"
 
 namespace zv {
@@ -12,15 +15,6 @@ namespace {
 
 std::string dim_message(uint64_t got, uint64_t dim) {
   return fill(kScannDimMessage, {std::to_string(got), std::to_string(dim)});
-}
-
-// out[j] = w[j] * codes[j]: the hot loop of the scan, vectorised (GCC at -O2
-// keeps int-to-float loops scalar unless asked).
-#if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("tree-vectorize")))
-#endif
-void scale_codes(const float* w, const uint8_t* codes, float* out, size_t n) {
-  for (size_t j = 0; j < n; ++j) out[j] = w[j] * static_cast<float>(codes[j]);
 }
 
 uint8_t quantize(float x, float lo, float hi) {
@@ -64,7 +58,7 @@ ScannIndex ScannIndex::Builder::finish() && {
   const size_t n = staged_.size();
   out.ids_.reserve(n);
   out.filters_.reserve(n);
-  out.sq_norms_.reserve(n);
+  out.norms_.reserve(n);
   out.offsets_.reserve(n);
   out.lens_.reserve(n);
   out.code_data_.assign(n * dim_, 0);
@@ -79,7 +73,7 @@ ScannIndex ScannIndex::Builder::finish() && {
     }
     out.ids_.push_back(s.id);
     out.filters_.push_back(std::move(s.filter));
-    out.sq_norms_.push_back(sq);
+    out.norms_.push_back(std::sqrt(sq));
     out.offsets_.push_back(s.storage_offset);
     out.lens_.push_back(full ? 1 : 0);
   }
@@ -121,7 +115,7 @@ std::vector<ScoredCandidate> ScannIndex::search(std::span<const float> query,
   if (top_k == 0 || n == 0 || dim_ == 0 || query.size() != dim_) return out;
   // The dequantised value is lo + w * code: precompute the per-component
   // terms so the scan is one multiply-add per code.
-  std::vector<float> w(dim_), shifted(dim_), scaled(dim_);
+  std::vector<float> w(dim_), shifted(dim_);
   float q_dot_lo = 0.0f, qq = 0.0f;
   for (size_t j = 0; j < dim_; ++j) {
     w[j] = (max_[j] - min_[j]) / 255.0f;
@@ -135,36 +129,73 @@ std::vector<ScoredCandidate> ScannIndex::search(std::span<const float> query,
     uint32_t entry;
     float score;
   };
-  std::vector<Approx> cands;
-  cands.reserve(n);
-  for (size_t e = 0; e < n; ++e) {
-    if (!lens_[e]) continue;
-    if (!unfiltered && !FilterBitset::matches(filters_[e], filter)) continue;
-    const uint8_t* c = &code_data_[e * dim_];
-    // The entry's offsets from the lower bounds, then one kernel call.
-    scale_codes(w.data(), c, scaled.data(), dim_);
-    float score = 0.0f;
-    if (metric_ == DistanceMetric::kEuclidean) {
-      score = -kern::l2_squared(shifted, scaled);
-    } else if (metric_ == DistanceMetric::kCosine) {
-      const float vn = std::sqrt(sq_norms_[e]);
-      score = (vn < kNormEpsilon || q_norm < kNormEpsilon)
-                  ? 0.0f
-                  : (kern::dot(query, scaled) + q_dot_lo) / (vn * q_norm);
-    }
-    cands.push_back({static_cast<uint32_t>(e), score});
-  }
   const uint64_t wanted = rerank_ != 0 && top_k > std::numeric_limits<uint64_t>::max() / rerank_
                               ? std::numeric_limits<uint64_t>::max()
                               : top_k * rerank_;
-  const uint64_t budget = std::min<uint64_t>(wanted, cands.size());
-  const size_t g = static_cast<size_t>(std::max<uint64_t>(budget, std::min<uint64_t>(top_k, cands.size())));
   auto by_score = [this](const Approx& a, const Approx& b) {
     if (score_before(a.score, b.score)) return true;
     if (score_before(b.score, a.score)) return false;
     return ids_[a.entry] < ids_[b.entry];
   };
-  std::partial_sort(cands.begin(), cands.begin() + g, cands.end(), by_score);
+  BoundedBest<Approx, decltype(by_score)> best(
+      static_cast<size_t>(std::min<uint64_t>(std::max(wanted, top_k), n)), by_score);
+  // Four entries per kernel call, each scored from its codes in place: the
+  // same bits as scoring its decoded offsets from the lower bounds.
+  uint32_t batch[4];
+  size_t filled = 0;
+  auto score_batch = [&] {
+    const uint8_t* codes[4];
+    for (size_t i = 0; i < 4; ++i) codes[i] = &code_data_[batch[i < filled ? i : 0] * dim_];
+    float raw[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    if (metric_ == DistanceMetric::kEuclidean) {
+      kern::l2_squared_codes4(shifted, w.data(), codes, raw);
+    } else if (metric_ == DistanceMetric::kCosine) {
+      kern::dot_codes4(query, w.data(), codes, raw);
+    }
+    float scores[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    if (metric_ == DistanceMetric::kEuclidean) {
+      for (size_t i = 0; i < 4; ++i) scores[i] = -raw[i];
+    } else if (metric_ == DistanceMetric::kCosine && !(q_norm < kNormEpsilon)) {
+      // The four divisions in one instruction: each lane rounds as the
+      // scalar division would.
+      const __m128 vn = _mm_setr_ps(norms_[batch[0]], norms_[filled > 1 ? batch[1] : batch[0]],
+                                    norms_[filled > 2 ? batch[2] : batch[0]],
+                                    norms_[filled > 3 ? batch[3] : batch[0]]);
+      const __m128 quotient = _mm_div_ps(_mm_add_ps(_mm_loadu_ps(raw), _mm_set1_ps(q_dot_lo)),
+                                         _mm_mul_ps(vn, _mm_set1_ps(q_norm)));
+      const __m128 usable = _mm_cmpnlt_ps(vn, _mm_set1_ps(kNormEpsilon));  // true for NaN too
+      _mm_storeu_ps(scores, _mm_and_ps(quotient, usable));
+    }
+    // Most entries score below the worst kept: one comparison of the four
+    // skips them (a number below another ranks after it in the total order
+    // too; the worst kept only gets better as entries enter).
+    int below = 0;
+    if (const Approx* worst = best.worst())
+      below = _mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(scores), _mm_set1_ps(worst->score)));
+    for (size_t i = 0; i < filled; ++i) {
+      if (below & (1 << i)) continue;
+      const Approx* worst = best.worst();
+      if (worst && score_before(worst->score, scores[i])) continue;
+      best.push({batch[i], scores[i]});
+    }
+    filled = 0;
+  };
+  // Codes a page or so ahead of the scan are asked for early: the hardware's
+  // stream prefetch stops at page ends.
+  const size_t ahead = std::max<size_t>(4096, 4 * dim_);
+  const size_t code_bytes = code_data_.size();
+  size_t prefetched = std::min(ahead, code_bytes);
+  for (size_t e = 0; e < n; ++e) {
+    const size_t want = std::min(code_bytes, (e + 1) * dim_ + ahead);
+    for (; prefetched < want; prefetched += 64) __builtin_prefetch(code_data_.data() + prefetched);
+    if (!lens_[e]) continue;
+    if (!unfiltered && !FilterBitset::matches(filters_[e], filter)) continue;
+    batch[filled++] = static_cast<uint32_t>(e);
+    if (filled == 4) score_batch();
+  }
+  if (filled) score_batch();
+  const std::vector<Approx> cands = std::move(best).take_sorted();
+  const size_t g = cands.size();
   out.reserve(g);
   for (size_t i = 0; i < g; ++i)
     out.push_back({ids_[cands[i].entry], rescore(cands[i].entry, query, q_norm)});

@@ -86,7 +86,7 @@ class ScannIndex {
   std::vector<float> max_;
   std::vector<NodeId> ids_;
   std::vector<FilterBitset> filters_;
-  std::vector<float> sq_norms_;     // of each vector as it was added
+  std::vector<float> norms_;        // of each vector as it was added
   std::vector<uint64_t> offsets_;
   std::vector<uint8_t> lens_;       // 1 when the entry has dim codes, 0 when empty
   std::vector<uint8_t> code_data_;  // dim codes per entry, entry-major

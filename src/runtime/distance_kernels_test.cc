@@ -129,6 +129,45 @@ TEST(DistanceKernelsTest, EveryFamilyFollowsItsSummationOrderBitForBit) {
   }
 }
 
+// The four-row forms of each table against its own single-row kernels: the
+// same bits for every row, at every length, rows unaligned and of different
+// offsets, codes across the whole byte range.
+TEST(DistanceKernelsTest, FourRowFormsEqualTheSingleRowKernels) {
+  std::mt19937 rng(7);
+  for (SimdLevel level : {SimdLevel::kScalar, SimdLevel::kAvx2, SimdLevel::kAvx512}) {
+    if (!machine_has(level)) continue;
+    const DistanceKernels k = DistanceKernels::for_level(level);
+    for (size_t n : {1, 3, 7, 8, 9, 15, 16, 17, 31, 33, 128, 1000}) {
+      SCOPED_TRACE(std::string(simd_level_name(level)) + " n=" + std::to_string(n));
+      const std::vector<float> a = values(n, rng), w = values(n, rng);
+      std::vector<std::vector<float>> rows;
+      std::vector<Placed> placed;
+      std::vector<std::vector<uint8_t>> codes(4, std::vector<uint8_t>(n + 3));
+      for (size_t r = 0; r < 4; ++r) rows.push_back(values(n, rng));
+      for (size_t r = 0; r < 4; ++r) placed.emplace_back(rows[r], r);
+      for (auto& c : codes)
+        for (uint8_t& x : c) x = static_cast<uint8_t>(rng());
+      codes[0].assign(n + 3, 255);
+      const float* row_ptrs[4] = {placed[0].ptr, placed[1].ptr, placed[2].ptr, placed[3].ptr};
+      const uint8_t* code_ptrs[4] = {codes[0].data(), codes[1].data() + 1, codes[2].data() + 2,
+                                     codes[3].data() + 3};
+      float l2[4], dot[4], l2c[4], dotc[4];
+      k.l2_squared_rows4(a.data(), row_ptrs, n, l2);
+      k.dot_rows4(a.data(), row_ptrs, n, dot);
+      k.l2_squared_codes4(a.data(), w.data(), code_ptrs, n, l2c);
+      k.dot_codes4(a.data(), w.data(), code_ptrs, n, dotc);
+      for (size_t r = 0; r < 4; ++r) {
+        std::vector<float> scaled(n);
+        for (size_t i = 0; i < n; ++i) scaled[i] = w[i] * static_cast<float>(code_ptrs[r][i]);
+        EXPECT_EQ(bits(l2[r]), bits(k.l2_squared(a.data(), n, rows[r].data(), n)));
+        EXPECT_EQ(bits(dot[r]), bits(k.dot(a.data(), n, rows[r].data(), n)));
+        EXPECT_EQ(bits(l2c[r]), bits(k.l2_squared(a.data(), n, scaled.data(), n)));
+        EXPECT_EQ(bits(dotc[r]), bits(k.dot(a.data(), n, scaled.data(), n)));
+      }
+    }
+  }
+}
+
 TEST(DistanceKernelsTest, MismatchedOrEmptyInputsGiveZero) {
   std::vector<float> a = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
   struct Case {

@@ -49,7 +49,65 @@ ZV_AVX2 float sum(const float* a, size_t na, const float* b, size_t nb) {
   return total;
 }
 
+// Row r of the codes kernels: w[i] * float(code), as the scalar form rounds it.
+ZV_AVX2 inline __m256 scaled_codes(const float* w, const uint8_t* c) {
+  const __m256i wide = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c)));
+  return _mm256_mul_ps(_mm256_loadu_ps(w), _mm256_cvtepi32_ps(wide));
+}
+
+// Rows given as f32 slices.
+struct F32Rows {
+  const float* const* rows;
+  ZV_AVX2 __m256 block(size_t r, size_t i) const { return _mm256_loadu_ps(rows[r] + i); }
+  float one(size_t r, size_t j) const { return load1(rows[r] + j); }
+};
+
+// Rows given as 8-bit codes scaled by w.
+struct CodeRows {
+  const float* w;
+  const uint8_t* const* codes;
+  ZV_AVX2 __m256 block(size_t r, size_t i) const { return scaled_codes(w + i, codes[r] + i); }
+  float one(size_t r, size_t j) const { return load1(w + j) * static_cast<float>(codes[r][j]); }
+};
+
+// Four rows at once, each in the order of sum<T>: one 8-lane chain per row,
+// reduced, then the tail term by term.
+template <class T, class Rows>
+ZV_AVX2 void sum4(const float* a, size_t n, const Rows& rows, float* out) {
+  __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps(), acc2 = _mm256_setzero_ps(),
+         acc3 = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256 va = _mm256_loadu_ps(a + i);
+    acc0 = _mm256_add_ps(acc0, T::vec(va, rows.block(0, i)));
+    acc1 = _mm256_add_ps(acc1, T::vec(va, rows.block(1, i)));
+    acc2 = _mm256_add_ps(acc2, T::vec(va, rows.block(2, i)));
+    acc3 = _mm256_add_ps(acc3, T::vec(va, rows.block(3, i)));
+  }
+  out[0] = reduce(acc0);
+  out[1] = reduce(acc1);
+  out[2] = reduce(acc2);
+  out[3] = reduce(acc3);
+  for (size_t r = 0; r < 4; ++r)
+    for (size_t j = i; j < n; ++j) out[r] += T::one(load1(a + j), rows.one(r, j));
+}
+
 }  // namespace
+
+ZV_AVX2 void l2_squared_f32_x8_rows4(const float* a, const float* const* rows, size_t n, float* out) {
+  sum4<L2>(a, n, F32Rows{rows}, out);
+}
+ZV_AVX2 void dot_f32_x8_rows4(const float* a, const float* const* rows, size_t n, float* out) {
+  sum4<Dot>(a, n, F32Rows{rows}, out);
+}
+ZV_AVX2 void l2_squared_f32_x8_codes4(const float* a, const float* w, const uint8_t* const* codes, size_t n,
+                                      float* out) {
+  sum4<L2>(a, n, CodeRows{w, codes}, out);
+}
+ZV_AVX2 void dot_f32_x8_codes4(const float* a, const float* w, const uint8_t* const* codes, size_t n,
+                               float* out) {
+  sum4<Dot>(a, n, CodeRows{w, codes}, out);
+}
 
 ZV_AVX2 float l2_squared_f32_x8(const float* a, size_t na, const float* b, size_t nb) {
   return sum<L2>(a, na, b, nb);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/coding.h"
+#include "platform/fill_message.h"
 #include "platform/log.h"
 #include "src/index/hnsw_index.h"
 #include "src/index/node_table.h"
@@ -28,9 +29,7 @@ bool within(uint64_t offset, uint64_t len, uint64_t cap) {
 }
 
 std::string zero_norm_message(NodeId id) {
-  std::string msg = kZeroNormNodeMessage;
-  msg.replace(msg.find("{}"), 2, node_id_to_string(id));
-  return msg;
+  return fill(kZeroNormNodeMessage, {node_id_to_string(id)});
 }
 
 }  // namespace

@@ -5,21 +5,13 @@
 #include "platform/coding.h"
 #include "platform/file.h"
 #include "platform/fs.h"
+#include "src/foundation/error.h"
 
 namespace zv::schema {
 
 using namespace ::zv::coding;
 
 namespace {
-
-std::string byte_list(const uint8_t* p, size_t n) {
-  std::string out = "[";
-  for (size_t i = 0; i < n; ++i) {
-    if (i) out += ", ";
-    out += std::to_string(p[i]);
-  }
-  return out + "]";
-}
 
 SchemaResult<void> fail(std::string text) {
   return make_unexpected(StorageSchemaError::invalid_header(std::move(text)));
@@ -67,8 +59,8 @@ SchemaResult<std::optional<SchemaHeader>> read_header(const std::string& path) {
         std::to_string(kSchemaFileLen)));
   if (std::memcmp(buf, kSchemaMagic, sizeof(kSchemaMagic)) != 0)
     return make_unexpected(StorageSchemaError::invalid_header(
-        "bad magic bytes: " + byte_list(buf, 8) + ", expected " +
-        byte_list(reinterpret_cast<const uint8_t*>(kSchemaMagic), 8)));
+        "bad magic bytes: " + magic_byte_list({buf, 8}) + ", expected " +
+        magic_byte_list({reinterpret_cast<const uint8_t*>(kSchemaMagic), 8})));
   return std::optional<SchemaHeader>(
       SchemaHeader{get_u32_le(buf + 8), get_u32_le(buf + 12), get_u32_le(buf + 16)});
 }

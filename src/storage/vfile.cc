@@ -23,15 +23,6 @@ ZolvaError io_error(IoErrorKind kind, std::string text) {
   return ZolvaError::io(IoError(kind, std::move(text)));
 }
 
-std::string magic_list(const uint8_t* m) {
-  std::string out = "[";
-  for (int i = 0; i < 4; ++i) {
-    if (i) out += ", ";
-    out += std::to_string(m[i]);
-  }
-  return out + "]";
-}
-
 bool all_zero(const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (p[i]) return false;
@@ -140,8 +131,8 @@ ZolvaResult<VFile> VFile::open(const std::string& path, uint64_t initial_size, b
   if (found != kSegmentMagic)
     return make_unexpected(ZolvaError::incompatible_format(
         kSegmentMagic, kSegmentVersion, found, version,
-        "File: expected magic " + magic_list(kSegmentMagic.data()) + ", found " +
-            magic_list(found.data())));
+        "File: expected magic " + magic_byte_list(kSegmentMagic) + ", found " +
+            magic_byte_list(found)));
   if (version > kSegmentVersion)
     return make_unexpected(ZolvaError::incompatible_format(
         kSegmentMagic, kSegmentVersion, found, version,

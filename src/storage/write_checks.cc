@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/fill_message.h"
 #include "src/index/hnsw_index.h"
 #include "src/record/node_codec.h"
 #include "src/storage/node_record_header.h"
@@ -27,9 +28,8 @@ ZolvaResult<std::string> check_node_write(const EngineNode& node, const VectorIn
   ZV_TRY(check_record_limits(node.id, store_vector_layout(node.vector).len, node.edges.size()));
   if (index && index->metric() == DistanceMetric::kCosine && zero_norm(node.vector) &&
       !index->contains(node.id)) {
-    std::string msg = kZeroNormNodeMessage;
-    msg.replace(msg.find("{}"), 2, node_id_to_string(node.id));
-    return make_unexpected(ZolvaError::invalid_input(std::move(msg)));
+    return make_unexpected(
+        ZolvaError::invalid_input(fill(kZeroNormNodeMessage, {node_id_to_string(node.id)})));
   }
   std::string value;
   encode_node_metadata(node_metadata_of(node, 1), &value);

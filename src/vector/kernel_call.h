@@ -28,6 +28,21 @@ inline float dot(F32View a, F32View b) {
 inline std::pair<float, float> dot_norm(F32View a, F32View b) {
   return table().dot_norm(a.data(), a.size(), b.data(), b.size());
 }
+// l2_squared (dot) of a against four rows of its length, out[r] for rows[r];
+// the same bits as four single calls.
+inline void l2_squared_rows4(F32View a, const float* const* rows, float* out) {
+  table().l2_squared_rows4(a.data(), rows, a.size(), out);
+}
+inline void dot_rows4(F32View a, const float* const* rows, float* out) {
+  table().dot_rows4(a.data(), rows, a.size(), out);
+}
+// The same against four rows of codes, row r being w[i] * float(codes[r][i]).
+inline void l2_squared_codes4(F32View a, const float* w, const uint8_t* const* codes, float* out) {
+  table().l2_squared_codes4(a.data(), w, codes, a.size(), out);
+}
+inline void dot_codes4(F32View a, const float* w, const uint8_t* const* codes, float* out) {
+  table().dot_codes4(a.data(), w, codes, a.size(), out);
+}
 // True when the machine has no usable vector instructions.
 inline bool simd_is_scalar() {
   return HardwareCapabilities::init_global().simd_level == SimdLevel::kScalar;
