@@ -170,6 +170,16 @@ MorvaResult<Database> Database::create_new(DatabaseConfig config) {
 
 MorvaResult<Keyspace> Database::keyspace(std::string_view name) const {
   DatabaseState& db = *state_;
+  {
+    auto guard = read_unpoisoned(db.keyspaces->lock);
+    if (auto it = db.keyspaces->map.find(name); it != db.keyspaces->map.end()) return it->second;
+  }
+  // The meta keyspace's ingestion draws a sequence number and raises the
+  // visible one past it. Writers take theirs under the journal writer lock
+  // and raise the visible number only once all of a batch is in place; taken
+  // here, before the map lock as the writers do, the lock keeps that raise
+  // from exposing half of a batch still being applied.
+  ZV_ASSIGN_OR_RETURN(Journal::Locked journal, db.ctx->journal->lock());
   auto guard = write_unpoisoned(db.keyspaces->lock);
   if (auto it = db.keyspaces->map.find(name); it != db.keyspaces->map.end()) return it->second;
   // An id taken here stays used even when the creation fails.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -88,6 +89,46 @@ TEST(DatabaseConcurrent, WritesBatchesReadsAndMaintenance) {
       ASSERT_EQ(b.get(key).value(), value);
     }
   }
+}
+
+// A keyspace creation stores its options by an ingestion into the meta tree,
+// which draws the next sequence number and raises the visible one past it.
+// A writer holding the journal lock stands here between taking its number
+// and raising the visible number, one of its two entries in place: until it
+// is done, no reader at the visible number may see that half.
+TEST(DatabaseConcurrent, KeyspaceCreationNeverExposesAWriteInProgress) {
+  zv::testing::TempDir dir;
+  Database db = testing::create_db(testing::small_config(zv::fs::join(dir.path(), "db")));
+  Keyspace a = testing::open_keyspace(db, "a");
+  DatabaseState& state = *db.state();
+  const tervik::Tree& tree = a.tree().index();
+
+  std::optional<Journal::Locked> writer(state.ctx->journal->lock().value());
+  const tervik::SeqNo s = state.seqno.next();
+  tree.append_entry(tervik::InternalValue::new_value(tervik::Slice("k1"), tervik::Slice("v"), s));
+
+  std::atomic<bool> created{false};
+  std::thread creator([&] {
+    EXPECT_TRUE(db.keyspace("b").ok());
+    created = true;
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (!created && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_LE(db.visible_seqno(), s);
+  EXPECT_EQ(a.get("k1", db.visible_seqno()).value(), std::nullopt);
+
+  tree.append_entry(tervik::InternalValue::new_value(tervik::Slice("k2"), tervik::Slice("v"), s));
+  state.visible_seqno.raise_to(s + 1);
+  writer.reset();
+  creator.join();
+  ASSERT_TRUE(created);
+  const tervik::SeqNo visible = db.visible_seqno();
+  EXPECT_GT(visible, s + 1);  // the ingestion's number came after the write's
+  EXPECT_EQ(a.get("k1", visible).value(), "v");
+  EXPECT_EQ(a.get("k2", visible).value(), "v");
+  EXPECT_EQ(state.meta.get_keyspace_name(2).value(), "b");
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // other keyspace. Writes a new keyspace's entries by one ingestion followed by
 // a maintenance compaction, and reads entries back at the highest sequence
 // number. Reads are safe from any thread; create_keyspace runs under the
-// database's keyspace-map write lock, which serialises creations.
+// journal writer lock and then the keyspace-map write lock: the first keeps
+// the visible sequence number its ingestion raises from passing a write
+// still in progress, the second serialises creations.
 #pragma once
 
 #include <functional>

@@ -1,6 +1,7 @@
 #include "morva/src/tree_meta_tree.h"
 
 #include "morva/src/tree_compaction.h"
+#include "tervik/tree/ingestion.h"
 #include "tervik/tree/tree_iter.h"
 
 namespace morva {
@@ -26,15 +27,10 @@ tervik::TervikStatus TreeMetaTree::scan_prefix(std::string_view prefix, tervik::
 }
 
 tervik::TervikStatus TreeMetaTree::ingest(const std::vector<MetaEntry>& sorted) {
-  // Ingestion and flushes of one tree never overlap.
-  auto flushing = tree_.lock_flush();
-  size_t next = 0;
-  ZV_ASSIGN_OR_RETURN(std::vector<tervik::Table> tables, tree_.flush_to_tables([&]() -> tervik::ReadItem {
-    if (next == sorted.size()) return std::nullopt;
-    const MetaEntry& e = sorted[next++];
-    return tervik::ReadItem(tervik::InternalValue::new_value(tervik::Slice(e.key), tervik::Slice(e.value), 0));
-  }));
-  return tree_.register_tables(std::move(tables), std::nullopt, std::nullopt, {}, 0);
+  if (sorted.empty()) return {};
+  ZV_ASSIGN_OR_RETURN(tervik::Ingestion ingestion, tervik::Ingestion::create(tree_));
+  for (const MetaEntry& e : sorted) ZV_TRY(ingestion.write(e.key, e.value));
+  return std::move(ingestion).finish();
 }
 
 tervik::TervikStatus TreeMetaTree::compact(tervik::compaction::StrategyHandle strategy,

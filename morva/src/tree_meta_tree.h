@@ -1,8 +1,9 @@
 // The meta keyspace's tree behind the MetaTree interface: point reads and
-// prefix scans at a sequence-number bound, the one-table ingestion of a new
-// keyspace's sorted entries (written under the tree's flush lock and
-// registered as a new level-0 run of a persisted version), and the
-// maintenance compaction. Thread-safe, as the tree is.
+// prefix scans at a sequence-number bound, the bulk ingestion of a new
+// keyspace's sorted entries (one new level-0 run of a persisted version), and
+// the maintenance compaction. Thread-safe, as the tree is. Its installs draw
+// from the database's sequence-number counter and raise the visible one, so
+// the engine calls ingest and compact with the journal writer lock held.
 #pragma once
 
 #include "morva/src/meta_tree.h"
