@@ -243,11 +243,22 @@ PyResult<FieldValue> field_value_from_py(PyObject* obj) {
 
 PyResult<FieldMap> metadata_from_py(PyObject* dict) {
   if (dict == nullptr || PyDict_Size(dict) == 0) return FieldMap();
-  std::optional<std::string> key = metadata_cache_key(dict);
-  if (!key) return convert_metadata(dict);
-  if (std::optional<FieldMap> cached = metadata_cache_lookup(*key)) return std::move(*cached);
+  // The key's buffer is kept per thread, so a warm thread builds keys without
+  // allocating; a conversion re-entered on the thread (a finalizer run by an
+  // allocation below that stores a record) uses a buffer of its own.
+  thread_local std::string scratch;
+  thread_local bool scratch_busy = false;
+  std::string own;
+  std::string& key = scratch_busy ? own : scratch;
+  struct Release {
+    bool* busy;
+    ~Release() { if (busy) *busy = false; }
+  } release{scratch_busy ? nullptr : &scratch_busy};
+  scratch_busy = true;
+  if (!metadata_cache_key(dict, &key)) return convert_metadata(dict);
+  if (std::optional<FieldMap> cached = metadata_cache_lookup(key)) return std::move(*cached);
   ZV_ASSIGN_OR_RETURN(FieldMap map, convert_metadata(dict));
-  if (static_cast<Py_ssize_t>(map.size()) <= kMetadataCacheMaxEntries) metadata_cache_store(std::move(*key), map);
+  if (static_cast<Py_ssize_t>(map.size()) <= kMetadataCacheMaxEntries) metadata_cache_store(key, map);
   return map;
 }
 

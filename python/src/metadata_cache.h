@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "python/src/py_err.h"
 #include "python/src/python.h"
@@ -22,17 +23,18 @@ namespace zv::py {
 inline constexpr size_t kMetadataCacheCapacity = 64;
 inline constexpr Py_ssize_t kMetadataCacheMaxEntries = 4;
 
-// The cache key of a dict, or none when the dict may not use the cache (size
-// outside 1..4, a name that is not exactly a str, a value of another type, a
-// text that fails). Pairs sorted by name bytes, each packed with its lengths
-// so no two pair lists share a key. Any error raised while looking is cleared.
-std::optional<std::string> metadata_cache_key(PyObject* dict);
+// Writes the cache key of a dict into *key (reusing its buffer), or returns
+// false when the dict may not use the cache (size outside 1..4, a name that
+// is not exactly a str, a value of another type, a text that fails). Pairs
+// sorted by name bytes, each packed with its lengths so no two pair lists
+// share a key. Any error raised while looking is cleared.
+bool metadata_cache_key(PyObject* dict, std::string* key);
 
 // The calling thread's cached map under `key` (marked most recently used).
-std::optional<FieldMap> metadata_cache_lookup(const std::string& key);
+std::optional<FieldMap> metadata_cache_lookup(std::string_view key);
 // Stores a copy under `key` as the most recently used entry, evicting the
 // least recently used one when full.
-void metadata_cache_store(std::string key, const FieldMap& map);
+void metadata_cache_store(std::string_view key, const FieldMap& map);
 
 // The calling thread's lookup outcomes so far, for tests and benchmarks.
 struct MetadataCacheCounts {

@@ -149,5 +149,31 @@ TEST_F(MetadataCacheTest, EvictsTheLeastRecentlyUsed) {
   EXPECT_EQ(counts().misses - before.misses, 1u);
 }
 
+// Slots taken over by dicts of other names, sizes and value kinds hand back
+// exactly what the later dict converts to, never a mix with the evicted one.
+TEST_F(MetadataCacheTest, ReusedSlotsHoldOnlyTheirNewMap) {
+  auto expr = [](int i) {
+    const std::string n = std::to_string(i);
+    if (i % 3 == 0) return "{'x': " + n + ".5}";
+    if (i % 3 == 1) return "{'s': 'v" + n + "', 'l': [" + n + ", 2], 'z': None}";
+    return "{'a': True, 'b': 'w" + n + "', 'c': " + n + ", 'd': ['p', 'q" + n + "']}";
+  };
+  auto want = [](int i) {
+    const std::string n = std::to_string(i);
+    if (i % 3 == 0) return FieldMap{{"x", FieldValue::floating(i + 0.5)}};
+    if (i % 3 == 1) {
+      return FieldMap{{"s", FieldValue::string("v" + n)}, {"l", FieldValue::list_int({i, 2})}, {"z", FieldValue::null()}};
+    }
+    return FieldMap{{"a", FieldValue::boolean(true)},
+                    {"b", FieldValue::string("w" + n)},
+                    {"c", FieldValue::integer(i)},
+                    {"d", FieldValue::list_string({"p", "q" + n})}};
+  };
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(convert(expr(i)), want(i)) << expr(i);
+  const MetadataCacheCounts before = counts();
+  for (int i = 199; i >= 150; --i) EXPECT_EQ(convert(expr(i)), want(i)) << expr(i);
+  EXPECT_EQ(counts().hits - before.hits, 50u);
+}
+
 }  // namespace
 }  // namespace zv::py

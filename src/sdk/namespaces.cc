@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "platform/saturating.h"
 #include "platform/utf8.h"
+#include "src/record/filter_debug.h"
 #include "src/record/validation.h"
 #include "src/runtime/operational_counters.h"
 #include "src/sdk/embedded_db.h"
@@ -15,6 +16,13 @@
 namespace zv {
 
 namespace {
+
+// A span's fields made only when some sink records spans: rendering a long
+// filter list would cost more than a small count does.
+template <class Make>
+log::Fields span_fields(Make&& make) {
+  return log::enabled(log::Level::kTrace) ? make() : log::Fields{};
+}
 
 constexpr std::string_view kLogTarget = "zolva::sdk";
 
@@ -183,9 +191,12 @@ ZolvaStatus for_each_list_page(StorageEngine& engine, std::string_view ns,
 
 ZolvaResult<ZolvaListResult> EmbeddedDb::list(std::string_view ns,
                                               const MemoryListOptions& options) const {
-  log::Span span("list", {{"namespace", std::string(ns)},
-                          {"limit", std::to_string(options.limit)},
-                          {"cursor", options.cursor ? std::to_string(*options.cursor) : "none"}});
+  log::Span span("list", span_fields([&] {
+                   return log::Fields{{"namespace", std::string(ns)},
+                                      {"limit", std::to_string(options.limit)},
+                                      {"cursor", options.cursor ? std::to_string(*options.cursor) : "none"},
+                                      {"filter_ops", filter_items_debug(options.filter_ops)}};
+                 }));
   return traced("list", [&]() -> ZolvaResult<ZolvaListResult> {
     ZV_TRY(validate_list_request(ns, options));
     ZV_ASSIGN_OR_RETURN(std::shared_ptr<StorageEngine> engine, this->engine());
@@ -195,8 +206,9 @@ ZolvaResult<ZolvaListResult> EmbeddedDb::list(std::string_view ns,
 
 ZolvaResult<uint64_t> EmbeddedDb::count(
     std::string_view ns, const std::optional<std::vector<MemoryFilterItem>>& items) const {
-  log::Span span("count", {{"namespace", std::string(ns)},
-                           {"filters", items ? std::to_string(items->size()) : "none"}});
+  log::Span span("count", span_fields([&] {
+                   return log::Fields{{"namespace", std::string(ns)}, {"filters", filter_items_debug(items)}};
+                 }));
   return traced("count", [&]() -> ZolvaResult<uint64_t> {
     ZV_TRY(validate_namespace(ns));
     ZV_ASSIGN_OR_RETURN(std::shared_ptr<StorageEngine> engine, this->engine());
@@ -243,8 +255,9 @@ ZolvaResult<std::vector<std::string>> EmbeddedDb::list_namespaces() const {
 
 ZolvaResult<uint64_t> EmbeddedDb::delete_by_filter(std::string_view ns,
                                                    const std::vector<MemoryFilterItem>& items) const {
-  log::Span span("delete_by_filter",
-                 {{"namespace", std::string(ns)}, {"filters", std::to_string(items.size())}});
+  log::Span span("delete_by_filter", span_fields([&] {
+                   return log::Fields{{"namespace", std::string(ns)}, {"filters", filter_items_debug(items)}};
+                 }));
   return traced("delete_by_filter", [&]() -> ZolvaResult<uint64_t> {
     ZV_TRY(ensure_writable());
     ZV_TRY(validate_namespace(ns));

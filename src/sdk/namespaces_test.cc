@@ -553,6 +553,37 @@ TEST_F(NamespacesTest, DeleteByFilterDeletesEveryMatch) {
 
 // A matching record whose node another thread deleted after the gathering
 // is not counted.
+// The spans of the filtered operations carry their conditions in full, so a
+// recorded trace tells which filter a slow or failing call ran.
+TEST_F(NamespacesTest, SpansRecordTheFilterItems) {
+  put("n", "k1", {{"tag", str("m")}});
+  const std::vector items{item("tag", FilterOp::kEq, str("m")), item("n", FilterOp::kGte, FieldValue::integer(2))};
+  const std::string rendered =
+      R"([MemoryFilterItem { field: "tag", op: Eq, value: String("m") }, )"
+      R"(MemoryFilterItem { field: "n", op: Gte, value: Int(2) }])";
+  log::CaptureSink sink;
+  ASSERT_TRUE(db->count("n", items).ok());
+  ASSERT_TRUE(db->count("n", std::nullopt).ok());
+  MemoryListOptions o;
+  o.limit = 5;
+  o.filter_ops = items;
+  ASSERT_TRUE(db->list("n", o).ok());
+  ASSERT_TRUE(db->delete_by_filter("n", {item("tag", FilterOp::kNeq, str("\"x\""))}).ok());
+  std::vector<log::Fields> spans;
+  for (const log::Event& e : sink.events()) {
+    if (e.message == "enter count" || e.message == "enter list" || e.message == "enter delete_by_filter") {
+      spans.push_back(e.fields);
+    }
+  }
+  ASSERT_EQ(spans.size(), 4u);
+  EXPECT_EQ(spans[0], (log::Fields{{"namespace", "n"}, {"filters", "Some(" + rendered + ")"}}));
+  EXPECT_EQ(spans[1], (log::Fields{{"namespace", "n"}, {"filters", "None"}}));
+  EXPECT_EQ(spans[2], (log::Fields{{"namespace", "n"}, {"limit", "5"}, {"cursor", "none"},
+                                   {"filter_ops", "Some(" + rendered + ")"}}));
+  EXPECT_EQ(spans[3], (log::Fields{{"namespace", "n"},
+                                   {"filters", R"([MemoryFilterItem { field: "tag", op: Neq, value: String("\"x\"") }])"}}));
+}
+
 TEST_F(NamespacesTest, DeleteByFilterSkipsKeysDeletedMeanwhile) {
   for (int i = 0; i < 20; ++i) put("n", "k" + std::to_string(10 + i), {{"tag", str("m")}});
   const std::string victim = "k29";  // the last in gathering order
