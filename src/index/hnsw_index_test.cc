@@ -65,7 +65,7 @@ TEST(HnswIndexTest, UnknownIdsAnswerNone) {
 // memory_usage() follows what the index really holds: the growth of the
 // process while an index is built, and its fall when nodes go.
 bool memory_usage_within_a_tenth_of_resident_growth() {
-  constexpr size_t kDim = 128, kNodes = 6000;
+  constexpr size_t kDim = 128, kNodes = 10000;
   const auto data = testing::gaussian_vectors(kNodes, kDim, 3);
   const uint64_t before = testing::resident_bytes();
   auto index = make_index(euclidean_config());
