@@ -177,6 +177,56 @@ void erase_present(std::shared_ptr<Node>& slot, std::string_view key) {
   }
 }
 
+// Builds a tree bottom-up from entries handed over in ascending key order:
+// leaves are filled to three quarters of their split size and internal
+// nodes to three quarters of the fanout, so later inserts split rarely.
+class BulkBuilder {
+ public:
+  void add(std::string_view key, std::string_view value) {
+    const size_t len = kEntryHeader + key.size() + value.size();
+    if (!leaf_ || (leaf_->buf.size() + len > kLeafBytes * 3 / 4 && !leaf_->offs.empty())) {
+      if (leaf_) level_.push_back(std::move(leaf_));
+      leaf_ = std::make_shared<Node>();
+      leaf_->buf.reserve(kLeafBytes);
+    }
+    splice_entry(*leaf_, leaf_->offs.size(), false, key, value);
+  }
+
+  std::shared_ptr<Node> finish() {
+    if (leaf_) level_.push_back(std::move(leaf_));
+    if (level_.empty()) return std::make_shared<Node>();
+    std::vector<std::shared_ptr<Node>> level = std::move(level_);
+    constexpr size_t kFill = kFanout * 3 / 4;
+    while (level.size() > 1) {
+      std::vector<std::shared_ptr<Node>> up;
+      up.reserve(level.size() / kFill + 1);
+      for (size_t i = 0; i < level.size(); i += kFill) {
+        auto parent = std::make_shared<Node>();
+        parent->leaf = false;
+        const size_t end = std::min(level.size(), i + kFill);
+        for (size_t j = i; j < end; ++j) {
+          splice_entry(*parent, j - i, false, entry_key(*level[j], 0), {});
+          parent->kids.push_back(std::move(level[j]));
+        }
+        up.push_back(std::move(parent));
+      }
+      level = std::move(up);
+    }
+    return std::move(level[0]);
+  }
+
+ private:
+  std::shared_ptr<Node> leaf_;
+  std::vector<std::shared_ptr<Node>> level_;
+};
+
+// The first write of the next key: writes of one key are adjacent.
+size_t next_key(std::span<const SnapshotTree::Write> writes, size_t i) {
+  const size_t from = i;
+  while (i < writes.size() && writes[i].key == writes[from].key) ++i;
+  return i;
+}
+
 }  // namespace
 
 SnapshotTree::SnapshotTree() : root_(std::make_shared<Node>()) {}
@@ -213,6 +263,44 @@ void SnapshotTree::erase(std::string_view key) {
     root_ = std::move(only);
   }
   if (is_empty(*root_)) root_ = std::make_shared<Node>();
+}
+
+void SnapshotTree::apply_sorted(std::span<const Write> writes) {
+  // Below this share of the tree, rewriting every node costs more than
+  // descending once per key.
+  if (writes.size() < 256 || writes.size() * 8 < size_) {
+    for (const Write& w : writes) {
+      if (w.value) {
+        put(w.key, *w.value);
+      } else {
+        erase(w.key);
+      }
+    }
+    return;
+  }
+  BulkBuilder out;
+  size_t count = 0;
+  Cursor c(root_.get());
+  c.seek({});
+  size_t i = 0;
+  while (i < writes.size() || c.valid()) {
+    if (i == writes.size() || (c.valid() && c.key() < writes[i].key)) {
+      out.add(c.key(), c.value());
+      ++count;
+      c.next();
+      continue;
+    }
+    const size_t end = next_key(writes, i);
+    const Write& last = writes[end - 1];
+    if (c.valid() && c.key() == last.key) c.next();
+    if (last.value) {
+      out.add(last.key, *last.value);
+      ++count;
+    }
+    i = end;
+  }
+  root_ = out.finish();
+  size_ = count;
 }
 
 void SnapshotTree::Cursor::seek(std::string_view key) {

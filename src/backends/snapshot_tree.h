@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +46,18 @@ class SnapshotTree {
   void put(std::string_view key, std::string_view value);
   // Removes the key; an absent key changes nothing.
   void erase(std::string_view key);
+
+  // One write of a batch: a put of `value`, or an erase when it is none.
+  struct Write {
+    std::string_view key;
+    std::optional<std::string_view> value;
+  };
+  // Applies writes sorted by key, a key's writes in batch order (the last
+  // one decides). A batch large next to the tree is merged with it in one
+  // pass into new, packed nodes (the old nodes are left to the snapshots that
+  // hold them); a smaller one goes key by key, in key order, so that
+  // neighbouring keys find their path already in cache.
+  void apply_sorted(std::span<const Write> writes);
   size_t size() const { return size_; }
   Snapshot snapshot() const { return root_; }
   const Node* root() const { return root_.get(); }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <random>
 
 namespace zv {
@@ -85,6 +87,60 @@ TEST(SnapshotTree, EmptyTreeAndEmptyKeyAndValue) {
   ASSERT_TRUE(t.find("").has_value());
   EXPECT_EQ(*t.find(""), "");
   EXPECT_EQ(walk(t.root()), (std::vector<std::pair<std::string, std::string>>{{"", ""}}));
+}
+
+// Sorted batches, small ones (key by key) and ones large next to the tree
+// (merged into new nodes), against a std::map: repeated keys in one batch
+// (put then erase, erase then put, two puts), erases of absent keys, a batch
+// that empties the tree; snapshots taken between batches keep their contents
+// and the tree takes plain puts afterwards.
+TEST(SnapshotTree, SortedBatchesMatchAnOrderedMapOnBothPaths) {
+  for (size_t batch_size : {size_t{40}, size_t{300}, size_t{5000}}) {
+    std::mt19937_64 rng(batch_size);
+    SnapshotTree t;
+    Model m;
+    std::vector<std::pair<SnapshotTree::Snapshot, Model>> snaps;
+    for (int round = 0; round < 30; ++round) {
+      std::vector<std::string> keys, values;
+      std::vector<bool> puts;
+      const bool clear_all = round == 20;
+      if (clear_all) {
+        for (const auto& [k, v] : m) keys.push_back(k);
+      } else {
+        for (size_t i = 0; i < batch_size; ++i) keys.push_back("k" + std::to_string(rng() % (batch_size * 4)));
+      }
+      for (size_t i = 0; i < keys.size(); ++i) {
+        puts.push_back(!clear_all && rng() % 3 != 0);
+        values.push_back(std::string(rng() % 50 == 0 ? 3000 : rng() % 30, static_cast<char>('a' + i % 26)));
+      }
+      std::vector<size_t> order(keys.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+      std::vector<SnapshotTree::Write> writes;
+      for (size_t i : order) {
+        writes.push_back({keys[i], puts[i] ? std::optional<std::string_view>(values[i]) : std::nullopt});
+        if (puts[i]) {
+          m[keys[i]] = values[i];
+        } else {
+          m.erase(keys[i]);
+        }
+      }
+      t.apply_sorted(writes);
+      ASSERT_EQ(t.size(), m.size()) << batch_size << " round " << round;
+      ASSERT_EQ(walk(t.root()), walk(m)) << batch_size << " round " << round;
+      ASSERT_EQ(walk(t.root(), "k5"), walk(m, "k5")) << batch_size << " round " << round;
+      if (round % 5 == 0) snaps.emplace_back(t.snapshot(), m);
+    }
+    for (int i = 0; i < 2000; ++i) {
+      const std::string k = "k" + std::to_string(rng() % (batch_size * 4));
+      t.put(k, "p");
+      m[k] = "p";
+      auto got = t.find(k);
+      ASSERT_TRUE(got && *got == "p");
+    }
+    ASSERT_EQ(walk(t.root()), walk(m)) << batch_size;
+    for (const auto& [snap, model] : snaps) ASSERT_EQ(walk(snap.get()), walk(model)) << batch_size;
+  }
 }
 
 }  // namespace

@@ -27,39 +27,58 @@ struct NamespaceDelta {
   int64_t total_doc_len = 0;
 };
 
+// A term statistic's delta, keyed by its cache key (namespace, 0x00,
+// token), with where the token begins in that key.
+struct TermDelta {
+  size_t token_at = 0;
+  int64_t delta = 0;
+};
+
 // The deltas a change computes before it reads any statistics. Maps are
 // ordered by bytes, so the statistics operations follow (namespace, token)
 // and namespace order.
 struct ChangeDeltas {
-  std::map<std::pair<std::string, std::string>, int64_t> terms;
+  std::map<std::string, TermDelta, std::less<>> terms;
   std::map<std::string, NamespaceDelta> namespaces;
   TextEntryDeltas entries;
 };
 
-void remove_old_text(const MemoryRecord& o, const TextTokenStats& s, ChangeDeltas* d,
+void add_term_deltas(std::string_view ns, const IndexedTokens& tokens, int64_t delta,
+                     ChangeDeltas* d) {
+  std::string key;
+  for (const IndexedTokens::Term& t : tokens.terms) {
+    key.assign(ns);
+    key.push_back('\0');
+    key.append(tokens.token(t));
+    auto it = d->terms.find(key);
+    if (it == d->terms.end()) it = d->terms.emplace(key, TermDelta{ns.size() + 1, 0}).first;
+    it->second.delta += delta;
+  }
+}
+
+void remove_old_text(const MemoryRecord& o, const IndexedTokens& s, ChangeDeltas* d,
                      std::vector<BatchOp>* batch) {
-  for (const auto& [token, tf] : s.term_frequencies) {
-    batch->push_back(BatchOp::del(Partition::kTextIndex, posting_key(o.ns, token, o.key)));
+  for (const IndexedTokens::Term& t : s.terms) {
+    batch->push_back(BatchOp::del(Partition::kTextIndex, posting_key(o.ns, s.token(t), o.key)));
   }
   batch->push_back(BatchOp::del(Partition::kTextIndex, doc_stats_key(o.ns, o.key)));
-  for (const auto& [token, tf] : s.term_frequencies) d->terms[{o.ns, token}] -= 1;
+  add_term_deltas(o.ns, s, -1, d);
   NamespaceDelta& nd = d->namespaces[o.ns];
   nd.doc_count -= 1;
   nd.total_doc_len -= s.doc_len;
   d->entries.doc_stats_entries -= 1;
 }
 
-ZolvaStatus add_new_text(const MemoryRecord& n, const TextTokenStats& s, ChangeDeltas* d,
-                         std::vector<BatchOp>* batch) {
-  ZV_TRY(append_posting_put_ops(n.ns, n.key, s, n.node_id, batch));
+void add_new_text(const MemoryRecord& n, const IndexedTokens& s, ChangeDeltas* d,
+                  std::vector<BatchOp>* batch) {
+  append_posting_puts(n.ns, n.key, s, n.node_id, batch);
   batch->push_back(BatchOp::put(Partition::kTextIndex, doc_stats_key(n.ns, n.key),
                                 encode_doc_stats(n.node_id, s.doc_len)));
-  for (const auto& [token, tf] : s.term_frequencies) d->terms[{n.ns, token}] += 1;
+  add_term_deltas(n.ns, s, 1, d);
   NamespaceDelta& nd = d->namespaces[n.ns];
   nd.doc_count += 1;
   nd.total_doc_len += s.doc_len;
   d->entries.doc_stats_entries += 1;
-  return {};
 }
 
 // The entry-count move of one statistics key going from `before` to `after`
@@ -70,46 +89,57 @@ int64_t entry_move(uint64_t before, uint64_t after) {
   return 0;
 }
 
+// The statistics a list of changes moves, with their values after it.
+struct TermAfter {
+  size_t token_at = 0;  // in the cache key
+  uint64_t value = 0;
+};
+struct StatisticsAfter {
+  std::map<std::string, TermAfter, std::less<>> terms;  // by cache key
+  std::map<std::string, TextNamespaceStats> namespaces;
+};
+
 // Steps 4 and 5 for the whole list: reads each statistic some change moves
 // once, moves it change by change in list order (so a count that would go
 // out of range fails as it would pair by pair, and each change's entry
-// deltas are its own), and appends one Put or Delete per statistic to
-// *stats_ops (the cache upkeep's input). A statistic whose summed delta is
-// zero is still written, as the pair-by-pair path would leave it read,
-// written and cached. Runs under the text-index mutex.
+// deltas are its own), and appends one Put or Delete per statistic to the
+// batch. A statistic whose summed delta is zero is still written, as the
+// pair-by-pair path would leave it read, written and cached. Runs under the
+// text-index mutex.
 ZolvaStatus statistics_ops(const TextIndexTarget& t, std::span<ChangeDeltas> changes,
-                           std::vector<BatchOp>* stats_ops) {
-  std::map<std::pair<std::string, std::string>, uint64_t> terms;
-  std::map<std::string, TextNamespaceStats> namespaces;
+                           StatisticsAfter* after, std::vector<BatchOp>* batch) {
   for (const ChangeDeltas& d : changes) {
-    for (const auto& [pair, delta] : d.terms) {
-      if (delta != 0) terms.try_emplace(pair, 0);
+    for (const auto& [key, term] : d.terms) {
+      if (term.delta != 0) after->terms.try_emplace(key, TermAfter{term.token_at, 0});
     }
     for (const auto& [ns, delta] : d.namespaces) {
-      if (delta.doc_count != 0 || delta.total_doc_len != 0) namespaces.try_emplace(ns);
+      if (delta.doc_count != 0 || delta.total_doc_len != 0) after->namespaces.try_emplace(ns);
     }
   }
-  for (auto& [pair, value] : terms) {
+  // The stored values, first from the cache (one lookup each, no key built).
+  for (auto& [key, term] : after->terms) {
+    const std::string_view k = key;
     ZV_ASSIGN_OR_RETURN(std::optional<uint64_t> stored,
-                        text_term_stats(t.backend, t.caches, pair.first, pair.second));
-    value = stored.value_or(0);
+                        text_term_stats(t.backend, t.caches, k.substr(0, term.token_at - 1),
+                                        k.substr(term.token_at)));
+    term.value = stored.value_or(0);
   }
-  for (auto& [ns, value] : namespaces) {
+  for (auto& [ns, value] : after->namespaces) {
     ZV_ASSIGN_OR_RETURN(std::optional<TextNamespaceStats> stored,
                         text_namespace_stats(t.backend, t.caches, ns));
     value = stored.value_or(TextNamespaceStats{});
   }
   for (ChangeDeltas& d : changes) {
-    for (const auto& [pair, delta] : d.terms) {
-      if (delta == 0) continue;
-      uint64_t& current = terms.find(pair)->second;
-      ZV_ASSIGN_OR_RETURN(uint64_t next, checked_stat_add(current, delta, "df"));
+    for (const auto& [key, term] : d.terms) {
+      if (term.delta == 0) continue;
+      uint64_t& current = after->terms.find(key)->second.value;
+      ZV_ASSIGN_OR_RETURN(uint64_t next, checked_stat_add(current, term.delta, "df"));
       d.entries.term_stats_entries += entry_move(current, next);
       current = next;
     }
     for (const auto& [ns, delta] : d.namespaces) {
       if (delta.doc_count == 0 && delta.total_doc_len == 0) continue;
-      TextNamespaceStats& current = namespaces.find(ns)->second;
+      TextNamespaceStats& current = after->namespaces.find(ns)->second;
       ZV_ASSIGN_OR_RETURN(uint64_t count, checked_stat_add(current.doc_count, delta.doc_count,
                                                            "doc_count"));
       ZV_ASSIGN_OR_RETURN(uint64_t len, checked_stat_add(current.total_doc_len,
@@ -118,21 +148,42 @@ ZolvaStatus statistics_ops(const TextIndexTarget& t, std::span<ChangeDeltas> cha
       current = TextNamespaceStats{count, len};
     }
   }
-  for (const auto& [pair, value] : terms) {
-    std::string key = term_stats_key(pair.first, pair.second);
-    stats_ops->push_back(value != 0 ? BatchOp::put(Partition::kTextIndex, std::move(key),
-                                                   encode_term_stats(value))
-                                    : BatchOp::del(Partition::kTextIndex, std::move(key)));
+  for (const auto& [key, term] : after->terms) {
+    const std::string_view k = key;
+    std::string stats_key = term_stats_key(k.substr(0, term.token_at - 1), k.substr(term.token_at));
+    const uint64_t value = term.value;
+    batch->push_back(value != 0 ? BatchOp::put(Partition::kTextIndex, std::move(stats_key),
+                                               encode_term_stats(value))
+                                : BatchOp::del(Partition::kTextIndex, std::move(stats_key)));
   }
-  for (const auto& [ns, value] : namespaces) {
+  for (const auto& [ns, value] : after->namespaces) {
     std::string key = namespace_stats_key(ns);
-    stats_ops->push_back(value.doc_count != 0
-                             ? BatchOp::put(Partition::kTextIndex, std::move(key),
-                                            encode_namespace_stats(value.doc_count,
-                                                                   value.total_doc_len))
-                             : BatchOp::del(Partition::kTextIndex, std::move(key)));
+    batch->push_back(value.doc_count != 0
+                         ? BatchOp::put(Partition::kTextIndex, std::move(key),
+                                        encode_namespace_stats(value.doc_count,
+                                                               value.total_doc_len))
+                         : BatchOp::del(Partition::kTextIndex, std::move(key)));
   }
   return {};
+}
+
+// The caches after the batch: the values just written win, a deleted
+// statistic leaves its cache.
+void refresh_caches(TextStatsCaches& caches, const StatisticsAfter& after) {
+  for (const auto& [key, term] : after.terms) {
+    if (term.value != 0) {
+      caches.term.upsert(key, term.value);
+    } else {
+      caches.term.erase(key);
+    }
+  }
+  for (const auto& [ns, value] : after.namespaces) {
+    if (value.doc_count != 0) {
+      caches.ns.upsert(ns, value);
+    } else {
+      caches.ns.erase(ns);
+    }
+  }
 }
 
 }  // namespace
@@ -163,23 +214,22 @@ ZolvaStatus apply_record_changes(const TextIndexTarget& t, std::span<const Recor
 
     // 2 and 3. Text entries of the old and the new record, with their deltas.
     if (o != nullptr) {
-      const TextTokenStats s = indexed_token_stats(o->ns, o->key, o->payload);
+      const IndexedTokens s = indexed_tokens(o->ns, o->key, o->payload);
       remove_old_text(*o, s, &deltas[i], &batch);
-      moves[i].old_postings = s.term_frequencies.size();
+      moves[i].old_postings = s.terms.size();
     }
     if (n != nullptr) {
-      const TextTokenStats s = indexed_token_stats(n->ns, n->key, n->payload, &skipped_tokens);
-      ZV_TRY(add_new_text(*n, s, &deltas[i], &batch));
-      moves[i].new_postings = s.term_frequencies.size();
+      const IndexedTokens s = indexed_tokens(n->ns, n->key, n->payload, &skipped_tokens);
+      add_new_text(*n, s, &deltas[i], &batch);
+      moves[i].new_postings = s.terms.size();
     }
   }
 
   // 4 to 11 under the text-index mutex: the statistics read here are the
   // ones the batch replaces, and the state records move one batch at a time.
   std::lock_guard text_change(t.locks.text_change);
-  std::vector<BatchOp> stats_ops;
-  ZV_TRY(statistics_ops(t, deltas, &stats_ops));
-  batch.insert(batch.end(), stats_ops.begin(), stats_ops.end());
+  StatisticsAfter after;
+  ZV_TRY(statistics_ops(t, deltas, &after, &batch));
 
   // 6. Sparse postings.
   for (const auto& [o, n] : changes) {
@@ -201,7 +251,7 @@ ZolvaStatus apply_record_changes(const TextIndexTarget& t, std::span<const Recor
     });
   }
   ZV_TRY(t.kv.kv_write_batch(std::move(batch)));
-  refresh_stats_caches(t.caches, stats_ops);
+  refresh_caches(t.caches, after);
   if (skipped_payload_keys != 0) counters.derived_payload_keys_skipped.add(skipped_payload_keys);
   if (skipped_tokens != 0) counters.text_tokens_skipped.add(skipped_tokens);
 

@@ -6,7 +6,7 @@
 namespace zv::text {
 
 void append_text_posting(std::string* out, NodeId node_id, uint32_t term_frequency,
-                         const std::vector<uint32_t>& positions) {
+                         std::span<const uint32_t> positions) {
   coding::put_varint_u128(out, node_id);
   coding::put_varint(out, term_frequency);
   coding::put_varint(out, positions.size());
@@ -15,8 +15,9 @@ void append_text_posting(std::string* out, NodeId node_id, uint32_t term_frequen
 
 std::string encode_text_posting(NodeId node_id, uint32_t term_frequency,
                                 const std::vector<uint32_t>& positions) {
+  // Room for the longest id and counts, and small positions.
   std::string out;
-  out.reserve(8 + positions.size() * 2);
+  out.reserve(29 + positions.size() * 2);
   append_text_posting(&out, node_id, term_frequency, positions);
   return out;
 }

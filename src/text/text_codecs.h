@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,7 +53,7 @@ std::string encode_text_posting(NodeId node_id, uint32_t term_frequency,
                                 const std::vector<uint32_t>& positions);
 // Appends to *out (a reused buffer on hot paths).
 void append_text_posting(std::string* out, NodeId node_id, uint32_t term_frequency,
-                         const std::vector<uint32_t>& positions);
+                         std::span<const uint32_t> positions);
 std::string encode_doc_stats(NodeId node_id, uint32_t doc_len);
 std::string encode_term_stats(uint64_t df);
 std::string encode_namespace_stats(uint64_t doc_count, uint64_t total_doc_len);

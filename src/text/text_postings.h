@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,11 +19,38 @@
 
 namespace zv::text {
 
-// token_stats of the payload without the tokens that do not fit the key
-// limit; doc_len still counts every token of the payload. The number of
-// tokens left out is added to *skipped when given.
-TextTokenStats indexed_token_stats(std::string_view ns, std::string_view record_key,
-                                   std::string_view payload, uint64_t* skipped = nullptr);
+// One payload's index tokens as flat arrays, for the writers that run per
+// record: the distinct tokens of token_stats that fit the key limit
+// (token_fits), in byte order, each with its term frequency and ascending
+// positions; doc_len still counts every token of the payload.
+struct IndexedTokens {
+  struct Term {
+    size_t token_at = 0;  // the token is text[token_at, token_at + token_size)
+    size_t token_size = 0;
+    uint32_t term_frequency = 0;
+    size_t first_position = 0;  // its positions are positions[first, first + count)
+    size_t position_count = 0;
+  };
+  std::string text;  // the lower-cased token bytes
+  std::vector<Term> terms;
+  std::vector<uint32_t> positions;
+  uint32_t doc_len = 0;
+
+  std::string_view token(const Term& t) const {
+    return std::string_view(text).substr(t.token_at, t.token_size);
+  }
+  std::span<const uint32_t> positions_of(const Term& t) const {
+    return std::span<const uint32_t>(positions).subspan(t.first_position, t.position_count);
+  }
+};
+
+// The number of tokens left out is added to *skipped when given.
+IndexedTokens indexed_tokens(std::string_view ns, std::string_view record_key,
+                             std::string_view payload, uint64_t* skipped = nullptr);
+
+// One posting Put per token, in token order, appended to *out.
+void append_posting_puts(std::string_view ns, std::string_view record_key,
+                         const IndexedTokens& tokens, NodeId node_id, std::vector<BatchOp>* out);
 
 // Appends the Put of one token's posting.
 ZolvaStatus collect_posting_writes(std::string_view ns, std::string_view record_key,

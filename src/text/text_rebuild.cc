@@ -22,15 +22,20 @@ namespace {
 class TextEntryBuilder {
  public:
   ZolvaStatus add(const MemoryRecord& r, std::vector<BatchOp>* out) {
-    const TextTokenStats s = indexed_token_stats(r.ns, r.key, r.payload, &skipped_tokens);
-    ZV_TRY(append_posting_put_ops(r.ns, r.key, s, r.node_id, out));
+    const IndexedTokens s = indexed_tokens(r.ns, r.key, r.payload, &skipped_tokens);
+    append_posting_puts(r.ns, r.key, s, r.node_id, out);
     out->push_back(BatchOp::put(Partition::kTextIndex, doc_stats_key(r.ns, r.key),
                                 encode_doc_stats(r.node_id, s.doc_len)));
-    counts.posting_entries += s.term_frequencies.size();
+    counts.posting_entries += s.terms.size();
     ++counts.record_count;
     ++counts.doc_stats_entries;
     Namespace& acc = namespaces_[r.ns];
-    for (const auto& [token, tf] : s.term_frequencies) ++acc.df[token];
+    for (const IndexedTokens::Term& t : s.terms) {
+      const std::string_view token = s.token(t);
+      auto it = acc.df.find(token);
+      if (it == acc.df.end()) it = acc.df.emplace(std::string(token), 0).first;
+      ++it->second;
+    }
     ++acc.doc_count;
     acc.total_doc_len += s.doc_len;
     return {};
@@ -60,7 +65,11 @@ class TextEntryBuilder {
 
  private:
   struct Namespace {
-    std::unordered_map<std::string, uint64_t> df;
+    struct Hash {
+      using is_transparent = void;
+      size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, uint64_t, Hash, std::equal_to<>> df;
     uint64_t doc_count = 0;
     uint64_t total_doc_len = 0;
   };
